@@ -1,0 +1,206 @@
+// Parser: the incremental HTTP/1.1 message parser, and the body handlers that
+// collect a message body in memory or in a temporary file.
+//
+// Bytes are fed in the order they were received, in pieces of any size; the parser
+// keeps only what it cannot use yet (an incomplete head line, an incomplete chunk-size
+// or trailer line), so the cost is linear in the bytes received. Bodies are framed by
+// "Content-Length" or by the chunked transfer coding, exactly: bytes beyond the frame
+// are never taken into the body but make IsFramingSafe() false, so that the caller
+// does not reuse the connection.
+//
+// Thread rules: a parser and its handler are used by one thread at a time (the event
+// loop thread of the connection that owns the parser); they take no locks.
+#ifndef KORVO_PARSER_H_
+#define KORVO_PARSER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace korvo {
+
+class Message;
+
+// "No length known" in content lengths, and "a chunk-size line comes next" in chunk
+// sizes.
+inline constexpr std::uint64_t kInvalidLength = std::numeric_limits<std::uint64_t>::max();
+
+// A head (start line to blank line) longer than this is refused, so that a hostile
+// server cannot exhaust memory before the body starts. The same bound applies to a
+// single chunk-size line and to the trailer section of a chunked body.
+inline constexpr std::size_t kMaxHeadLength = std::size_t{1} << 20;
+
+// BodyHandler: receives the body bytes of one message and, when the message is
+// complete, turns them into a Body that it gives to the message.
+// Same thread rules as Parser.
+class BodyHandler {
+ public:
+  explicit BodyHandler(Message* message) : message_(message) {}
+  virtual ~BodyHandler() = default;
+
+  BodyHandler(const BodyHandler&) = delete;
+  BodyHandler& operator=(const BodyHandler&) = delete;
+
+  // Appends `count` bytes. False when they could not be stored (already logged).
+  virtual bool AddContent(const char* data, std::size_t count) = 0;
+  bool AddContent(std::string_view data) { return AddContent(data.data(), data.size()); }
+
+  // Bytes appended so far.
+  virtual std::uint64_t GetContentLength() const = 0;
+
+  // The body will have `length` bytes (a hint; handlers may ignore it).
+  virtual void Reserve(std::uint64_t length) { (void)length; }
+
+  // Builds the Body and gives it to the message.
+  virtual bool Finish() = 0;
+
+ protected:
+  Message* message_;  // not owned
+};
+
+// StringBodyHandler: collects the body in memory; Finish gives the message a
+// StringBody (marked compressed when "Content-Encoding" says gzip or deflate; the
+// bytes are never decoded). An empty body leaves the message's default body alone.
+class StringBodyHandler : public BodyHandler {
+ public:
+  explicit StringBodyHandler(Message* message) : BodyHandler(message) {}
+
+  using BodyHandler::AddContent;
+  bool AddContent(const char* data, std::size_t count) override;
+  std::uint64_t GetContentLength() const override { return content_.size(); }
+  void Reserve(std::uint64_t length) override;
+  bool Finish() override;
+
+  bool IsCompressed() const;
+
+ private:
+  std::string content_;
+};
+
+// FileBodyHandler: streams the body into a new temporary file (10 random letters and
+// digits in the system temporary directory, created exclusively with mode 0600).
+// Finish gives the message a FileBody that owns the file; a handler destroyed before
+// Finish (a body that failed half-way) removes its file.
+class FileBodyHandler : public BodyHandler {
+ public:
+  explicit FileBodyHandler(Message* message) : BodyHandler(message) {}
+  ~FileBodyHandler() override;
+
+  // Creates the temporary file. False (logged) when no file could be created.
+  bool OpenFile();
+
+  using BodyHandler::AddContent;
+  bool AddContent(const char* data, std::size_t count) override;
+  std::uint64_t GetContentLength() const override { return streamed_size_; }
+  bool Finish() override;
+
+  const std::filesystem::path& GetTempPath() const { return temp_path_; }
+
+ private:
+  void CloseFile();
+
+  std::uint64_t streamed_size_ = 0;
+  std::FILE* file_ = nullptr;
+  std::filesystem::path temp_path_;
+  bool handed_over_ = false;  // the FileBody owns the file now
+};
+
+// Parser: the base of ResponseParser. Subclasses supply the start-line rules.
+class Parser {
+ public:
+  Parser() = default;
+  virtual ~Parser();
+
+  Parser(const Parser&) = delete;
+  Parser& operator=(const Parser&) = delete;
+
+  // Resets all state and binds the message to fill (may be null: unbound).
+  void Init(Message* message);
+
+  // Consumes `length` received bytes. False when they do not form a valid message;
+  // the cause has been logged once. After a failure every further call fails too.
+  bool Parse(const char* data, std::size_t length);
+
+  bool IsFinished() const { return finished_; }
+  bool IsHeaderEnded() const { return header_ended_; }
+
+  // Bytes of the head (every head line with its CRLF, the blank line, and any interim
+  // heads that were skipped); meaningful once IsHeaderEnded().
+  std::uint64_t GetHeaderLength() const { return header_length_; }
+
+  // The "Content-Length" value, or kInvalidLength when there was none.
+  std::uint64_t GetContentLength() const { return content_length_; }
+
+  // False when the connection must not carry another message after this one: bytes
+  // beyond the end of the message arrived, or its framing cannot be trusted (both
+  // chunked coding and "Content-Length", an unknown transfer coding, a body that only
+  // the end of the connection would delimit, a protocol switch).
+  bool IsFramingSafe() const { return !framing_unsafe_; }
+
+ protected:
+  // Called once the final head is complete; false fails the parse.
+  virtual bool OnHeadersEnd() = 0;
+  // Handles a start line (without CRLF); false fails the parse. The line has already
+  // been given to the message's SetStartLine.
+  virtual bool ParseStartLine(std::string_view line) = 0;
+  // Handles body bytes; the default frames them by chunked coding or Content-Length.
+  virtual bool ParseContent(const char* data, std::size_t length);
+
+  // Completes the message: sets its content length and lets the handler build the body.
+  void Finish();
+
+  // The head being parsed is an interim one (a 1xx status): its fields are not stored
+  // and the head that follows it is parsed as the message's own.
+  void SetInterim() { interim_ = true; }
+  // The connection must not be reused after this message.
+  void SetFramingUnsafe() { framing_unsafe_ = true; }
+
+  bool stream_ = false;  // collect the body in a temporary file instead of memory
+
+ private:
+  enum class ChunkState { kSize, kData, kDataCr, kDataLf, kTrailer };
+  enum class LineResult { kLine, kMore, kTooLong };
+
+  void Reset();
+  bool ParseHead(const char* data, std::size_t length);
+  bool ParseHeaderLine(std::string_view line);
+  bool OnHeadEnd(std::size_t body_offset);
+  bool CreateBodyHandler();
+  bool ParseFixedContent(const char* data, std::size_t length);
+  bool ParseChunkedContent(const char* data, std::size_t length);
+  bool ParseChunkSize(std::string_view line);
+  LineResult TakeLine(const char*& data, const char* end, std::string_view& line);
+
+  Message* message_ = nullptr;  // not owned
+  std::unique_ptr<BodyHandler> body_handler_;
+
+  // Head bytes not consumed yet; lines are cut in place, never moved per line.
+  std::string pending_data_;
+  std::size_t line_start_ = 0;  // start of the current head line in pending_data_
+  std::size_t scan_pos_ = 0;    // pending_data_ before this was searched already
+
+  std::uint64_t header_length_ = 0;
+  std::uint64_t content_length_ = kInvalidLength;
+  bool start_line_parsed_ = false;
+  bool content_length_parsed_ = false;
+  bool header_ended_ = false;
+  bool chunked_ = false;
+  bool interim_ = false;
+  bool finished_ = false;
+  bool failed_ = false;
+  bool framing_unsafe_ = false;
+
+  ChunkState chunk_state_ = ChunkState::kSize;
+  std::uint64_t chunk_size_ = kInvalidLength;  // data bytes of the chunk still to come
+  std::string line_buffer_;  // an incomplete chunk-size or trailer line
+  std::uint64_t trailer_length_ = 0;
+};
+
+}  // namespace korvo
+
+#endif  // KORVO_PARSER_H_
