@@ -1,0 +1,207 @@
+#include "korvo/url.h"
+
+#include <algorithm>
+#include <locale>
+
+#include <boost/algorithm/string/trim.hpp>
+
+#include "korvo/utility.h"
+
+namespace korvo {
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+bool IsAlnum(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
+bool IsIn(unsigned char c, std::string_view set) {
+  return c != 0 && set.find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+bool KeepFull(unsigned char c) {
+  return IsAlnum(c) || IsIn(c, "-._~:/?#[]@!$&'()*+,;=");
+}
+
+// Shared by the path and query encoders, which differ only in what they drop from it.
+bool PassesPathBase(unsigned char c) {
+  return IsAlnum(c) || IsIn(c, "-._~!$&'()*+,;=%/:@");
+}
+
+bool KeepPath(unsigned char c) { return PassesPathBase(c) && c != '%' && c != '+'; }
+
+bool KeepQuery(unsigned char c) { return KeepPath(c) || c == '?'; }
+
+bool KeepNonAscii(unsigned char c) { return c < 0x80; }
+
+template <typename Keep>
+std::string Encode(std::string_view text, Keep keep) {
+  std::string result;
+  result.reserve(text.size());
+  for (char ch : text) {
+    auto c = static_cast<unsigned char>(ch);
+    if (keep(c)) {
+      result.push_back(ch);
+    } else {
+      result.push_back('%');
+      result.push_back(kHexDigits[c >> 4]);
+      result.push_back(kHexDigits[c & 0x0F]);
+    }
+  }
+  return result;
+}
+
+int HexValue(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+}  // namespace
+
+Url::Url(std::string_view text, bool encode) {
+  std::string copy = encode ? EncodeFull(text) : std::string(text);
+  boost::algorithm::trim_left(copy, std::locale());
+
+  std::string_view rest = copy;
+  std::size_t scheme_end = rest.find("://");
+  if (rest.size() >= 3 && scheme_end != std::string_view::npos) {
+    scheme_.assign(rest.substr(0, scheme_end));
+    rest.remove_prefix(scheme_end + 3);
+  }
+
+  std::string_view host_part;
+  std::size_t slash = rest.find('/');
+  if (slash != std::string_view::npos) {
+    host_part = rest.substr(0, slash);
+    std::string_view target = rest.substr(slash);
+    std::size_t question = target.find('?');
+    path_.assign(target.substr(0, question));
+    if (question != std::string_view::npos) query_.assign(target.substr(question + 1));
+  } else {
+    std::size_t question = rest.find('?');
+    host_part = rest.substr(0, question);
+    if (question != std::string_view::npos) query_.assign(rest.substr(question + 1));
+  }
+
+  std::size_t colon = host_part.rfind(':');
+  if (colon != std::string_view::npos) {
+    // A "]" after the last ":" means that colon belongs to an IPv6 literal.
+    std::size_t bracket = host_part.find(']', colon);
+    if (bracket == std::string_view::npos) {
+      port_.assign(host_part.substr(colon + 1));
+      host_part = host_part.substr(0, colon);
+    }
+  }
+  host_.assign(host_part);
+}
+
+Url& Url::AppendPath(std::string_view piece, bool encode) {
+  if (piece.empty() || piece == "/") return *this;
+  bool piece_slash = piece.front() == '/';
+  if (path_.empty() || path_ == "/") {
+    path_.clear();
+    if (!piece_slash) path_.push_back('/');
+  } else {
+    bool path_slash = path_.back() == '/';
+    if (path_slash && piece_slash) {
+      path_.pop_back();
+    } else if (!path_slash && !piece_slash) {
+      path_.push_back('/');
+    }
+  }
+  if (encode) {
+    path_.append(EncodePath(piece));
+  } else {
+    path_.append(piece);
+  }
+  return *this;
+}
+
+Url& Url::AddQuery(std::string_view key, std::string_view value, bool encode) {
+  if (!query_.empty()) query_.push_back('&');
+  if (encode) {
+    query_.append(EncodeQuery(key)).append("=").append(EncodeQuery(value));
+  } else {
+    query_.append(key).append("=").append(value);
+  }
+  return *this;
+}
+
+void Url::Clear() {
+  scheme_.clear();
+  host_.clear();
+  port_.clear();
+  path_.clear();
+  query_.clear();
+}
+
+UrlQuery::UrlQuery(std::string_view text) {
+  std::vector<std::string_view> pieces;
+  Split(text, '&', false, pieces);
+  for (std::string_view piece : pieces) {
+    std::string_view key, value;
+    if (!SplitKV(piece, '=', false, key, value)) continue;
+    pairs_.emplace_back(Decode(key), Decode(value));
+  }
+}
+
+UrlQuery& UrlQuery::Add(std::string key, std::string value) {
+  auto found = std::find_if(pairs_.begin(), pairs_.end(),
+                            [&key](const Pair& pair) { return pair.first == key; });
+  if (found == pairs_.end()) pairs_.emplace_back(std::move(key), std::move(value));
+  return *this;
+}
+
+UrlQuery& UrlQuery::Remove(std::string_view key) {
+  auto found = std::find_if(pairs_.begin(), pairs_.end(),
+                            [key](const Pair& pair) { return pair.first == key; });
+  if (found != pairs_.end()) pairs_.erase(found);
+  return *this;
+}
+
+const std::string& UrlQuery::Get(std::string_view key) const {
+  static const std::string kEmpty;
+  for (const Pair& pair : pairs_) {
+    if (pair.first == key) return pair.second;
+  }
+  return kEmpty;
+}
+
+std::string UrlQuery::ToString(bool encode) const {
+  std::string result;
+  for (const Pair& pair : pairs_) {
+    if (!result.empty()) result.push_back('&');
+    result.append(pair.first).append("=").append(pair.second);
+  }
+  return encode ? EncodeQuery(result) : result;
+}
+
+std::string EncodeFull(std::string_view text) { return Encode(text, KeepFull); }
+std::string EncodePath(std::string_view text) { return Encode(text, KeepPath); }
+std::string EncodeQuery(std::string_view text) { return Encode(text, KeepQuery); }
+std::string EncodeNonAscii(std::string_view text) { return Encode(text, KeepNonAscii); }
+
+std::string Decode(std::string_view text) {
+  std::string result;
+  result.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80) return std::string(text);
+    if (c != '%') {
+      result.push_back(text[i]);
+      continue;
+    }
+    int high = i + 1 < text.size() ? HexValue(static_cast<unsigned char>(text[i + 1])) : -1;
+    int low = i + 2 < text.size() ? HexValue(static_cast<unsigned char>(text[i + 2])) : -1;
+    if (high < 0 || low < 0) return std::string(text);
+    result.push_back(static_cast<char>(high * 16 + low));
+    i += 2;
+  }
+  return result;
+}
+
+}  // namespace korvo

@@ -1,0 +1,72 @@
+#include "support/log_capture.h"
+
+#include <fstream>
+#include <stdexcept>
+#include <system_error>
+
+#include <boost/algorithm/string/trim.hpp>
+
+#include "korvo/logger.h"
+#include "korvo/utility.h"
+
+namespace korvo {
+namespace test {
+
+LogCapture::LogCapture() {
+  std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100 && dir_.empty(); ++attempt) {
+    std::filesystem::path candidate = base / ("korvo-log-" + RandomString(12));
+    if (std::filesystem::create_directory(candidate)) dir_ = candidate;
+  }
+  if (dir_.empty()) throw std::runtime_error("LogCapture: cannot create a temporary directory");
+  file_ = dir_ / "korvo.log";
+  LogInit(dir_, LOG_FILE | LOG_FLUSH | LOG_OVERWRITE);
+}
+
+LogCapture::~LogCapture() {
+  LogInit({}, 0);  // closes the file
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+std::vector<std::string> LogCapture::Records() const {
+  std::vector<std::string> records;
+  std::ifstream stream(file_, std::ios::binary);
+  for (std::string line; std::getline(stream, line);) records.push_back(line);
+  return records;
+}
+
+std::size_t LogCapture::Count(std::string_view level, std::string_view message) const {
+  std::size_t count = 0;
+  for (const std::string& record : Records()) {
+    LogRecord parsed;
+    if (ParseLogRecord(record, parsed) && parsed.level == level && parsed.message == message) {
+      ++count;
+    }
+  }
+  return count;
+}
+
+bool ParseLogRecord(std::string_view record, LogRecord& parsed) {
+  // Five ", "-terminated fields precede the message; only the message may hold ", ".
+  std::string fields[5];
+  for (std::string& field : fields) {
+    std::size_t end = record.find(", ");
+    if (end == std::string_view::npos) return false;
+    field.assign(record.substr(0, end));
+    record.remove_prefix(end + 2);
+  }
+  parsed.timestamp = fields[0];
+  parsed.level = fields[1];
+  parsed.thread = boost::algorithm::trim_left_copy(fields[2]);
+  parsed.file = boost::algorithm::trim_left_copy(fields[3]);
+  std::string line = boost::algorithm::trim_left_copy(fields[4]);
+  std::size_t value = 0;
+  if (!ToSizeT(line, 10, value)) return false;
+  parsed.line = static_cast<int>(value);
+  parsed.message.assign(record);
+  return true;
+}
+
+}  // namespace test
+}  // namespace korvo
