@@ -151,8 +151,9 @@ class Parser {
   // Handles body bytes; the default frames them by chunked coding or Content-Length.
   virtual bool ParseContent(const char* data, std::size_t length);
 
-  // Completes the message: sets its content length and lets the handler build the body.
-  void Finish();
+  // Completes the message: sets its content length and lets the handler build the
+  // body. False when the body could not be completed (logged).
+  bool Finish();
 
   // The head being parsed is an interim one (a 1xx status): its fields are not stored
   // and the head that follows it is parsed as the message's own.
