@@ -7,6 +7,7 @@
 #
 #   FUZZ_TIME=60      seconds per target (-max_total_time)
 #   FUZZ_RUNS=N       run exactly N inputs per target instead of a time bound
+#   FUZZ_MAX_LEN=8192 largest input the fuzzer makes
 #   KORVO_FUZZ_DIR    build directory (default build-fuzz)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -62,7 +63,7 @@ for target in "${targets[@]}"; do
     bound=("-max_total_time=$fuzz_time")
   fi
   echo "fuzz: $target (${bound[*]})"
-  if ! (cd "$work" && "$binary" "${bound[@]}" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
+  if ! (cd "$work" && "$binary" "${bound[@]}" -timeout=10 -rss_limit_mb=2048 -max_len="${FUZZ_MAX_LEN:-8192}" \
           -print_final_stats=1 -artifact_prefix="$artifacts" "${dict[@]}" \
           corpus "${seeds[@]}" >"log.txt" 2>&1); then
     echo "fuzz: $target FAILED; last lines of $work/log.txt:" >&2

@@ -1,0 +1,120 @@
+// Url parsing (plain and with EncodeFull first), AppendPath and AddQuery against a model
+// of the splitting rules.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "fuzz_check.h"
+#include "korvo/url.h"
+
+namespace {
+
+struct Parts {
+  std::string scheme, host, port, path, query;
+};
+
+Parts ModelParse(std::string_view text) {
+  Parts parts;
+  std::size_t start = 0;
+  while (start < text.size() && std::string_view(" \t\n\v\f\r").find(text[start]) != std::string_view::npos) {
+    ++start;
+  }
+  std::string_view rest = text.substr(start);
+  std::size_t separator = rest.find("://");
+  if (rest.size() >= 3 && separator != std::string_view::npos) {
+    parts.scheme = std::string(rest.substr(0, separator));
+    rest = rest.substr(separator + 3);
+  }
+  std::string_view host_part;
+  std::size_t slash = rest.find('/');
+  if (slash != std::string_view::npos) {
+    host_part = rest.substr(0, slash);
+    std::string_view target = rest.substr(slash);
+    std::size_t question = target.find('?');
+    if (question == std::string_view::npos) {
+      parts.path = std::string(target);
+    } else {
+      parts.path = std::string(target.substr(0, question));
+      parts.query = std::string(target.substr(question + 1));
+    }
+  } else {
+    std::size_t question = rest.find('?');
+    if (question == std::string_view::npos) {
+      host_part = rest;
+    } else {
+      host_part = rest.substr(0, question);
+      parts.query = std::string(rest.substr(question + 1));
+    }
+  }
+  parts.host = std::string(host_part);
+  std::size_t colon = parts.host.rfind(':');
+  if (colon != std::string::npos && parts.host.find(']', colon) == std::string::npos) {
+    parts.port = parts.host.substr(colon + 1);
+    parts.host.resize(colon);
+  }
+  return parts;
+}
+
+void CheckSame(const korvo::Url& url, const Parts& parts) {
+  FUZZ_CHECK_EQ(url.GetScheme(), parts.scheme);
+  FUZZ_CHECK_EQ(url.GetHost(), parts.host);
+  FUZZ_CHECK_EQ(url.GetPort(), parts.port);
+  FUZZ_CHECK_EQ(url.GetPath(), parts.path);
+  FUZZ_CHECK_EQ(url.GetQuery(), parts.query);
+}
+
+void ModelAppendPath(std::string& path, std::string_view piece, bool encode) {
+  if (piece.empty() || piece == "/") return;
+  bool piece_slash = piece.front() == '/';
+  if (path.empty() || path == "/") {
+    path = piece_slash ? "" : "/";
+  } else if (path.back() == '/' && piece_slash) {
+    path.pop_back();
+  } else if (path.back() != '/' && !piece_slash) {
+    path += '/';
+  }
+  path += encode ? korvo::EncodePath(piece) : std::string(piece);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  {
+    // The whole input as one URL text.
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    korvo::Url url(text);
+    CheckSame(url, ModelParse(text));
+    korvo::Url encoded(text, true);
+    CheckSame(encoded, ModelParse(korvo::EncodeFull(text)));
+    korvo::Url copy = url;
+    copy.Clear();
+    CheckSame(copy, Parts());
+  }
+
+  // The input as a URL followed by path and query edits.
+  FuzzedDataProvider provider(data, size);
+  std::string text = provider.ConsumeRandomLengthString(256);
+  korvo::Url url(text);
+  Parts parts = ModelParse(text);
+  while (provider.remaining_bytes() > 0) {
+    std::uint8_t op = provider.ConsumeIntegral<std::uint8_t>();
+    bool encode = (op & 2) != 0;
+    if ((op & 1) == 0) {
+      std::string piece = provider.ConsumeRandomLengthString(64);
+      url.AppendPath(piece, encode);
+      ModelAppendPath(parts.path, piece, encode);
+    } else {
+      std::string key = provider.ConsumeRandomLengthString(32);
+      std::string value = provider.ConsumeRandomLengthString(32);
+      url.AddQuery(key, value, encode);
+      if (!parts.query.empty()) parts.query += '&';
+      parts.query += encode ? korvo::EncodeQuery(key) + "=" + korvo::EncodeQuery(value)
+                            : key + "=" + value;
+    }
+    CheckSame(url, parts);
+  }
+  return 0;
+}
