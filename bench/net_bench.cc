@@ -1,0 +1,519 @@
+// Network benchmark: korvo next to libcurl, cpp-httplib, Boost.Beast and a raw-socket
+// floor, against the nginx that scripts/bench.sh starts on loopback.
+//
+// Every measurement runs in a fresh child process (this program, re-executed with
+// --child): clients cannot warm each other's caches or heap, a crash or a hang is
+// contained (the child has an alarm), and wait4 reports the child's peak resident memory.
+// Rounds alternate the clients' order so that drift of the machine spreads over all of
+// them; the table shows medians over the rounds and each median's ratio to the floor.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "net_bench.h"
+
+namespace bench {
+
+std::string Target::HostHeader(bool tls) const {
+  return host + ":" + std::to_string(tls ? https_port : http_port);
+}
+
+std::string Target::Url(bool tls, const std::string& path) const {
+  return std::string(tls ? "https://" : "http://") + HostHeader(tls) + path;
+}
+
+void Check(bool condition, const char* who, const std::string& what) {
+  if (!condition) throw std::runtime_error(std::string(who) + ": " + what);
+}
+
+std::string Describe(const char* what, long long got, long long expected) {
+  return std::string(what) + " " + std::to_string(got) + ", expected " + std::to_string(expected);
+}
+
+namespace {
+
+constexpr const char* kFloor = "floor";
+constexpr const char* kKorvo = "korvo";
+constexpr const char* kKorvo64k = "korvo-64k";
+constexpr const char* kCurl = "libcurl";
+constexpr const char* kHttplib = "cpp-httplib";
+constexpr const char* kBeast = "Boost.Beast";
+constexpr std::size_t kLargeBuffer = 64 * 1024;
+
+enum class Kind { kRate, kTransfer };
+
+struct Figure {
+  const char* id;
+  const char* title;
+  Kind kind;
+  bool peak_memory;  // also report the peak resident memory of these measurements
+  std::vector<const char*> clients;
+};
+
+const std::vector<Figure>& Figures() {
+  static const std::vector<Figure> figures = {
+      {"keepalive", "keep-alive GET 100 B (req/s)", Kind::kRate, false,
+       {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
+      {"newconn", "GET 100 B, new connection each (req/s)", Kind::kRate, false,
+       {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
+      {"https", "HTTPS keep-alive GET 100 B (req/s)", Kind::kRate, false,
+       {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
+      {"memory", "download into memory (MB/s)", Kind::kTransfer, false,
+       {kFloor, kKorvo, kKorvo64k, kCurl, kHttplib, kBeast}},
+      {"stream", "download streamed to a file (MB/s)", Kind::kTransfer, true,
+       {kFloor, kKorvo, kKorvo64k, kCurl, kHttplib, kBeast}},
+      {"upload", "file upload, POST discarded (MB/s)", Kind::kTransfer, true,
+       {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
+  };
+  return figures;
+}
+
+const Figure* FindFigure(const std::string& id) {
+  for (const Figure& figure : Figures()) {
+    if (id == figure.id) return &figure;
+  }
+  return nullptr;
+}
+
+struct Options {
+  Target target;
+  bool quick = false;
+  int rounds = 5;
+  double seconds = 1.5;  // length of one request-rate measurement
+  bool korvo_untrusted = false;
+  std::vector<std::string> figures;  // empty: all
+  std::vector<std::string> clients;  // empty: all
+  // Child mode.
+  std::string child_figure;
+  std::string child_client;
+};
+
+void Usage(std::ostream& out) {
+  out << "usage: net_bench --http-port N --https-port N --ca FILE --dir DIR --size BYTES\n"
+         "                 [--quick] [--rounds N] [--seconds S] [--figures a,b] [--clients a,b]\n"
+         "                 [--korvo-untrusted]\n"
+         "Normally started by scripts/bench.sh, which provides the server.\n"
+         "figures: keepalive newconn https memory stream upload\n"
+         "clients: floor korvo korvo-64k libcurl cpp-httplib Boost.Beast\n";
+}
+
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> items;
+  std::stringstream stream(text);
+  std::string item;
+  while (std::getline(stream, item, ',')) {
+    if (!item.empty()) items.push_back(item);
+  }
+  return items;
+}
+
+std::optional<Options> ParseOptions(int argc, char** argv) {
+  Options options;
+  bool rounds_given = false;
+  bool seconds_given = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw std::invalid_argument(arg + " needs a value");
+      return argv[++i];
+    };
+    if (arg == "--http-port") {
+      options.target.http_port = std::stoi(value());
+    } else if (arg == "--https-port") {
+      options.target.https_port = std::stoi(value());
+    } else if (arg == "--ca") {
+      options.target.ca_file = value();
+    } else if (arg == "--dir") {
+      options.target.dir = value();
+    } else if (arg == "--size") {
+      options.target.big_size = std::stoull(value());
+    } else if (arg == "--quick") {
+      options.quick = true;
+    } else if (arg == "--rounds") {
+      options.rounds = std::stoi(value());
+      rounds_given = true;
+    } else if (arg == "--seconds") {
+      options.seconds = std::stod(value());
+      seconds_given = true;
+    } else if (arg == "--figures") {
+      options.figures = SplitList(value());
+    } else if (arg == "--clients") {
+      options.clients = SplitList(value());
+    } else if (arg == "--korvo-untrusted") {
+      options.korvo_untrusted = true;
+    } else if (arg == "--child") {
+      options.child_figure = value();
+      options.child_client = value();
+    } else if (arg == "--help" || arg == "-h") {
+      Usage(std::cout);
+      std::exit(0);
+    } else {
+      throw std::invalid_argument("unknown argument " + arg);
+    }
+  }
+  if (options.quick) {
+    if (!rounds_given) options.rounds = 1;
+    if (!seconds_given) options.seconds = 0.2;
+  }
+  const Target& target = options.target;
+  if (target.http_port <= 0 || target.https_port <= 0 || target.ca_file.empty() ||
+      target.dir.empty() || target.big_size == 0 || options.rounds < 1 || options.seconds <= 0) {
+    return std::nullopt;
+  }
+  for (const std::string& id : options.figures) {
+    if (FindFigure(id) == nullptr) throw std::invalid_argument("unknown figure " + id);
+  }
+  options.target.upload_file = target.dir + "/www/big";
+  return options;
+}
+
+std::unique_ptr<Contender> MakeContender(const std::string& client, const Target& target) {
+  if (client == kFloor) return MakeFloor(target);
+  if (client == kKorvo) return MakeKorvo(target, 0);
+  if (client == kKorvo64k) return MakeKorvo(target, kLargeBuffer);
+  if (client == kCurl) return MakeCurl(target);
+  if (client == kHttplib) return MakeHttplib(target);
+  if (client == kBeast) return MakeBeast(target);
+  throw std::invalid_argument("unknown client " + client);
+}
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// One measurement; runs in the child. Returns requests/s or MB/s.
+double Measure(const Options& options) {
+  const Target& target = options.target;
+  const Figure& figure = *FindFigure(options.child_figure);
+  std::unique_ptr<Contender> contender = MakeContender(options.child_client, target);
+  std::string id = figure.id;
+
+  if (figure.kind == Kind::kRate) {
+    std::function<void()> once;
+    if (id == "keepalive") once = [&] { contender->GetSmall(false); };
+    if (id == "newconn") once = [&] { contender->GetSmallNewConnection(); };
+    if (id == "https") once = [&] { contender->GetSmall(true); };
+    // The first requests set up connections, TLS sessions and lazily built state.
+    for (int i = 0; i < 5; ++i) once();
+    long count = 0;
+    Clock::time_point start = Clock::now();
+    double elapsed = 0;
+    do {
+      once();
+      ++count;
+      elapsed = Seconds(start);
+    } while (elapsed < options.seconds);
+    return static_cast<double>(count) / elapsed;
+  }
+
+  contender->GetSmall(false);  // a warm connection, as in a program that already talked
+  std::string path = target.dir + "/temp/download-" + std::to_string(::getpid());
+  Clock::time_point start = Clock::now();
+  if (id == "memory") contender->DownloadToMemory();
+  if (id == "stream") contender->DownloadToFile(path);
+  if (id == "upload") contender->Upload();
+  double elapsed = Seconds(start);
+  contender->Release();
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+  return static_cast<double>(target.big_size) / 1e6 / elapsed;
+}
+
+int RunChild(const Options& options) {
+  ::signal(SIGPIPE, SIG_IGN);
+  // A hung exchange must not hang the benchmark.
+  ::alarm(options.quick ? 60 : 300);
+  try {
+    double value = Measure(options);
+    std::printf("%.6f\n", value);
+    std::fflush(stdout);
+    return 0;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "  %s %s: %s\n", options.child_client.c_str(),
+                 options.child_figure.c_str(), error.what());
+    return 1;
+  }
+}
+
+struct Sample {
+  double value = 0;
+  double peak_mib = 0;
+};
+
+// Runs one measurement in a child process.
+std::optional<Sample> Spawn(int argc, char** argv, const Figure& figure, const char* client) {
+  int out[2];
+  if (::pipe(out) != 0) {
+    std::perror("pipe");
+    return std::nullopt;
+  }
+  std::vector<std::string> args(argv + 1, argv + argc);
+  args.push_back("--child");
+  args.push_back(figure.id);
+  args.push_back(client);
+  std::vector<char*> child_argv;
+  std::string self = "/proc/self/exe";
+  child_argv.push_back(self.data());
+  for (std::string& arg : args) child_argv.push_back(arg.data());
+  child_argv.push_back(nullptr);
+
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    std::perror("fork");
+    ::close(out[0]);
+    ::close(out[1]);
+    return std::nullopt;
+  }
+  if (pid == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::close(out[1]);
+    ::execv(child_argv[0], child_argv.data());
+    std::perror("execv");
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string text;
+  char piece[256];
+  for (;;) {
+    ssize_t n = ::read(out[0], piece, sizeof(piece));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(piece, static_cast<std::size_t>(n));
+  }
+  ::close(out[0]);
+  int status = 0;
+  rusage usage{};
+  while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (WIFSIGNALED(status)) {
+      std::fprintf(stderr, "  %s %s: killed by signal %d%s\n", client, figure.id,
+                   WTERMSIG(status), WTERMSIG(status) == SIGALRM ? " (time limit)" : "");
+    }
+    return std::nullopt;
+  }
+  Sample sample;
+  sample.value = std::strtod(text.c_str(), nullptr);
+  sample.peak_mib = static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
+  return sample;
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return NAN;
+  std::sort(values.begin(), values.end());
+  std::size_t middle = values.size() / 2;
+  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+bool Wanted(const std::vector<std::string>& list, const std::string& item) {
+  return list.empty() || std::find(list.begin(), list.end(), item) != list.end();
+}
+
+std::string CpuModel() {
+  std::ifstream cpuinfo("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(cpuinfo, line)) {
+    if (line.rfind("model name", 0) == 0) {
+      std::size_t colon = line.find(':');
+      if (colon != std::string::npos) return line.substr(colon + 2);
+    }
+  }
+  return "unknown CPU";
+}
+
+std::string Today() {
+  std::time_t now = std::time(nullptr);
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M UTC", std::gmtime(&now));
+  return text;
+}
+
+std::string FormatValue(double value) {
+  if (std::isnan(value)) return "-";
+  char text[32];
+  std::snprintf(text, sizeof(text), value >= 100 ? "%.0f" : "%.1f", value);
+  return text;
+}
+
+std::string FormatRatio(double value, double floor) {
+  if (std::isnan(value) || std::isnan(floor) || floor <= 0) return "-";
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.2f", value / floor);
+  return text;
+}
+
+// Per figure and client: the samples of every round.
+using Results = std::map<std::string, std::map<std::string, std::vector<Sample>>>;
+
+double MedianValue(const Results& results, const std::string& figure, const std::string& client,
+                   bool peak = false) {
+  auto f = results.find(figure);
+  if (f == results.end()) return NAN;
+  auto c = f->second.find(client);
+  if (c == f->second.end()) return NAN;
+  std::vector<double> values;
+  for (const Sample& sample : c->second) values.push_back(peak ? sample.peak_mib : sample.value);
+  return Median(values);
+}
+
+void PrintRow(const std::string& title, const std::string& client, double value, double floor,
+              bool first) {
+  std::printf("%-42s %-12s %10s %7s\n", first ? title.c_str() : "", client.c_str(),
+              FormatValue(value).c_str(), FormatRatio(value, floor).c_str());
+}
+
+void PrintTable(const Options& options, const Results& results) {
+  std::string size_text = options.target.big_size % (1 << 20) == 0
+                              ? std::to_string(options.target.big_size >> 20) + " MiB"
+                              : std::to_string(options.target.big_size) + " B";
+  std::printf("\n%-42s %-12s %10s %7s\n", "figure (median)", "client", "value", "/floor");
+  for (const Figure& figure : Figures()) {
+    if (results.count(figure.id) == 0) continue;
+    std::string title = figure.title;
+    if (figure.kind == Kind::kTransfer) title = size_text + " " + title;
+    double floor = MedianValue(results, figure.id, kFloor);
+    bool first = true;
+    for (const char* client : figure.clients) {
+      if (results.at(figure.id).count(client) == 0) continue;
+      PrintRow(title, client, MedianValue(results, figure.id, client), floor, first);
+      first = false;
+    }
+  }
+  for (const Figure& figure : Figures()) {
+    if (!figure.peak_memory || results.count(figure.id) == 0) continue;
+    std::string title = std::string("peak RSS (MiB), ") + figure.id + " " + size_text;
+    double floor = MedianValue(results, figure.id, kFloor, true);
+    bool first = true;
+    for (const char* client : figure.clients) {
+      if (results.at(figure.id).count(client) == 0) continue;
+      PrintRow(title, client, MedianValue(results, figure.id, client, true), floor, first);
+      first = false;
+    }
+  }
+}
+
+// What the benchmark is for; printed, never enforced (timing on shared machines is noise).
+void PrintGoals(const Results& results) {
+  std::printf("\ngoals (informational)\n");
+  auto line = [](const std::string& what, double got, double limit, bool higher_is_better) {
+    if (std::isnan(got) || std::isnan(limit)) {
+      std::printf("  %-58s not measured\n", what.c_str());
+      return;
+    }
+    bool met = higher_is_better ? got >= limit : got < limit;
+    std::printf("  %-58s %-7s (%.2f vs %.2f)\n", what.c_str(), met ? "met" : "NOT MET", got, limit);
+  };
+  double floor_keepalive = MedianValue(results, "keepalive", kFloor);
+  line("keep-alive GET >= 0.9 x floor",
+       MedianValue(results, "keepalive", kKorvo) / floor_keepalive, 0.9, true);
+  line("download into memory, 64 KiB buffer >= 0.8 x floor",
+       MedianValue(results, "memory", kKorvo64k) / MedianValue(results, "memory", kFloor), 0.8,
+       true);
+  line("download into memory, default buffer >= libcurl (MB/s)",
+       MedianValue(results, "memory", kKorvo), MedianValue(results, "memory", kCurl), true);
+  line("streamed download peak RSS < 32 MiB", MedianValue(results, "stream", kKorvo, true), 32,
+       false);
+  line("streamed download (64 KiB buffer) peak RSS < 32 MiB",
+       MedianValue(results, "stream", kKorvo64k, true), 32, false);
+  line("upload peak RSS < 32 MiB", MedianValue(results, "upload", kKorvo, true), 32, false);
+  for (const Figure& figure : Figures()) {
+    for (const char* korvo : {kKorvo, kKorvo64k}) {
+      if (std::find(figure.clients.begin(), figure.clients.end(), std::string_view(korvo)) ==
+          figure.clients.end()) {
+        continue;
+      }
+      line(std::string(korvo) + " >= libcurl: " + figure.id,
+           MedianValue(results, figure.id, korvo), MedianValue(results, figure.id, kCurl), true);
+    }
+  }
+}
+
+int RunParent(int argc, char** argv, const Options& options) {
+  std::printf("korvo network benchmark: %s, %ld cores, %s\n", CpuModel().c_str(),
+              ::sysconf(_SC_NPROCESSORS_ONLN), Today().c_str());
+  std::printf("nginx on %s ports %d (http) and %d (https); %d round%s, %.1f s per rate "
+              "measurement, %zu-byte transfers\n",
+              options.target.host.c_str(), options.target.http_port, options.target.https_port,
+              options.rounds, options.rounds == 1 ? "" : "s", options.seconds,
+              options.target.big_size);
+  std::fflush(stdout);
+
+  Results results;
+  int failures = 0;
+  for (int round = 0; round < options.rounds; ++round) {
+    std::fprintf(stderr, "round %d/%d\n", round + 1, options.rounds);
+    for (const Figure& figure : Figures()) {
+      if (!Wanted(options.figures, figure.id)) continue;
+      std::vector<const char*> order;
+      for (const char* client : figure.clients) {
+        if (Wanted(options.clients, client)) order.push_back(client);
+      }
+      if (order.empty()) continue;
+      // Each round starts one client later, so none is always first or last.
+      std::rotate(order.begin(), order.begin() + (round % order.size()), order.end());
+      for (const char* client : order) {
+        auto& samples = results[figure.id][client];
+        if (options.korvo_untrusted && std::string(figure.id) == "https" &&
+            std::string(client).rfind(kKorvo, 0) == 0) {
+          continue;  // the system CA bundle could not be given the benchmark's CA
+        }
+        std::optional<Sample> sample = Spawn(argc, argv, figure, client);
+        if (!sample) {
+          std::fprintf(stderr, "  %s %s: failed\n", client, figure.id);
+          ++failures;
+          continue;
+        }
+        samples.push_back(*sample);
+      }
+    }
+  }
+  PrintTable(options, results);
+  PrintGoals(results);
+  if (failures > 0) {
+    std::printf("\n%d measurement%s failed\n", failures, failures == 1 ? "" : "s");
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace bench
+
+int main(int argc, char** argv) {
+  std::optional<bench::Options> options;
+  try {
+    options = bench::ParseOptions(argc, argv);
+  } catch (const std::exception& error) {
+    std::cerr << "net_bench: " << error.what() << "\n";
+    bench::Usage(std::cerr);
+    return 2;
+  }
+  if (!options) {
+    bench::Usage(std::cerr);
+    return 2;
+  }
+  if (!options->child_figure.empty()) return bench::RunChild(*options);
+  return bench::RunParent(argc, argv, *options);
+}

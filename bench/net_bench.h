@@ -1,0 +1,67 @@
+// Shared pieces of the network benchmark: what the clients under test are asked to do,
+// and where the server is. Each measurement runs in a child process of its own, so a
+// client here is created, used on one thread and destroyed within one measurement.
+#ifndef KORVO_BENCH_NET_BENCH_H_
+#define KORVO_BENCH_NET_BENCH_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace bench {
+
+// The private nginx that scripts/bench.sh starts, and the files it serves.
+struct Target {
+  std::string host = "127.0.0.1";
+  int http_port = 0;
+  int https_port = 0;
+  std::string ca_file;      // CA that issued the server's certificate
+  std::string dir;          // the run's scratch directory
+  std::string small_path = "/small";
+  std::string big_path = "/big";
+  std::string upload_path = "/upload";
+  std::size_t small_size = 100;
+  std::size_t big_size = 0;
+  std::string upload_file;  // file sent by the uploads (the served big file)
+
+  std::string HostHeader(bool tls) const;
+  std::string Url(bool tls, const std::string& path) const;
+};
+
+// A client under test. Every operation is one complete exchange that either succeeded
+// with the expected status and body size or throws std::runtime_error: a benchmark that
+// counts failures as requests would measure nothing.
+class Contender {
+ public:
+  virtual ~Contender() = default;
+
+  // GET of the small file over a connection kept alive between calls.
+  virtual void GetSmall(bool tls) = 0;
+  // GET of the small file on a connection of its own, closed afterwards.
+  virtual void GetSmallNewConnection() = 0;
+  // GET of the big file with the body held in memory.
+  virtual void DownloadToMemory() = 0;
+  // GET of the big file with the body written to a file as it arrives. Clients that pick
+  // their own temporary file ignore the path.
+  virtual void DownloadToFile(const std::string& path) = 0;
+  // POST of the big file, read from disk piece by piece; nginx discards it.
+  virtual void Upload() = 0;
+  // Called once the clock is stopped: drops what the last exchange left behind.
+  virtual void Release() {}
+};
+
+std::unique_ptr<Contender> MakeFloor(const Target& target);
+std::unique_ptr<Contender> MakeCurl(const Target& target);
+std::unique_ptr<Contender> MakeHttplib(const Target& target);
+std::unique_ptr<Contender> MakeBeast(const Target& target);
+std::unique_ptr<Contender> MakeKorvo(const Target& target, std::size_t buffer_size);
+
+// Throws std::runtime_error with "<who>: <what>" when the condition fails.
+void Check(bool condition, const char* who, const std::string& what);
+std::string Describe(const char* what, long long got, long long expected);
+
+}  // namespace bench
+
+#endif  // KORVO_BENCH_NET_BENCH_H_

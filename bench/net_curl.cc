@@ -1,0 +1,153 @@
+// libcurl through its easy interface, one handle reused for every request, as its
+// documentation recommends: the handle keeps the connections alive between transfers.
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <string>
+
+#include "net_bench.h"
+
+namespace bench {
+namespace {
+
+constexpr const char* kWho = "libcurl";
+
+std::size_t AppendToString(char* data, std::size_t size, std::size_t count, void* user) {
+  static_cast<std::string*>(user)->append(data, size * count);
+  return size * count;
+}
+
+std::size_t WriteToFile(char* data, std::size_t size, std::size_t count, void* user) {
+  return std::fwrite(data, size, count, static_cast<std::FILE*>(user)) * size;
+}
+
+std::size_t ReadFromFile(char* data, std::size_t size, std::size_t count, void* user) {
+  return std::fread(data, size, count, static_cast<std::FILE*>(user)) * size;
+}
+
+class Curl : public Contender {
+ public:
+  explicit Curl(const Target& target) : target_(target) {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    handle_ = curl_easy_init();
+    Check(handle_ != nullptr, kWho, "curl_easy_init failed");
+    curl_easy_setopt(handle_, CURLOPT_CAINFO, target.ca_file.c_str());
+    small_url_ = target.Url(false, target.small_path);
+    small_tls_url_ = target.Url(true, target.small_path);
+    big_url_ = target.Url(false, target.big_path);
+    upload_url_ = target.Url(false, target.upload_path);
+  }
+
+  ~Curl() override {
+    if (close_headers_ != nullptr) curl_slist_free_all(close_headers_);
+    if (upload_headers_ != nullptr) curl_slist_free_all(upload_headers_);
+    curl_easy_cleanup(handle_);
+    curl_global_cleanup();
+  }
+
+  void GetSmall(bool tls) override {
+    curl_easy_setopt(handle_, CURLOPT_URL, tls ? small_tls_url_.c_str() : small_url_.c_str());
+    ToString();
+    Perform(200);
+    CheckSize(body_.size(), target_.small_size);
+  }
+
+  void GetSmallNewConnection() override {
+    if (close_headers_ == nullptr) close_headers_ = curl_slist_append(nullptr, "Connection: close");
+    curl_easy_setopt(handle_, CURLOPT_URL, small_url_.c_str());
+    curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, close_headers_);
+    curl_easy_setopt(handle_, CURLOPT_FORBID_REUSE, 1L);
+    ToString();
+    Perform(200);
+    CheckSize(body_.size(), target_.small_size);
+  }
+
+  void DownloadToMemory() override {
+    curl_easy_setopt(handle_, CURLOPT_URL, big_url_.c_str());
+    ToString();
+    Perform(200);
+    CheckSize(body_.size(), target_.big_size);
+  }
+
+  void DownloadToFile(const std::string& path) override {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    Check(file != nullptr, kWho, "cannot create " + path);
+    curl_easy_setopt(handle_, CURLOPT_URL, big_url_.c_str());
+    curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, WriteToFile);
+    curl_easy_setopt(handle_, CURLOPT_WRITEDATA, file);
+    curl_off_t size = 0;
+    try {
+      Perform(200);
+      curl_easy_getinfo(handle_, CURLINFO_SIZE_DOWNLOAD_T, &size);
+    } catch (...) {
+      std::fclose(file);
+      throw;
+    }
+    Check(std::fclose(file) == 0, kWho, "cannot write " + path);
+    CheckSize(static_cast<std::size_t>(size), target_.big_size);
+  }
+
+  void Upload() override {
+    std::FILE* file = std::fopen(target_.upload_file.c_str(), "rb");
+    Check(file != nullptr, kWho, "cannot open " + target_.upload_file);
+    if (upload_headers_ == nullptr) {
+      upload_headers_ = curl_slist_append(nullptr, "Content-Type: application/octet-stream");
+      // Without this libcurl waits for "100 Continue" before a large body.
+      upload_headers_ = curl_slist_append(upload_headers_, "Expect:");
+    }
+    curl_easy_setopt(handle_, CURLOPT_URL, upload_url_.c_str());
+    curl_easy_setopt(handle_, CURLOPT_POST, 1L);
+    curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, upload_headers_);
+    curl_easy_setopt(handle_, CURLOPT_READFUNCTION, ReadFromFile);
+    curl_easy_setopt(handle_, CURLOPT_READDATA, file);
+    curl_easy_setopt(handle_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(target_.big_size));
+    ToString();
+    try {
+      Perform(204);
+    } catch (...) {
+      std::fclose(file);
+      throw;
+    }
+    std::fclose(file);
+  }
+
+  void Release() override { std::string().swap(body_); }
+
+ private:
+  void ToString() {
+    body_.clear();
+    curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, AppendToString);
+    curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &body_);
+  }
+
+  void Perform(long expected_status) {
+    CURLcode code = curl_easy_perform(handle_);
+    Check(code == CURLE_OK, kWho, curl_easy_strerror(code));
+    long status = 0;
+    curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
+    Check(status == expected_status, kWho, Describe("status", status, expected_status));
+  }
+
+  static void CheckSize(std::size_t got, std::size_t expected) {
+    Check(got == expected, kWho,
+          Describe("length", static_cast<long long>(got), static_cast<long long>(expected)));
+  }
+
+  const Target& target_;
+  CURL* handle_ = nullptr;
+  curl_slist* close_headers_ = nullptr;
+  curl_slist* upload_headers_ = nullptr;
+  std::string small_url_;
+  std::string small_tls_url_;
+  std::string big_url_;
+  std::string upload_url_;
+  std::string body_;
+};
+
+}  // namespace
+
+std::unique_ptr<Contender> MakeCurl(const Target& target) {
+  return std::make_unique<Curl>(target);
+}
+
+}  // namespace bench

@@ -1,0 +1,302 @@
+// The floor: what the wire allows with the least work a client can do. One blocking
+// socket (OpenSSL on top of it for https), a request text fixed in advance, and a
+// response read straight into a buffer sized from its Content-Length. It knows exactly
+// what nginx sends, so it is no HTTP client; the others are measured against it.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net_bench.h"
+
+namespace bench {
+namespace {
+
+constexpr const char* kWho = "floor";
+constexpr std::size_t kPieceSize = 64 * 1024;
+
+std::string SystemError(const char* what) {
+  return std::string(what) + ": " + std::strerror(errno);
+}
+
+// One connection, plain or TLS, with blocking reads and writes.
+class Wire {
+ public:
+  Wire() = default;
+  Wire(const Wire&) = delete;
+  Wire& operator=(const Wire&) = delete;
+  ~Wire() { Close(); }
+
+  bool IsOpen() const { return fd_ >= 0; }
+
+  void Open(const Target& target, bool tls, SSL_CTX* ssl_context) {
+    Close();
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Check(fd_ >= 0, kWho, SystemError("socket"));
+    int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(tls ? target.https_port : target.http_port));
+    Check(::inet_pton(AF_INET, target.host.c_str(), &address.sin_addr) == 1, kWho, "bad host");
+    Check(::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0, kWho,
+          SystemError("connect"));
+    if (tls) {
+      ssl_ = SSL_new(ssl_context);
+      Check(ssl_ != nullptr, kWho, "SSL_new failed");
+      X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), target.host.c_str());
+      SSL_set_fd(ssl_, fd_);
+      Check(SSL_connect(ssl_) == 1, kWho, "TLS handshake failed");
+    }
+  }
+
+  void Close() {
+    if (ssl_ != nullptr) {
+      SSL_free(ssl_);
+      ssl_ = nullptr;
+    }
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
+  }
+
+  void WriteAll(const char* data, std::size_t size) {
+    while (size > 0) {
+      long n;
+      if (ssl_ != nullptr) {
+        n = SSL_write(ssl_, data, static_cast<int>(std::min<std::size_t>(size, 1 << 30)));
+        Check(n > 0, kWho, "SSL_write failed");
+      } else {
+        n = ::send(fd_, data, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        Check(n > 0, kWho, SystemError("send"));
+      }
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+  }
+
+  // At least one byte, or throws: a response is never allowed to end early.
+  std::size_t ReadSome(char* data, std::size_t size) {
+    for (;;) {
+      long n;
+      if (ssl_ != nullptr) {
+        n = SSL_read(ssl_, data, static_cast<int>(std::min<std::size_t>(size, 1 << 30)));
+        Check(n > 0, kWho, "SSL_read failed or connection closed");
+      } else {
+        n = ::recv(fd_, data, size, 0);
+        if (n < 0 && errno == EINTR) continue;
+        Check(n > 0, kWho, n == 0 ? std::string("connection closed early") : SystemError("recv"));
+      }
+      return static_cast<std::size_t>(n);
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  SSL* ssl_ = nullptr;
+};
+
+// The head of a response and the body bytes that arrived with it.
+struct Head {
+  int status = 0;
+  std::size_t content_length = 0;
+  std::size_t body_start = 0;  // offset of the first body byte in the head buffer
+  std::size_t received = 0;    // bytes in the head buffer
+};
+
+// Reads until the blank line. nginx's heads are small; a 4 KiB buffer is plenty.
+Head ReadHead(Wire& wire, std::vector<char>& buffer) {
+  Head head;
+  buffer.resize(4096);
+  for (;;) {
+    Check(head.received < buffer.size(), kWho, "response head too long");
+    head.received += wire.ReadSome(buffer.data() + head.received, buffer.size() - head.received);
+    std::string_view text(buffer.data(), head.received);
+    std::size_t end = text.find("\r\n\r\n");
+    if (end == std::string_view::npos) continue;
+    head.body_start = end + 4;
+    Check(text.size() > 12 && text.substr(0, 9) == "HTTP/1.1 ", kWho, "bad status line");
+    head.status = std::atoi(std::string(text.substr(9, 3)).c_str());
+    std::string_view head_text = text.substr(0, end + 2);
+    std::size_t field = head_text.find("\r\nContent-Length: ");
+    if (field != std::string_view::npos) {
+      head.content_length = std::strtoull(head_text.data() + field + 18, nullptr, 10);
+    } else {
+      Check(head.status == 204 || head.status == 304, kWho, "no Content-Length");
+    }
+    return head;
+  }
+}
+
+class Floor : public Contender {
+ public:
+  explicit Floor(const Target& target) : target_(target) {
+    small_request_ = "GET " + target.small_path + " HTTP/1.1\r\nHost: " +
+                     target.HostHeader(false) + "\r\n\r\n";
+    small_tls_request_ = "GET " + target.small_path + " HTTP/1.1\r\nHost: " +
+                         target.HostHeader(true) + "\r\n\r\n";
+    close_request_ = "GET " + target.small_path + " HTTP/1.1\r\nHost: " +
+                     target.HostHeader(false) + "\r\nConnection: close\r\n\r\n";
+    big_request_ = "GET " + target.big_path + " HTTP/1.1\r\nHost: " +
+                   target.HostHeader(false) + "\r\n\r\n";
+  }
+
+  ~Floor() override {
+    if (ssl_context_ != nullptr) SSL_CTX_free(ssl_context_);
+  }
+
+  void GetSmall(bool tls) override {
+    Wire& wire = tls ? tls_wire_ : wire_;
+    if (!wire.IsOpen()) wire.Open(target_, tls, tls ? SslContext() : nullptr);
+    const std::string& request = tls ? small_tls_request_ : small_request_;
+    wire.WriteAll(request.data(), request.size());
+    ReadSmallBody(wire);
+  }
+
+  void GetSmallNewConnection() override {
+    Wire wire;
+    wire.Open(target_, false, nullptr);
+    wire.WriteAll(close_request_.data(), close_request_.size());
+    ReadSmallBody(wire);
+  }
+
+  void DownloadToMemory() override {
+    StartBig();
+    Head head = ReadHead(wire_, head_buffer_);
+    CheckBig(head);
+    // Uninitialised on purpose: the reads fill every byte.
+    body_.reset(new char[head.content_length]);
+    std::size_t have = head.received - head.body_start;
+    std::memcpy(body_.get(), head_buffer_.data() + head.body_start, have);
+    while (have < head.content_length) {
+      have += wire_.ReadSome(body_.get() + have, head.content_length - have);
+    }
+  }
+
+  void DownloadToFile(const std::string& path) override {
+    StartBig();
+    Head head = ReadHead(wire_, head_buffer_);
+    CheckBig(head);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    Check(fd >= 0, kWho, SystemError("open"));
+    std::vector<char> piece(kPieceSize);
+    std::size_t have = head.received - head.body_start;
+    WriteFile(fd, head_buffer_.data() + head.body_start, have);
+    while (have < head.content_length) {
+      std::size_t n = wire_.ReadSome(piece.data(), std::min(piece.size(), head.content_length - have));
+      WriteFile(fd, piece.data(), n);
+      have += n;
+    }
+    ::close(fd);
+  }
+
+  void Upload() override {
+    if (!wire_.IsOpen()) wire_.Open(target_, false, nullptr);
+    std::string head = "POST " + target_.upload_path + " HTTP/1.1\r\nHost: " +
+                       target_.HostHeader(false) +
+                       "\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+                       std::to_string(target_.big_size) + "\r\n\r\n";
+    wire_.WriteAll(head.data(), head.size());
+    int fd = ::open(target_.upload_file.c_str(), O_RDONLY | O_CLOEXEC);
+    Check(fd >= 0, kWho, SystemError("open"));
+    std::vector<char> piece(kPieceSize);
+    std::size_t sent = 0;
+    while (sent < target_.big_size) {
+      long n = ::read(fd, piece.data(), piece.size());
+      if (n < 0 && errno == EINTR) continue;
+      Check(n > 0, kWho, SystemError("read"));
+      wire_.WriteAll(piece.data(), static_cast<std::size_t>(n));
+      sent += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    Head response = ReadHead(wire_, head_buffer_);
+    Check(response.status == 204, kWho, Describe("upload status", response.status, 204));
+  }
+
+  void Release() override { body_.reset(); }
+
+ private:
+  SSL_CTX* SslContext() {
+    if (ssl_context_ == nullptr) {
+      ssl_context_ = SSL_CTX_new(TLS_client_method());
+      Check(ssl_context_ != nullptr, kWho, "SSL_CTX_new failed");
+      Check(SSL_CTX_load_verify_locations(ssl_context_, target_.ca_file.c_str(), nullptr) == 1,
+            kWho, "cannot load the CA");
+      SSL_CTX_set_verify(ssl_context_, SSL_VERIFY_PEER, nullptr);
+    }
+    return ssl_context_;
+  }
+
+  void ReadSmallBody(Wire& wire) {
+    Head head = ReadHead(wire, head_buffer_);
+    Check(head.status == 200, kWho, Describe("status", head.status, 200));
+    Check(head.content_length == target_.small_size, kWho,
+          Describe("length", static_cast<long long>(head.content_length),
+                   static_cast<long long>(target_.small_size)));
+    if (small_body_.size() < head.content_length) small_body_.resize(head.content_length);
+    std::size_t have = head.received - head.body_start;
+    std::memcpy(small_body_.data(), head_buffer_.data() + head.body_start, have);
+    while (have < head.content_length) {
+      have += wire.ReadSome(small_body_.data() + have, head.content_length - have);
+    }
+  }
+
+  void StartBig() {
+    if (!wire_.IsOpen()) wire_.Open(target_, false, nullptr);
+    wire_.WriteAll(big_request_.data(), big_request_.size());
+  }
+
+  void CheckBig(const Head& head) {
+    Check(head.status == 200, kWho, Describe("status", head.status, 200));
+    Check(head.content_length == target_.big_size, kWho,
+          Describe("length", static_cast<long long>(head.content_length),
+                   static_cast<long long>(target_.big_size)));
+  }
+
+  static void WriteFile(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+      long n = ::write(fd, data, size);
+      if (n < 0 && errno == EINTR) continue;
+      Check(n > 0, kWho, SystemError("write"));
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+  }
+
+  const Target& target_;
+  SSL_CTX* ssl_context_ = nullptr;
+  Wire wire_;
+  Wire tls_wire_;
+  std::string small_request_;
+  std::string small_tls_request_;
+  std::string close_request_;
+  std::string big_request_;
+  std::vector<char> head_buffer_;
+  std::vector<char> small_body_;
+  std::unique_ptr<char[]> body_;
+};
+
+}  // namespace
+
+std::unique_ptr<Contender> MakeFloor(const Target& target) {
+  return std::make_unique<Floor>(target);
+}
+
+}  // namespace bench

@@ -1,0 +1,113 @@
+// cpp-httplib's httplib::Client (and SSLClient for https) with keep-alive switched on.
+#include <httplib.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net_bench.h"
+
+namespace bench {
+namespace {
+
+constexpr const char* kWho = "cpp-httplib";
+
+class Httplib : public Contender {
+ public:
+  explicit Httplib(const Target& target)
+      : target_(target), client_(target.host, target.http_port) {
+    client_.set_keep_alive(true);
+  }
+
+  void GetSmall(bool tls) override {
+    httplib::Result result = tls ? TlsClient().Get(target_.small_path.c_str())
+                                 : client_.Get(target_.small_path.c_str());
+    CheckResult(result, 200);
+    CheckSize(result->body.size(), target_.small_size);
+  }
+
+  void GetSmallNewConnection() override {
+    // Without keep-alive the client asks for "Connection: close" and closes its socket.
+    httplib::Client client(target_.host, target_.http_port);
+    httplib::Result result = client.Get(target_.small_path.c_str());
+    CheckResult(result, 200);
+    CheckSize(result->body.size(), target_.small_size);
+  }
+
+  void DownloadToMemory() override {
+    httplib::Result result = client_.Get(target_.big_path.c_str());
+    CheckResult(result, 200);
+    CheckSize(result->body.size(), target_.big_size);
+    kept_ = std::make_unique<httplib::Response>(std::move(result.value()));
+  }
+
+  void DownloadToFile(const std::string& path) override {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    Check(file != nullptr, kWho, "cannot create " + path);
+    std::size_t received = 0;
+    httplib::Result result = client_.Get(target_.big_path.c_str(),
+                                         [&](const char* data, std::size_t length) {
+                                           received += length;
+                                           return std::fwrite(data, 1, length, file) == length;
+                                         });
+    bool closed = std::fclose(file) == 0;
+    CheckResult(result, 200);
+    Check(closed, kWho, "cannot write " + path);
+    CheckSize(received, target_.big_size);
+  }
+
+  void Upload() override {
+    std::FILE* file = std::fopen(target_.upload_file.c_str(), "rb");
+    Check(file != nullptr, kWho, "cannot open " + target_.upload_file);
+    std::vector<char> piece(64 * 1024);
+    httplib::Result result = client_.Post(
+        target_.upload_path.c_str(), target_.big_size,
+        [&](std::size_t, std::size_t length, httplib::DataSink& sink) {
+          std::size_t n = std::fread(piece.data(), 1, std::min(length, piece.size()), file);
+          if (n == 0) return false;
+          sink.write(piece.data(), n);
+          return true;
+        },
+        "application/octet-stream");
+    std::fclose(file);
+    CheckResult(result, 204);
+  }
+
+  void Release() override { kept_.reset(); }
+
+ private:
+  httplib::SSLClient& TlsClient() {
+    if (!tls_client_) {
+      tls_client_ = std::make_unique<httplib::SSLClient>(target_.host, target_.https_port);
+      tls_client_->set_ca_cert_path(target_.ca_file.c_str());
+      tls_client_->enable_server_certificate_verification(true);
+      tls_client_->set_keep_alive(true);
+    }
+    return *tls_client_;
+  }
+
+  static void CheckResult(const httplib::Result& result, int expected_status) {
+    Check(static_cast<bool>(result), kWho, "request failed: " + httplib::to_string(result.error()));
+    Check(result->status == expected_status, kWho,
+          Describe("status", result->status, expected_status));
+  }
+
+  static void CheckSize(std::size_t got, std::size_t expected) {
+    Check(got == expected, kWho,
+          Describe("length", static_cast<long long>(got), static_cast<long long>(expected)));
+  }
+
+  const Target& target_;
+  httplib::Client client_;
+  std::unique_ptr<httplib::SSLClient> tls_client_;
+  std::unique_ptr<httplib::Response> kept_;
+};
+
+}  // namespace
+
+std::unique_ptr<Contender> MakeHttplib(const Target& target) {
+  return std::make_unique<Httplib>(target);
+}
+
+}  // namespace bench

@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# Network benchmark: korvo next to libcurl, cpp-httplib, Boost.Beast and a raw-socket floor,
+# all against one private nginx on loopback (http and https).
+#
+#   scripts/bench.sh            full run (several rounds, 256 MiB transfers; a few minutes)
+#   scripts/bench.sh --quick    short run that only proves everything works (CI)
+#
+# Other arguments are passed to the benchmark program (see `net_bench --help`).
+# Builds in Release into ${KORVO_BENCH_BUILD_DIR:-build-bench}. Everything the run creates
+# (nginx configuration, files, certificates, nginx itself) lives in one temporary
+# directory and is removed on exit, also on failure or Ctrl-C. The system's nginx service
+# and its configuration are never touched.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+quick=0
+for arg in "$@"; do
+  [ "$arg" = "--quick" ] && quick=1
+done
+
+if [ "$(id -u)" -eq 0 ]; then
+  ./scripts/install-deps.sh
+fi
+
+build=${KORVO_BENCH_BUILD_DIR:-build-bench}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORVO_BUILD_BENCH=ON \
+      -DKORVO_BUILD_TESTS=OFF -DKORVO_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target net_bench
+bench_bin=$root/$build/bench/net_bench
+[ -x "$bench_bin" ] || bench_bin=$(find "$root/$build" -name net_bench -type f -perm -u+x | head -n1)
+
+nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
+[ -x "$nginx_bin" ] || { echo "bench: nginx is not installed" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/korvo-bench.XXXXXX")
+nginx_pid=""
+cleanup() {
+  local status=$?
+  if [ -n "$nginx_pid" ] && kill -0 "$nginx_pid" 2>/dev/null; then
+    kill -TERM "$nginx_pid" 2>/dev/null || true
+    wait "$nginx_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+# nginx's workers drop to an unprivileged user when started as root; they must reach the files.
+chmod 755 "$work"
+
+if [ $quick -eq 1 ]; then big_size=$((8 << 20)); else big_size=$((256 << 20)); fi
+mkdir -p "$work/www" "$work/logs" "$work/temp"
+head -c 100 /dev/urandom >"$work/www/small"
+head -c "$big_size" /dev/urandom >"$work/www/big"
+chmod 644 "$work/www/small" "$work/www/big"
+
+# A CA and a server certificate for 127.0.0.1 issued by it: every client verifies for real.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=korvo bench CA" \
+        -keyout "$work/ca.key" -out "$work/ca.crt" 2>/dev/null
+openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" \
+        -keyout "$work/server.key" -out "$work/server.csr" 2>/dev/null
+printf 'subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' \
+  >"$work/server.ext"
+openssl x509 -req -in "$work/server.csr" -CA "$work/ca.crt" -CAkey "$work/ca.key" \
+        -CAcreateserial -days 2 -extfile "$work/server.ext" -out "$work/server.crt" 2>/dev/null
+
+free_port() {
+  /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+write_config() {
+  cat >"$work/nginx.conf" <<EOF
+daemon off;
+master_process on;
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/logs/error.log warn;
+events { worker_connections 1024; }
+http {
+  access_log off;
+  default_type application/octet-stream;
+  client_body_temp_path $work/temp/body;
+  proxy_temp_path $work/temp/proxy;
+  fastcgi_temp_path $work/temp/fastcgi;
+  uwsgi_temp_path $work/temp/uwsgi;
+  scgi_temp_path $work/temp/scgi;
+  sendfile on;
+  tcp_nopush on;
+  tcp_nodelay on;
+  keepalive_timeout 120s;
+  keepalive_requests 100000000;
+  # Long uploads are read while they are discarded; do not cut them short.
+  lingering_time 600s;
+  lingering_timeout 60s;
+  ssl_certificate $work/server.crt;
+  ssl_certificate_key $work/server.key;
+  ssl_protocols TLSv1.2 TLSv1.3;
+  server {
+    listen 127.0.0.1:$http_port;
+    listen 127.0.0.1:$https_port ssl;
+    root $work/www;
+    location / { }
+    # The body of an upload is read and thrown away.
+    location = /upload {
+      client_max_body_size 0;
+      return 204;
+    }
+  }
+}
+EOF
+}
+
+wait_for_port() {
+  local port=$1
+  for _ in $(seq 1 100); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then return 0; fi
+    kill -0 "$nginx_pid" 2>/dev/null || return 1
+    sleep 0.05
+  done
+  return 1
+}
+
+started=0
+for _ in 1 2 3; do
+  http_port=$(free_port)
+  https_port=$(free_port)
+  [ "$http_port" != "$https_port" ] || continue
+  write_config
+  "$nginx_bin" -p "$work" -c "$work/nginx.conf" -e "$work/logs/error.log" &
+  nginx_pid=$!
+  if wait_for_port "$http_port" && wait_for_port "$https_port"; then
+    started=1
+    break
+  fi
+  kill -TERM "$nginx_pid" 2>/dev/null || true
+  wait "$nginx_pid" 2>/dev/null || true
+  nginx_pid=""
+done
+if [ $started -eq 0 ]; then
+  echo "bench: nginx did not start" >&2
+  cat "$work/logs/error.log" >&2 || true
+  exit 1
+fi
+
+args=(--http-port "$http_port" --https-port "$https_port" --ca "$work/ca.crt"
+      --dir "$work" --size "$big_size" "$@")
+
+# korvo trusts only the system's CA bundle, as a user's program would. In a private mount
+# namespace the bundle is overlaid with a copy that also holds the benchmark's CA; nothing
+# outside the namespace sees it.
+bundle=/etc/ssl/certs/ca-certificates.crt
+cat "$bundle" "$work/ca.crt" >"$work/bundle.crt" 2>/dev/null || cp "$work/ca.crt" "$work/bundle.crt"
+run_in_namespace=(unshare --mount --propagation private)
+[ "$(id -u)" -eq 0 ] || run_in_namespace=(unshare --map-root-user --mount --propagation private)
+if [ -f "$bundle" ] && "${run_in_namespace[@]}" true 2>/dev/null; then
+  export KORVO_BENCH_BUNDLE="$work/bundle.crt" KORVO_BENCH_SYSTEM_BUNDLE="$bundle"
+  TMPDIR="$work/temp" "${run_in_namespace[@]}" sh -c \
+    'mount --bind "$KORVO_BENCH_BUNDLE" "$KORVO_BENCH_SYSTEM_BUNDLE" && exec "$@"' \
+    sh "$bench_bin" "${args[@]}"
+else
+  echo "bench: cannot overlay the system CA bundle here; korvo's HTTPS row will fail verification" >&2
+  TMPDIR="$work/temp" "$bench_bin" "${args[@]}" --korvo-untrusted
+fi
