@@ -7,6 +7,7 @@
 // Rounds alternate the clients' order so that drift of the machine spreads over all of
 // them; the table shows medians over the rounds and each median's ratio to the floor.
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -286,6 +287,8 @@ std::optional<Sample> Spawn(int argc, char** argv, const Figure& figure, const c
     return std::nullopt;
   }
   if (pid == 0) {
+    // A measurement never outlives the benchmark that started it.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     ::dup2(out[1], STDOUT_FILENO);
     ::close(out[0]);
     ::close(out[1]);

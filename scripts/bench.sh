@@ -35,8 +35,13 @@ nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvo-bench.XXXXXX")
 nginx_pid=""
+bench_pid=""
 cleanup() {
   local status=$?
+  if [ -n "$bench_pid" ] && kill -0 "$bench_pid" 2>/dev/null; then
+    kill -TERM "$bench_pid" 2>/dev/null || true
+    wait "$bench_pid" 2>/dev/null || true
+  fi
   if [ -n "$nginx_pid" ] && kill -0 "$nginx_pid" 2>/dev/null; then
     kill -TERM "$nginx_pid" 2>/dev/null || true
     wait "$nginx_pid" 2>/dev/null || true
@@ -156,10 +161,14 @@ run_in_namespace=(unshare --mount --propagation private)
 [ "$(id -u)" -eq 0 ] || run_in_namespace=(unshare --map-root-user --mount --propagation private)
 if [ -f "$bundle" ] && "${run_in_namespace[@]}" true 2>/dev/null; then
   export KORVO_BENCH_BUNDLE="$work/bundle.crt" KORVO_BENCH_SYSTEM_BUNDLE="$bundle"
-  TMPDIR="$work/temp" "${run_in_namespace[@]}" sh -c \
-    'mount --bind "$KORVO_BENCH_BUNDLE" "$KORVO_BENCH_SYSTEM_BUNDLE" && exec "$@"' \
-    sh "$bench_bin" "${args[@]}"
+  command=("${run_in_namespace[@]}" sh -c
+           'mount --bind "$KORVO_BENCH_BUNDLE" "$KORVO_BENCH_SYSTEM_BUNDLE" && exec "$@"'
+           sh "$bench_bin" "${args[@]}")
 else
-  echo "bench: cannot overlay the system CA bundle here; korvo's HTTPS row will fail verification" >&2
-  TMPDIR="$work/temp" "$bench_bin" "${args[@]}" --korvo-untrusted
+  echo "bench: cannot overlay the system CA bundle here; korvo's HTTPS row is left out" >&2
+  command=("$bench_bin" "${args[@]}" --korvo-untrusted)
 fi
+# In the background, so that a signal reaches the traps at once and the cleanup stops it.
+TMPDIR="$work/temp" "${command[@]}" &
+bench_pid=$!
+wait "$bench_pid"
