@@ -1,0 +1,147 @@
+// Bodies: what a message carries after its head. A body tells its size, hands out its
+// bytes as a sequence of payloads (InitPayload once, then NextPayload until it returns an
+// empty payload), and prints itself for logging. The base Body is the empty body.
+//
+// Thread rules: bodies are not synchronised; one thread at a time (the caller's while a
+// request is built, the event loop's while it is written). A payload stays valid until
+// the next NextPayload call on the same body or the body's destruction.
+#ifndef KORVO_BODY_H_
+#define KORVO_BODY_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <ostream>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "korvo/common.h"
+
+namespace korvo {
+
+// Chunk size used by a file body that was given a chunk size of 0, which could never
+// hand out the bytes its size promises.
+inline constexpr std::size_t kDefaultChunkSize = 64 * 1024;
+
+class Body {
+ public:
+  Body() = default;
+  virtual ~Body() = default;
+
+  Body(const Body&) = delete;
+  Body& operator=(const Body&) = delete;
+
+  // Number of bytes the body puts on the wire.
+  virtual std::int64_t GetSize() const { return 0; }
+
+  // Rewinds; the next NextPayload starts from the first byte again.
+  virtual void InitPayload() {}
+
+  // The next piece; empty once every byte was handed out. `free_previous` allows the body
+  // to release what the previous call handed out.
+  virtual Payload NextPayload(bool /*free_previous*/) { return Payload(); }
+
+  // Prints the body, every line starting with `prefix`.
+  virtual void Dump(std::ostream& /*stream*/, const std::string& /*prefix*/) const {}
+};
+
+// StringBody: bytes held in memory, handed out as one range over the string.
+class StringBody : public Body {
+ public:
+  explicit StringBody(std::string data, bool compressed = false)
+      : data_(std::move(data)), compressed_(compressed) {}
+
+  const std::string& GetData() const { return data_; }
+  // The bytes still carry a gzip or deflate content coding; nothing decompresses them.
+  bool IsCompressed() const { return compressed_; }
+
+  std::int64_t GetSize() const override { return static_cast<std::int64_t>(data_.size()); }
+  void InitPayload() override { index_ = 0; }
+  Payload NextPayload(bool free_previous) override;
+  void Dump(std::ostream& stream, const std::string& prefix) const override;
+
+ private:
+  std::string data_;
+  bool compressed_ = false;
+  std::uint64_t index_ = 0;
+};
+
+// FileBody: a file streamed in chunks through one reused buffer. With `auto_delete` the
+// body owns the file and removes it when destroyed, unless it was moved away.
+class FileBody : public Body {
+ public:
+  // Sends an existing file; measures it now and throws Error(kFileError, "Cannot read the
+  // file") when it cannot be opened. A chunk size of 0 means kDefaultChunkSize.
+  FileBody(std::filesystem::path path, std::size_t chunk_size);
+
+  // Any other integer type is a chunk size too (FileBody(path, 4) would otherwise be
+  // ambiguous with the bool overload); a negative one means kDefaultChunkSize.
+  template <typename Int,
+            std::enable_if_t<std::is_integral_v<Int> && !std::is_same_v<Int, bool> &&
+                                 !std::is_same_v<Int, std::size_t>,
+                             int> = 0>
+  FileBody(std::filesystem::path path, Int chunk_size)
+      : FileBody(std::move(path), chunk_size > 0 ? static_cast<std::size_t>(chunk_size)
+                                                 : std::size_t{0}) {}
+
+  // A file that was just written (a streamed response): neither opened nor measured; its
+  // size is 0 and it hands out nothing.
+  FileBody(std::filesystem::path path, bool auto_delete);
+
+  ~FileBody() override;
+
+  // Empty after a successful Move.
+  const std::filesystem::path& GetPath() const { return path_; }
+
+  // Renames the file to `new_path` and forgets it (so auto-delete no longer applies).
+  // False, with a log record on a failed rename, when nothing was moved.
+  bool Move(const std::filesystem::path& new_path);
+
+  std::int64_t GetSize() const override { return size_; }
+  // Reopens the file; throws Error(kFileError, "Cannot read the file") when it cannot.
+  void InitPayload() override;
+  Payload NextPayload(bool free_previous) override;
+  void Dump(std::ostream& stream, const std::string& prefix) const override;
+
+ private:
+  std::filesystem::path path_;
+  std::size_t chunk_size_ = 0;
+  bool auto_delete_ = false;
+  std::int64_t size_ = 0;
+  std::ifstream ifstream_;
+  std::string chunk_;
+};
+
+// FormBody: a multipart/form-data body over shared form parts, handed out one part per
+// NextPayload. Its size is computed without reading any file, and at most one file part
+// is held in memory while it is sent. A form without parts is the closing delimiter
+// alone.
+class FormBody : public Body {
+ public:
+  FormBody(FormParts parts, std::string boundary)
+      : parts_(std::move(parts)), boundary_(std::move(boundary)) {}
+
+  const FormParts& GetParts() const { return parts_; }
+  const std::string& GetBoundary() const { return boundary_; }
+
+  // Releases the data of the part at `index`, if there is one.
+  void FreePart(std::size_t index);
+
+  // Throws Error(kFileError) when a file part cannot be sized.
+  std::int64_t GetSize() const override;
+  void InitPayload() override { index_ = 0; }
+  // Throws Error(kFileError) when a file part cannot be read.
+  Payload NextPayload(bool free_previous) override;
+  void Dump(std::ostream& stream, const std::string& prefix) const override;
+
+ private:
+  FormParts parts_;
+  std::string boundary_;
+  std::uint64_t index_ = 0;
+};
+
+}  // namespace korvo
+
+#endif  // KORVO_BODY_H_

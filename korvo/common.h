@@ -1,0 +1,169 @@
+// Vocabulary of the message model: byte ranges handed to the transport, ordered header
+// lists, parsed "Content-Type" values, media types by file extension, multipart form
+// parts and the parser of a received "Content-Disposition".
+//
+// Thread rules: none of these types is synchronised; each belongs to one message or
+// form part and is used by one thread at a time. Free functions may be called from any
+// thread.
+#ifndef KORVO_COMMON_H_
+#define KORVO_COMMON_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/buffer.hpp>
+
+namespace korvo {
+
+// Byte ranges for one gather write. A payload never owns bytes: its ranges point into
+// strings of whoever handed it out, or into static separators.
+using Payload = std::vector<boost::asio::const_buffer>;
+
+// Headers: an ordered list of (name, value) fields, names matched without regard to
+// ASCII case. Values are stored as given; an empty value is never stored.
+class Headers {
+ public:
+  using Field = std::pair<std::string, std::string>;
+  using List = std::vector<Field>;
+  using const_iterator = List::const_iterator;
+
+  // The first field whose name matches, or end().
+  const_iterator Find(std::string_view name) const;
+
+  // The value of the first matching field, or an empty string when there is none.
+  const std::string& Get(std::string_view name, bool* existed = nullptr) const;
+
+  bool Has(std::string_view name) const { return Find(name) != end(); }
+
+  // Replaces the value of a matching field in place (its stored name stays), or appends
+  // a new field. An empty value changes nothing and returns false.
+  bool Set(std::string_view name, std::string_view value);
+
+  const_iterator begin() const { return fields_.begin(); }
+  const_iterator end() const { return fields_.end(); }
+  std::size_t size() const { return fields_.size(); }
+  bool empty() const { return fields_.empty(); }
+
+ private:
+  List fields_;
+};
+
+// ContentType: a parsed "Content-Type" value. For "multipart/form-data" the extra
+// parameter is the boundary, for anything else the charset.
+class ContentType {
+ public:
+  ContentType() = default;
+  explicit ContentType(std::string_view text) { Parse(text); }
+
+  // Overwrites the media type; sets the multipart flag and the parameter only when found.
+  void Parse(std::string_view text);
+  void Init(std::string_view text) {
+    Reset();
+    Parse(text);
+  }
+  void Reset();
+
+  // A media type is present and a multipart type has its boundary.
+  bool Valid() const { return !media_type_.empty() && (!multipart_ || !additional_.empty()); }
+
+  const std::string& GetMediaType() const { return media_type_; }
+  bool IsMultipart() const { return multipart_; }
+  const std::string& GetCharset() const { return additional_; }
+  const std::string& GetBoundary() const { return additional_; }
+
+ private:
+  std::string media_type_;
+  std::string additional_;
+  bool multipart_ = false;
+};
+
+// Media type for a file extension given with its dot (".png"); "application/text" when
+// the extension is unknown or empty. Letters are matched without regard to case.
+std::string MediaTypeFromExtension(std::string_view extension);
+
+class FormPart;
+using FormParts = std::vector<std::shared_ptr<FormPart>>;
+
+// FormPart: one field of a multipart/form-data body, either a string value or a file.
+// A file is measured without being read, read only when the part is handed out, and
+// released after it was written; a string part keeps its value, so a form can be sent
+// again.
+//
+// Thread rules: not synchronised; a part must not be used elsewhere while its request
+// is being sent.
+class FormPart {
+ public:
+  static std::shared_ptr<FormPart> New(std::string name, std::string data,
+                                       std::string media_type = std::string());
+  // An empty media type is guessed from the file name's extension.
+  static std::shared_ptr<FormPart> NewFile(std::string name, const std::filesystem::path& path,
+                                           std::string media_type = std::string());
+
+  FormPart(const FormPart&) = delete;
+  FormPart& operator=(const FormPart&) = delete;
+
+  const std::string& GetName() const { return name_; }
+  const std::filesystem::path& GetPath() const { return path_; }
+  const std::string& GetFileName() const { return file_name_; }
+  const std::string& GetMediaType() const { return media_type_; }
+  const Headers& GetHeaders() const { return headers_; }
+  const std::string& GetData() const { return data_; }
+  bool IsFile() const { return !path_.empty(); }
+
+  // Builds "Content-Disposition" (and "Content-Type" when a media type is known); does
+  // nothing when the fields exist already.
+  void SetHeaders();
+
+  // Bytes of the value or file. Throws Error(kFileError) when a file cannot be sized.
+  std::int64_t GetDataSize() const;
+
+  // Bytes of the whole part: its fields, the blank line, the data and the closing CRLF.
+  std::int64_t GetSize();
+
+  // Appends ranges over the part's own strings to `payload`; reads a file part's file.
+  // Throws Error(kFileError) when the file cannot be read. The ranges stay valid until
+  // FreeData or the part's destruction.
+  void GetPayload(Payload& payload);
+
+  // Releases a file part's bytes after they were written; a string part keeps its value.
+  void FreeData();
+
+  void Dump(std::ostream& stream, const std::string& prefix) const;
+
+ private:
+  FormPart(std::string name, std::filesystem::path path, std::string file_name,
+           std::string media_type, std::string data);
+
+  std::string name_;
+  std::filesystem::path path_;
+  std::string file_name_;
+  std::string media_type_;
+  Headers headers_;
+  std::string data_;
+};
+
+// ContentDisposition: reads the name and file name out of a form part's
+// "Content-Disposition" value.
+class ContentDisposition {
+ public:
+  // False unless the value starts with "form-data" and every parameter has an "=".
+  bool Init(std::string_view text);
+
+  const std::string& GetName() const { return name_; }
+  const std::string& GetFileName() const { return file_name_; }
+
+ private:
+  std::string name_;
+  std::string file_name_;
+};
+
+}  // namespace korvo
+
+#endif  // KORVO_COMMON_H_

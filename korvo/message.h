@@ -1,0 +1,104 @@
+// Message: what korvo sends and receives, a start line, ordered header fields, a body and
+// a content length. Request and Response derive from it. The head is rendered as a
+// Payload of ranges over the message's own strings, never as one concatenated copy.
+//
+// Thread rules: not synchronised; one thread at a time (the caller's while building, the
+// event loop's while the driver writes or the parser fills it, the caller's again after
+// the send returns). Messages live in std::shared_ptr.
+#ifndef KORVO_MESSAGE_H_
+#define KORVO_MESSAGE_H_
+
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "korvo/body.h"
+#include "korvo/common.h"
+
+namespace korvo {
+
+enum ContentEncoding {
+  kUnknown = 0,
+  kGzip = 1,
+  kDeflate = 2,
+};
+
+class Message {
+ public:
+  Message();
+  virtual ~Message() = default;
+
+  Message(const Message&) = delete;
+  Message& operator=(const Message&) = delete;
+
+  // Computes the start line and adds the message's own fields; later calls change nothing.
+  virtual void Prepare() = 0;
+
+  // Headers::Set, Get and Has on the message's fields.
+  bool SetHeader(std::string_view name, std::string_view value) { return headers_.Set(name, value); }
+  const std::string& GetHeader(std::string_view name, bool* existed = nullptr) const {
+    return headers_.Get(name, existed);
+  }
+  bool HasHeader(std::string_view name) const { return headers_.Has(name); }
+  const Headers& GetHeaders() const { return headers_; }
+
+  Message& SetStartLine(std::string line) {
+    start_line_ = std::move(line);
+    return *this;
+  }
+  const std::string& GetStartLine() const { return start_line_; }
+
+  // -1 when no length is known.
+  Message& SetContentLength(std::int64_t length) {
+    content_length_ = length;
+    return *this;
+  }
+  std::int64_t GetContentLength() const { return content_length_; }
+
+  // Holds `body` (an empty Body for null). With `set_length`, also sets the content length
+  // and "Content-Length" from the body's size; the size's Error (a form part's file that
+  // cannot be sized) passes through, with the new body held and the length unchanged.
+  // Attaching the body already held does nothing at all.
+  Message& SetBody(std::shared_ptr<Body> body, bool set_length);
+  const std::shared_ptr<Body>& GetBody() const { return body_; }
+
+  // "Content-Type" = media type, plus "; charset=" and the charset when one is given.
+  // Nothing happens for an empty media type.
+  Message& SetContentType(std::string_view media_type, std::string_view charset = {});
+
+  // True without a "Connection" field, else only for exactly "Keep-Alive" (any case).
+  bool IsConnectionKeepAlive() const;
+  // "Accept-Encoding" contains "gzip" (case-sensitive).
+  bool AcceptEncodingGzip() const;
+  // "Content-Encoding" exactly "gzip" or "deflate"; anything else is kUnknown.
+  ContentEncoding GetContentEncoding() const;
+
+  // The text of a StringBody; an empty string for any other body.
+  const std::string& GetData() const;
+  // The body if it is a FileBody, else null.
+  std::shared_ptr<FileBody> GetFileBody() const;
+  bool IsForm() const;
+  // Throws Error(kFormError, "Not a form body") when the body is not a FormBody.
+  const FormParts& GetFormParts() const;
+
+  // The head: start line, header lines and the blank line, as ranges over the message's
+  // own strings and static separators, valid while the message is not changed. Does not
+  // prepare the message.
+  Payload GetPayload() const;
+
+  // Prints the head and the body for logging, every line starting with "    > ".
+  void Dump(std::ostream& stream) const;
+  std::string Dump() const;
+
+ protected:
+  std::shared_ptr<Body> body_;
+  Headers headers_;
+  std::string start_line_;
+  std::int64_t content_length_ = -1;
+};
+
+}  // namespace korvo
+
+#endif  // KORVO_MESSAGE_H_
