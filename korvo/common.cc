@@ -1,0 +1,244 @@
+#include "korvo/common.h"
+
+#include <locale>
+
+#include <boost/algorithm/string/case_conv.hpp>
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/algorithm/string/trim.hpp>
+
+#include "korvo/error.h"
+#include "korvo/logger.h"
+#include "korvo/utility.h"
+
+namespace korvo {
+
+namespace {
+
+constexpr std::string_view kColonSpace = ": ";
+constexpr std::string_view kCrlf = "\r\n";
+
+void Append(Payload& payload, std::string_view bytes) {
+  payload.emplace_back(bytes.data(), bytes.size());
+}
+
+// Only one parameter is examined: everything after the first "=" is its value.
+bool FindParameter(std::string_view text, std::string_view key, std::string& value) {
+  std::string_view found_key, found_value;
+  if (!SplitKV(text, '=', true, found_key, found_value)) return false;
+  if (found_key != key || found_value.empty()) return false;
+  value.assign(found_value);
+  return true;
+}
+
+// Quoted names are escaped as browsers escape them, so that a name cannot close its
+// quotes or break the part's head into new lines.
+std::string EscapeQuoted(std::string_view text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '"': escaped += "%22"; break;
+      case '\r': escaped += "%0D"; break;
+      case '\n': escaped += "%0A"; break;
+      default: escaped += c;
+    }
+  }
+  return escaped;
+}
+
+}  // namespace
+
+Headers::const_iterator Headers::Find(std::string_view name) const {
+  const std::locale locale;
+  for (auto it = fields_.begin(); it != fields_.end(); ++it) {
+    if (boost::algorithm::iequals(it->first, name, locale)) return it;
+  }
+  return fields_.end();
+}
+
+const std::string& Headers::Get(std::string_view name, bool* existed) const {
+  static const std::string kEmpty;
+  auto it = Find(name);
+  if (existed != nullptr) *existed = it != end();
+  return it != end() ? it->second : kEmpty;
+}
+
+bool Headers::Set(std::string_view name, std::string_view value) {
+  if (value.empty()) return false;
+  auto found = Find(name);
+  if (found != end()) {
+    fields_[static_cast<std::size_t>(found - fields_.begin())].second.assign(value);
+  } else {
+    fields_.emplace_back(std::string(name), std::string(value));
+  }
+  return true;
+}
+
+void ContentType::Parse(std::string_view text) {
+  const std::locale locale;
+  std::size_t semicolon = text.find(';');
+  std::string parameters;
+  if (semicolon == std::string_view::npos) {
+    media_type_.assign(text);
+  } else {
+    media_type_.assign(text.substr(0, semicolon));
+    parameters.assign(text.substr(semicolon + 1));
+  }
+  boost::algorithm::trim(media_type_, locale);
+  boost::algorithm::trim(parameters, locale);
+
+  if (media_type_ == "multipart/form-data") {
+    multipart_ = true;
+    if (!FindParameter(parameters, "boundary", additional_)) {
+      LOG_ERRO("Invalid 'multipart/form-data' content-type (no boundary)");
+    }
+  } else {
+    FindParameter(parameters, "charset", additional_);
+  }
+}
+
+void ContentType::Reset() {
+  media_type_.clear();
+  additional_.clear();
+  multipart_ = false;
+}
+
+std::string MediaTypeFromExtension(std::string_view extension) {
+  struct Row {
+    std::string_view extension;
+    std::string_view media_type;
+  };
+  static constexpr Row kTable[] = {
+      {".htm", "text/html"},
+      {".html", "text/html"},
+      {".php", "text/html"},
+      {".css", "text/css"},
+      {".txt", "text/plain"},
+      {".js", "application/javascript"},
+      {".json", "application/json"},
+      {".xml", "application/xml"},
+      {".swf", "application/x-shockwave-flash"},
+      {".flv", "video/x-flv"},
+      {".png", "image/png"},
+      {".jpe", "image/jpeg"},
+      {".jpeg", "image/jpeg"},
+      {".jpg", "image/jpeg"},
+      {".gif", "image/gif"},
+      {".bmp", "image/bmp"},
+      {".ico", "image/vnd.microsoft.icon"},
+      {".tiff", "image/tiff"},
+      {".tif", "image/tiff"},
+      {".svg", "image/svg+xml"},
+      {".svgz", "image/svg+xml"},
+  };
+  const std::string lower = boost::algorithm::to_lower_copy(std::string(extension), std::locale());
+  for (const Row& row : kTable) {
+    if (row.extension == lower) return std::string(row.media_type);
+  }
+  return "application/text";
+}
+
+FormPart::FormPart(std::string name, std::filesystem::path path, std::string file_name,
+                   std::string media_type, std::string data)
+    : name_(std::move(name)),
+      path_(std::move(path)),
+      file_name_(std::move(file_name)),
+      media_type_(std::move(media_type)),
+      data_(std::move(data)) {}
+
+std::shared_ptr<FormPart> FormPart::New(std::string name, std::string data,
+                                        std::string media_type) {
+  return std::shared_ptr<FormPart>(new FormPart(std::move(name), {}, {}, std::move(media_type),
+                                                std::move(data)));
+}
+
+std::shared_ptr<FormPart> FormPart::NewFile(std::string name, const std::filesystem::path& path,
+                                            std::string media_type) {
+  if (media_type.empty()) media_type = MediaTypeFromExtension(path.extension().string());
+  return std::shared_ptr<FormPart>(
+      new FormPart(std::move(name), path, path.filename().string(), std::move(media_type), {}));
+}
+
+void FormPart::SetHeaders() {
+  if (!headers_.empty()) return;
+  std::string disposition = "form-data";
+  if (!name_.empty()) disposition += "; name=\"" + EscapeQuoted(name_) + "\"";
+  if (!file_name_.empty()) disposition += "; filename=\"" + EscapeQuoted(file_name_) + "\"";
+  headers_.Set("Content-Disposition", disposition);
+  headers_.Set("Content-Type", media_type_);  // refused when empty: no such field
+}
+
+std::int64_t FormPart::GetDataSize() const {
+  // A string part is its value, even an empty one; only a file part is measured on disk.
+  if (path_.empty() || !data_.empty()) return static_cast<std::int64_t>(data_.size());
+  std::int64_t size = GetFileSize(path_);
+  if (size < 0) throw Error(kFileError, "Cannot read the file");
+  return size;
+}
+
+std::int64_t FormPart::GetSize() {
+  SetHeaders();
+  std::int64_t size = 0;
+  for (const auto& [name, value] : headers_) {
+    size += static_cast<std::int64_t>(name.size() + value.size() + 4);
+  }
+  return size + GetDataSize() + 4;
+}
+
+void FormPart::GetPayload(Payload& payload) {
+  if (data_.empty() && !path_.empty() && !ReadFile(path_, data_)) {
+    FreeData();
+    throw Error(kFileError, "Cannot read the file");
+  }
+  SetHeaders();
+  for (const auto& [name, value] : headers_) {
+    Append(payload, name);
+    Append(payload, kColonSpace);
+    Append(payload, value);
+    Append(payload, kCrlf);
+  }
+  Append(payload, kCrlf);
+  if (!data_.empty()) Append(payload, data_);
+  Append(payload, kCrlf);
+}
+
+void FormPart::FreeData() {
+  if (path_.empty()) return;
+  std::string().swap(data_);
+}
+
+void FormPart::Dump(std::ostream& stream, const std::string& prefix) const {
+  for (const auto& [name, value] : headers_) {
+    stream << prefix << name << ": " << value << std::endl;
+  }
+  stream << prefix << std::endl;
+  if (path_.empty()) {
+    PrintLines(data_, stream, prefix);
+  } else {
+    stream << prefix << "<file: " << path_.string() << ">" << std::endl;
+  }
+}
+
+bool ContentDisposition::Init(std::string_view text) {
+  name_.clear();
+  file_name_.clear();
+  std::string name, file_name;
+  std::vector<std::string_view> pieces;
+  Split(text, ';', false, pieces);
+  if (pieces.empty() || pieces.front() != "form-data") return false;
+  for (std::size_t i = 1; i < pieces.size(); ++i) {
+    std::string_view key, value;
+    if (!SplitKV(pieces[i], '=', true, key, value)) return false;
+    Trim(value, "\"");
+    if (key == "name") {
+      name.assign(value);
+    } else if (key == "filename") {
+      file_name.assign(value);
+    }
+  }
+  name_ = std::move(name);
+  file_name_ = std::move(file_name);
+  return true;
+}
+
+}  // namespace korvo
