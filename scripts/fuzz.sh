@@ -27,15 +27,15 @@ done
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKORVO_BUILD_FUZZ=ON -DKORVO_BUILD_TESTS=OFF -DKORVO_BUILD_EXAMPLES=OFF -DKORVO_BUILD_BENCH=OFF \
   -DKORVO_SANITIZE= >/dev/null
-cmake --build "$build" -j "$jobs" --target korvo_fuzzers
-
 if [ $# -gt 0 ]; then
   targets=("$@")
+  cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 else
   targets=()
   for source in fuzz/*_fuzzer.cc; do
     targets+=("$(basename "$source" .cc)")
   done
+  cmake --build "$build" -j "$jobs" --target korvo_fuzzers
 fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=0:abort_on_error=0}
