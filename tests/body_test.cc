@@ -64,16 +64,6 @@ std::string BinaryBytes() {
   return bytes;
 }
 
-TEST(BodyTest, BaseBodyIsEmpty) {
-  Body body;
-  EXPECT_EQ(body.GetSize(), 0);
-  body.InitPayload();
-  EXPECT_TRUE(body.NextPayload(true).empty());
-  std::ostringstream dump;
-  body.Dump(dump, "> ");
-  EXPECT_EQ(dump.str(), "");
-}
-
 TEST(StringBodyTest, HandsOutItsOwnStringOncePerInit) {
   StringBody body("0123456789");
   EXPECT_EQ(body.GetSize(), 10);
@@ -214,6 +204,28 @@ TEST(FileBodyTest, Move) {
   EXPECT_EQ(moved, "payload");
 }
 
+// Streamed bodies land in the temporary directory, often another file system than the
+// place they are moved to, where a plain rename fails.
+TEST(FileBodyTest, MoveAcrossFileSystems) {
+  ScratchDir dir;
+  std::error_code error;
+  const fs::path other_root = "/dev/shm";
+  if (!fs::is_directory(other_root, error)) GTEST_SKIP() << "no second file system";
+  const fs::path source = other_root / ("korvo-body-" + RandomString(12));
+  if (!std::ofstream(source, std::ios::binary).write("payload", 7)) GTEST_SKIP() << "not writable";
+  const fs::path target = dir.path() / "saved";
+  {
+    FileBody body(source, true);
+    EXPECT_TRUE(body.Move(target));
+    EXPECT_TRUE(body.GetPath().empty());
+  }
+  EXPECT_FALSE(fs::exists(source));
+  std::string moved;
+  ASSERT_TRUE(ReadFile(target, moved));
+  EXPECT_EQ(moved, "payload");
+  fs::remove(source, error);
+}
+
 TEST(FileBodyTest, FailedMoveIsLoggedAndKeepsTheFile) {
   ScratchDir dir;
   fs::path file = dir.Write("streamed", "payload");
@@ -226,12 +238,6 @@ TEST(FileBodyTest, FailedMoveIsLoggedAndKeepsTheFile) {
   ASSERT_EQ(records.size(), 1u);
   EXPECT_NE(records[0].find("ERRO"), std::string::npos);
   EXPECT_NE(records[0].find("Failed to rename file ("), std::string::npos);
-}
-
-TEST(FileBodyTest, DumpNamesTheFile) {
-  std::ostringstream dump;
-  FileBody("/tmp/x.bin", false).Dump(dump, "    > ");
-  EXPECT_EQ(dump.str(), "    > <file: /tmp/x.bin>\n");
 }
 
 // The worked example: a string part and a text file part with boundary "B".
@@ -313,13 +319,6 @@ TEST(FormBodyTest, OneFileInMemoryAtATime) {
   keep.FreePart(0);
   keep.FreePart(7);
   EXPECT_TRUE(keep.GetParts()[0]->GetData().empty());
-}
-
-TEST(FormBodyTest, SingleStringPart) {
-  FormBody body({FormPart::New("k", "v")}, "XyZ");
-  EXPECT_EQ(Drain(body),
-            "--XyZ\r\nContent-Disposition: form-data; name=\"k\"\r\n\r\nv\r\n--XyZ--\r\n");
-  EXPECT_EQ(body.GetSize(), 63);
 }
 
 TEST(FormBodyTest, EmptyFormIsTheClosingDelimiter) {

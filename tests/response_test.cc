@@ -49,12 +49,5 @@ TEST(ResponseTest, PreparedOnce) {
   EXPECT_EQ(Head(response), "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nServer: Korvo/0.2.0\r\n\r\n");
 }
 
-TEST(ResponseTest, DefaultReason) {
-  EXPECT_EQ(DefaultReason(201), "Created");
-  EXPECT_EQ(DefaultReason(304), "Not Modified");
-  EXPECT_EQ(DefaultReason(501), "Not Implemented");
-  EXPECT_EQ(DefaultReason(302), "");
-}
-
 }  // namespace
 }  // namespace korvo
