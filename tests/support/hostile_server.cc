@@ -144,6 +144,7 @@ HostileServer::HostileServer() {
   socklen_t length = sizeof(address);
   ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length);
   port_ = ntohs(address.sin_port);
+  for (int i = 0; i < kWorkers; ++i) workers_.emplace_back([this] { Work(); });
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -152,7 +153,12 @@ HostileServer::~HostileServer() {
   char byte = 1;
   (void)!::write(wake_fds_[1], &byte, 1);
   thread_.join();
-  Reap(true);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    accepted_cv_.notify_all();
+  }
+  for (std::thread& worker : workers_) worker.join();
+  for (int fd : accepted_fds_) ::close(fd);
   ::close(listen_fd_);
   ::close(wake_fds_[0]);
   ::close(wake_fds_[1]);
@@ -194,13 +200,23 @@ void HostileServer::Run() {
     int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     ++accepted_;
-    Reap(false);
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    workers_.push_back(Worker{std::thread([this, fd, done] {
-                                Serve(fd);
-                                *done = true;
-                              }),
-                              done});
+    std::lock_guard<std::mutex> lock(mutex_);
+    accepted_fds_.push_back(fd);
+    accepted_cv_.notify_one();
+  }
+}
+
+void HostileServer::Work() {
+  while (true) {
+    int fd;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      accepted_cv_.wait(lock, [this] { return stopping_ || !accepted_fds_.empty(); });
+      if (stopping_) return;
+      fd = accepted_fds_.front();
+      accepted_fds_.pop_front();
+    }
+    Serve(fd);
   }
 }
 
@@ -211,18 +227,6 @@ void HostileServer::Serve(int fd) {
     ++requests_;
     Behaviour behaviour = Next();
     if (!behaviour(connection, request) || !connection.IsOpen()) break;
-  }
-}
-
-void HostileServer::Reap(bool all) {
-  auto it = workers_.begin();
-  while (it != workers_.end()) {
-    if (all || *it->done) {
-      it->thread.join();
-      it = workers_.erase(it);
-    } else {
-      ++it;
-    }
   }
 }
 

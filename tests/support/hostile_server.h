@@ -7,8 +7,8 @@
 // Behaviours block only on the client (its bytes or its closing the connection), never
 // on a clock, and stop as soon as the client has gone.
 //
-// Thread rules: the server accepts on its own thread and serves every connection on a
-// thread of its own (requests arrive one at a time from a session); Script,
+// Thread rules: the server accepts on its own thread and serves up to kWorkers
+// connections at the same time, each on a worker thread; Script,
 // Accepted, Requests and the destructor may be called from the test's thread at any time.
 #ifndef KORVO_TESTS_SUPPORT_HOSTILE_SERVER_H_
 #define KORVO_TESTS_SUPPORT_HOSTILE_SERVER_H_
@@ -72,6 +72,8 @@ class HostileServer {
   // Returns true to keep the connection for the client's next request.
   using Behaviour = std::function<bool(HostileConnection& connection, const std::string& request)>;
 
+  static constexpr int kWorkers = 4;
+
   // Listens on 127.0.0.1 on a free port and starts the server thread.
   HostileServer();
   // Stops the thread; connections still open are closed.
@@ -94,15 +96,10 @@ class HostileServer {
   static bool Fine(HostileConnection& connection, const std::string& request);
 
  private:
-  struct Worker {
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-  };
-
   void Run();
+  void Work();
   void Serve(int fd);
   Behaviour Next();
-  void Reap(bool all);
 
   int listen_fd_ = -1;
   int wake_fds_[2] = {-1, -1};  // a pipe that interrupts the server thread on shutdown
@@ -112,7 +109,9 @@ class HostileServer {
   std::atomic<std::size_t> requests_{0};
   std::mutex mutex_;
   std::deque<Behaviour> script_;
-  std::vector<Worker> workers_;  // accept thread only, then the destructor
+  std::deque<int> accepted_fds_;  // waiting for a worker; guarded by mutex_
+  std::condition_variable accepted_cv_;
+  std::vector<std::thread> workers_;
   std::thread thread_;
 };
 
