@@ -173,17 +173,25 @@ void HostileServer::Script(Behaviour behaviour) {
   script_.push_back(std::move(behaviour));
 }
 
+void HostileServer::SetDefault(Behaviour behaviour) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  default_ = std::move(behaviour);
+}
+
 HostileServer::Behaviour HostileServer::Next() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (script_.empty()) return Fine;
+  if (script_.empty()) return default_ ? default_ : Behaviour(Fine);
   Behaviour next = std::move(script_.front());
   script_.pop_front();
   return next;
 }
 
+bool HostileServer::WantsClose(const std::string& request) {
+  return Lower(request).find("\r\nconnection: close\r\n") != std::string::npos;
+}
+
 bool HostileServer::Fine(HostileConnection& connection, const std::string& request) {
-  bool close = Lower(request).find("\r\nconnection: close\r\n") != std::string::npos;
-  if (close) {
+  if (WantsClose(request)) {
     connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\nfine");
     return false;
   }

@@ -88,12 +88,16 @@ class HostileServer {
 
   // Queues behaviours for the next requests, in order.
   void Script(Behaviour behaviour);
+  // Replaces Fine as the answer once the script is used up.
+  void SetDefault(Behaviour behaviour);
 
   std::size_t Accepted() const { return accepted_; }
   std::size_t Requests() const { return requests_; }
 
   // The well-formed answer used when the script is empty.
   static bool Fine(HostileConnection& connection, const std::string& request);
+  // The request asks for "Connection: close" (any case).
+  static bool WantsClose(const std::string& request);
 
  private:
   void Run();
@@ -109,6 +113,7 @@ class HostileServer {
   std::atomic<std::size_t> requests_{0};
   std::mutex mutex_;
   std::deque<Behaviour> script_;
+  Behaviour default_;
   std::deque<int> accepted_fds_;  // waiting for a worker; guarded by mutex_
   std::condition_variable accepted_cv_;
   std::vector<std::thread> workers_;
