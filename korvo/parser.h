@@ -170,7 +170,8 @@ class Parser {
   void Reset();
   bool ParseHead(const char* data, std::size_t length);
   bool ParseHeaderLine(std::string_view line);
-  bool OnHeadEnd(std::size_t body_offset);
+  bool OnHeadEnd(const char* body, std::size_t length);
+  void ReleasePending();
   bool CreateBodyHandler();
   bool ParseFixedContent(const char* data, std::size_t length);
   bool ParseChunkedContent(const char* data, std::size_t length);

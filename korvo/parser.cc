@@ -1,0 +1,550 @@
+#include "korvo/parser.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include "korvo/body.h"
+#include "korvo/common.h"
+#include "korvo/logger.h"
+#include "korvo/message.h"
+#include "korvo/utility.h"
+
+namespace korvo {
+
+namespace {
+
+// The largest length a message can hold (its content length is signed 64-bit).
+constexpr std::uint64_t kMaxLength = static_cast<std::uint64_t>(INT64_MAX);
+
+// A Content-Length of a hostile or mistaken server must not allocate up front more
+// than this; a larger body still grows geometrically as it arrives.
+constexpr std::uint64_t kMaxReserve = std::uint64_t{64} << 20;
+
+// Pending head bytes keep their capacity between messages only up to this size.
+constexpr std::size_t kKeptCapacity = 64 * 1024;
+
+constexpr int kMaxOpenAttempts = 100;
+
+char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i] != b[i] && UpperAscii(a[i]) != UpperAscii(b[i])) return false;
+  }
+  return true;
+}
+
+void TrimSpaces(std::string_view& text) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+}
+
+void SkipWhiteSpace(std::string_view& text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+    text.remove_prefix(1);
+  }
+}
+
+// One or more decimal digits up to kMaxLength; anything after the digits is ignored.
+bool ParseDecimalLength(std::string_view text, std::uint64_t& value) {
+  SkipWhiteSpace(text);
+  std::uint64_t result = 0;
+  std::size_t digits = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') break;
+    unsigned d = static_cast<unsigned>(c - '0');
+    if (result > (kMaxLength - d) / 10) return false;
+    result = result * 10 + d;
+    ++digits;
+  }
+  if (digits == 0) return false;
+  value = result;
+  return true;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// One or more hexadecimal digits up to kMaxLength, with an optional "0x"; anything
+// after the digits (a chunk extension) is ignored.
+bool ParseHexLength(std::string_view text, std::uint64_t& value) {
+  SkipWhiteSpace(text);
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
+      HexDigit(text[2]) >= 0) {
+    text.remove_prefix(2);
+  }
+  std::uint64_t result = 0;
+  std::size_t digits = 0;
+  for (char c : text) {
+    int d = HexDigit(c);
+    if (d < 0) break;
+    if (result > (kMaxLength - static_cast<unsigned>(d)) / 16) return false;
+    result = result * 16 + static_cast<unsigned>(d);
+    ++digits;
+  }
+  if (digits == 0) return false;
+  value = result;
+  return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------
+// StringBodyHandler
+
+bool StringBodyHandler::AddContent(const char* data, std::size_t count) {
+  content_.append(data, count);
+  return true;
+}
+
+void StringBodyHandler::Reserve(std::uint64_t length) {
+  content_.reserve(static_cast<std::size_t>(std::min(length, kMaxReserve)));
+}
+
+bool StringBodyHandler::IsCompressed() const {
+  ContentEncoding encoding = message_->GetContentEncoding();
+  return encoding == kGzip || encoding == kDeflate;
+}
+
+bool StringBodyHandler::Finish() {
+  if (content_.empty()) return true;
+  bool compressed = IsCompressed();
+  auto body = std::make_shared<StringBody>(std::move(content_), compressed);
+  content_.clear();
+  if (compressed) LOG_WARN("Compressed HTTP content remains untouched");
+  message_->SetBody(body, false);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------
+// FileBodyHandler
+
+FileBodyHandler::~FileBodyHandler() {
+  CloseFile();
+  if (!handed_over_ && !temp_path_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove(temp_path_, ec);
+  }
+}
+
+void FileBodyHandler::CloseFile() {
+  if (file_ != nullptr) {
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+}
+
+bool FileBodyHandler::OpenFile() {
+  std::filesystem::path directory;
+  try {
+    directory = std::filesystem::temp_directory_path();
+  } catch (const std::exception&) {
+    LOG_ERRO("Failed to generate temp path for streaming");
+    return false;
+  }
+  // O_EXCL never opens an existing file (nor follows a planted link); a name that is
+  // taken just draws another one.
+  for (int attempt = 0; attempt < kMaxOpenAttempts; ++attempt) {
+    std::filesystem::path path;
+    try {
+      path = directory / RandomString(10);
+    } catch (const std::exception&) {
+      LOG_ERRO("Failed to generate temp path for streaming");
+      return false;
+    }
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      LOG_ERRO("Failed to open the temp file: %s", path.string().c_str());
+      return false;
+    }
+    file_ = ::fdopen(fd, "wb");
+    if (file_ == nullptr) {
+      ::close(fd);
+      std::error_code ec;
+      std::filesystem::remove(path, ec);
+      LOG_ERRO("Failed to open the temp file: %s", path.string().c_str());
+      return false;
+    }
+    temp_path_ = std::move(path);
+    return true;
+  }
+  LOG_ERRO("Failed to open the temp file: %s", (directory / "*").string().c_str());
+  return false;
+}
+
+bool FileBodyHandler::AddContent(const char* data, std::size_t count) {
+  if (count == 0) return true;
+  if (file_ == nullptr || std::fwrite(data, 1, count, file_) != count) {
+    LOG_ERRO("Failed to write the temp file: %s", temp_path_.string().c_str());
+    return false;
+  }
+  streamed_size_ += count;
+  return true;
+}
+
+bool FileBodyHandler::Finish() {
+  bool ok = file_ != nullptr && std::fflush(file_) == 0;
+  CloseFile();
+  if (!ok) {
+    LOG_ERRO("Failed to write the temp file: %s", temp_path_.string().c_str());
+    return false;
+  }
+  auto body = std::make_shared<FileBody>(temp_path_, true);
+  handed_over_ = true;
+  message_->SetBody(body, false);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------
+// Parser
+
+Parser::~Parser() = default;
+
+void Parser::Init(Message* message) {
+  Reset();
+  message_ = message;
+}
+
+void Parser::Reset() {
+  message_ = nullptr;
+  body_handler_.reset();  // an unfinished file handler removes its file
+  ReleasePending();
+  stream_ = false;
+  header_length_ = 0;
+  content_length_ = kInvalidLength;
+  start_line_parsed_ = false;
+  content_length_parsed_ = false;
+  header_ended_ = false;
+  chunked_ = false;
+  interim_ = false;
+  finished_ = false;
+  failed_ = false;
+  framing_unsafe_ = false;
+  chunk_state_ = ChunkState::kSize;
+  chunk_size_ = kInvalidLength;
+  line_buffer_.clear();
+  trailer_length_ = 0;
+}
+
+bool Parser::Parse(const char* data, std::size_t length) {
+  if (failed_) return false;
+  if (message_ == nullptr) {
+    LOG_ERRO("Parser is not bound to a message");
+    failed_ = true;
+    return false;
+  }
+  bool ok;
+  if (finished_) {
+    // The message ended already: whatever follows is not ours to read.
+    if (length > 0) framing_unsafe_ = true;
+    ok = true;
+  } else if (header_ended_) {
+    ok = ParseContent(data, length);
+  } else {
+    ok = ParseHead(data, length);
+  }
+  if (!ok) failed_ = true;
+  return ok;
+}
+
+bool Parser::ParseHead(const char* data, std::size_t length) {
+  // Lines are cut where they lie: in the caller's piece when nothing is pending (the
+  // usual case of a head that arrives whole), else in pending_data_.
+  const char* base = data;
+  std::size_t size = length;
+  if (!pending_data_.empty()) {
+    // Compact only when the consumed part dominates, so that bytes move at most a
+    // constant number of times however the head is split.
+    if (line_start_ > 0 && line_start_ >= pending_data_.size() / 2) {
+      pending_data_.erase(0, line_start_);
+      scan_pos_ -= line_start_;
+      line_start_ = 0;
+    }
+    pending_data_.append(data, length);
+    base = pending_data_.data();
+    size = pending_data_.size();
+  }
+
+  while (scan_pos_ < size) {
+    const void* found = std::memchr(base + scan_pos_, '\n', size - scan_pos_);
+    if (found == nullptr) {
+      scan_pos_ = size;
+      break;
+    }
+    std::size_t lf = static_cast<const char*>(found) - base;
+    scan_pos_ = lf + 1;
+    // A lone LF never ends a line.
+    if (lf == line_start_ || base[lf - 1] != '\r') continue;
+
+    std::string_view line(base + line_start_, lf - 1 - line_start_);
+    header_length_ += line.size() + 2;
+    line_start_ = lf + 1;
+    if (header_length_ > kMaxHeadLength) {
+      LOG_ERRO("Response head too large");
+      return false;
+    }
+
+    if (line.empty()) {
+      // Empty lines before a start line are tolerated (RFC 9112 2.2).
+      if (!start_line_parsed_) continue;
+      if (interim_) {
+        // The interim head is done; the message's own head follows.
+        interim_ = false;
+        start_line_parsed_ = false;
+        continue;
+      }
+      bool ok = OnHeadEnd(base + line_start_, size - line_start_);
+      ReleasePending();
+      return ok;
+    }
+
+    if (!start_line_parsed_) {
+      start_line_parsed_ = true;
+      message_->SetStartLine(std::string(line));
+      if (!ParseStartLine(line)) return false;
+    } else if (!ParseHeaderLine(line)) {
+      return false;
+    }
+  }
+
+  if (header_length_ + (size - line_start_) > kMaxHeadLength) {
+    LOG_ERRO("Response head too large");
+    return false;
+  }
+  if (base == data) {
+    // Keep the incomplete line for the next piece.
+    pending_data_.assign(data + line_start_, size - line_start_);
+    scan_pos_ -= line_start_;
+    line_start_ = 0;
+  }
+  return true;
+}
+
+void Parser::ReleasePending() {
+  if (pending_data_.capacity() > kKeptCapacity) {
+    std::string().swap(pending_data_);
+  } else {
+    pending_data_.clear();
+  }
+  line_start_ = 0;
+  scan_pos_ = 0;
+}
+
+bool Parser::OnHeadEnd(const char* body, std::size_t length) {
+  header_ended_ = true;
+  if (!OnHeadersEnd()) return false;
+  if (!CreateBodyHandler()) return false;
+  if (!chunked_ && content_length_parsed_) body_handler_->Reserve(content_length_);
+  // Body bytes that came with the head are parsed where they lie.
+  return ParseContent(body, length);
+}
+
+bool Parser::ParseHeaderLine(std::string_view line) {
+  std::size_t colon = line.find(':');
+  if (colon == std::string_view::npos) {
+    LOG_ERRO("Invalid header: %s", std::string(line).c_str());
+    return false;
+  }
+  // Fields of an interim response describe that response only.
+  if (interim_) return true;
+
+  std::string_view name = line.substr(0, colon);
+  std::string_view value = line.substr(colon + 1);
+  TrimSpaces(name);
+  TrimSpaces(value);
+
+  // Only three names matter here; their lengths differ, which spares most compares.
+  if (name.size() == 14 && EqualsNoCase(name, "Content-Length")) {
+    std::uint64_t length = 0;
+    if (!ParseDecimalLength(value, length) ||
+        (content_length_parsed_ && length != content_length_)) {
+      LOG_ERRO("Invalid content length: %s", std::string(value).c_str());
+      return false;
+    }
+    content_length_parsed_ = true;
+    content_length_ = length;
+  } else if (name.size() == 12 && EqualsNoCase(name, "Content-Type")) {
+    ContentType content_type(value);
+    if (!content_type.Valid()) {
+      LOG_ERRO("Invalid content-type header: %s", std::string(value).c_str());
+      return false;
+    }
+  } else if (name.size() == 17 && EqualsNoCase(name, "Transfer-Encoding")) {
+    if (EqualsNoCase(value, "chunked")) {
+      chunked_ = true;
+    } else {
+      // A coding we cannot undo, or chunked not last: the body's end is unknown.
+      framing_unsafe_ = true;
+    }
+  }
+
+  message_->SetHeader(name, value);
+  return true;
+}
+
+bool Parser::CreateBodyHandler() {
+  body_handler_.reset();
+  if (!stream_) {
+    body_handler_ = std::make_unique<StringBodyHandler>(message_);
+    return true;
+  }
+  auto handler = std::make_unique<FileBodyHandler>(message_);
+  if (!handler->OpenFile()) return false;
+  body_handler_ = std::move(handler);
+  return true;
+}
+
+bool Parser::ParseContent(const char* data, std::size_t length) {
+  if (chunked_) {
+    // A Content-Length beside chunked coding is ignored, but whoever sent both
+    // cannot be trusted with the next message on this connection.
+    if (content_length_parsed_) framing_unsafe_ = true;
+    return ParseChunkedContent(data, length);
+  }
+  return ParseFixedContent(data, length);
+}
+
+bool Parser::ParseFixedContent(const char* data, std::size_t length) {
+  if (!content_length_parsed_) {
+    // Without framing the body would end only with the connection; it is not read,
+    // and the connection cannot carry another message.
+    framing_unsafe_ = true;
+    return Finish();
+  }
+  std::uint64_t received = body_handler_->GetContentLength();
+  std::uint64_t wanted = content_length_ - received;
+  std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, length));
+  if (take > 0 && !body_handler_->AddContent(data, take)) return false;
+  if (take < length) framing_unsafe_ = true;  // surplus beyond the declared length
+  if (take == wanted) return Finish();
+  return true;
+}
+
+Parser::LineResult Parser::TakeLine(const char*& data, const char* end,
+                                    std::string_view& line) {
+  const char* p = data;
+  while (p < end) {
+    const char* lf = static_cast<const char*>(std::memchr(p, '\n', end - p));
+    if (lf == nullptr) break;
+    bool cr = lf > data ? lf[-1] == '\r' : (!line_buffer_.empty() && line_buffer_.back() == '\r');
+    if (!cr) {
+      p = lf + 1;  // a lone LF belongs to the line
+      continue;
+    }
+    if (line_buffer_.size() + (lf - data) > kMaxHeadLength) return LineResult::kTooLong;
+    if (line_buffer_.empty()) {
+      line = std::string_view(data, lf - 1 - data);
+    } else {
+      line_buffer_.append(data, lf - data);
+      line_buffer_.pop_back();  // the CR
+      line = line_buffer_;
+    }
+    data = lf + 1;
+    return LineResult::kLine;
+  }
+  if (line_buffer_.size() + (end - data) > kMaxHeadLength) return LineResult::kTooLong;
+  line_buffer_.append(data, end - data);
+  data = end;
+  return LineResult::kMore;
+}
+
+bool Parser::ParseChunkedContent(const char* data, std::size_t length) {
+  const char* p = data;
+  const char* end = data + length;
+  while (p < end) {
+    switch (chunk_state_) {
+      case ChunkState::kSize: {
+        std::string_view line;
+        LineResult result = TakeLine(p, end, line);
+        if (result == LineResult::kMore) return true;
+        if (result == LineResult::kTooLong) {
+          LOG_ERRO("Chunk-size line too long");
+          return false;
+        }
+        bool ok = ParseChunkSize(line);
+        line_buffer_.clear();
+        if (!ok) return false;
+        chunk_state_ = chunk_size_ == 0 ? ChunkState::kTrailer : ChunkState::kData;
+        break;
+      }
+      case ChunkState::kData: {
+        std::size_t take = static_cast<std::size_t>(
+            std::min<std::uint64_t>(chunk_size_, static_cast<std::uint64_t>(end - p)));
+        if (!body_handler_->AddContent(p, take)) return false;
+        p += take;
+        chunk_size_ -= take;
+        if (chunk_size_ == 0) chunk_state_ = ChunkState::kDataCr;
+        break;
+      }
+      case ChunkState::kDataCr:
+      case ChunkState::kDataLf:
+        // A chunk that does not end where its size says is a broken frame; reading on
+        // would take arbitrary bytes as body.
+        if (*p != (chunk_state_ == ChunkState::kDataCr ? '\r' : '\n')) {
+          LOG_ERRO("Missing CRLF after chunk data");
+          return false;
+        }
+        ++p;
+        if (chunk_state_ == ChunkState::kDataCr) {
+          chunk_state_ = ChunkState::kDataLf;
+        } else {
+          chunk_state_ = ChunkState::kSize;
+          chunk_size_ = kInvalidLength;
+        }
+        break;
+      case ChunkState::kTrailer: {
+        // Trailer fields are read past, not stored; the blank line ends the body.
+        const char* line_begin = p;
+        std::string_view line;
+        LineResult result = TakeLine(p, end, line);
+        trailer_length_ += p - line_begin;
+        if (result == LineResult::kTooLong || trailer_length_ > kMaxHeadLength) {
+          LOG_ERRO("Chunk trailer too large");
+          return false;
+        }
+        if (result == LineResult::kMore) return true;
+        bool blank = line.empty();
+        line_buffer_.clear();
+        if (blank) {
+          if (p < end) framing_unsafe_ = true;  // surplus after the message
+          return Finish();
+        }
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+bool Parser::ParseChunkSize(std::string_view line) {
+  std::string_view size = line.substr(0, line.find(' '));
+  std::uint64_t value = 0;
+  if (!ParseHexLength(size, value)) {
+    LOG_ERRO("Invalid chunk-size: %s", std::string(size).c_str());
+    return false;
+  }
+  chunk_size_ = value;
+  return true;
+}
+
+bool Parser::Finish() {
+  finished_ = true;
+  message_->SetContentLength(content_length_ == kInvalidLength
+                                 ? -1
+                                 : static_cast<std::int64_t>(content_length_));
+  return body_handler_ == nullptr || body_handler_->Finish();
+}
+
+}  // namespace korvo

@@ -1,0 +1,621 @@
+// Message parsing: heads, framing, bodies in memory and in temporary files, and the
+// same results however the bytes are split.
+#include "korvo/parser.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "korvo/body.h"
+#include "korvo/response.h"
+#include "korvo/response_parser.h"
+#include "support/log_capture.h"
+
+namespace korvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Everything a parse leaves behind, for comparing parses of the same bytes.
+struct Outcome {
+  bool ok = true;
+  bool finished = false;
+  bool header_ended = false;
+  bool framing_safe = true;
+  std::uint64_t header_length = 0;
+  std::uint64_t content_length = 0;
+  int status = 0;
+  std::string reason;
+  std::string start_line;
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::int64_t message_length = 0;
+  std::string body;
+  bool file_body = false;
+
+  bool operator==(const Outcome& o) const {
+    return ok == o.ok && finished == o.finished && header_ended == o.header_ended &&
+           framing_safe == o.framing_safe && header_length == o.header_length &&
+           content_length == o.content_length && status == o.status &&
+           reason == o.reason && start_line == o.start_line && headers == o.headers &&
+           message_length == o.message_length && body == o.body &&
+           file_body == o.file_body;
+  }
+};
+
+std::ostream& operator<<(std::ostream& os, const Outcome& o) {
+  os << "{ok=" << o.ok << " finished=" << o.finished << " safe=" << o.framing_safe
+     << " head=" << o.header_length << " status=" << o.status << " reason='" << o.reason
+     << "' headers=" << o.headers.size() << " body='" << o.body << "'}";
+  return os;
+}
+
+// Feeds `wire` cut at `cuts` (ascending offsets) and stops at the first failure, as
+// the request driver does.
+Outcome ParseCut(const std::string& wire, const std::vector<std::size_t>& cuts,
+                 bool stream = false, bool ignore_body = false) {
+  Response response;
+  ResponseParser parser;
+  parser.Init(&response, stream);
+  parser.SetIgnoreBody(ignore_body);
+  Outcome out;
+  std::size_t begin = 0;
+  std::vector<std::size_t> ends = cuts;
+  ends.push_back(wire.size());
+  for (std::size_t end : ends) {
+    if (!parser.Parse(wire.data() + begin, end - begin)) {
+      out.ok = false;
+      break;
+    }
+    begin = end;
+  }
+  out.finished = parser.IsFinished();
+  out.header_ended = parser.IsHeaderEnded();
+  out.framing_safe = parser.IsFramingSafe();
+  out.header_length = parser.GetHeaderLength();
+  out.content_length = parser.GetContentLength();
+  out.status = response.GetStatus();
+  out.reason = response.GetReason();
+  out.start_line = response.GetStartLine();
+  for (const auto& field : response.GetHeaders()) out.headers.push_back(field);
+  out.message_length = response.GetContentLength();
+  if (auto file = response.GetFileBody()) {
+    out.file_body = true;
+    out.body = ReadAll(file->GetPath());
+  } else {
+    out.body = response.GetData();
+  }
+  return out;
+}
+
+Outcome ParseWhole(const std::string& wire, bool stream = false) {
+  return ParseCut(wire, {}, stream);
+}
+
+// One piece, one byte at a time, and every split into two pieces all agree.
+void ExpectSameAtEverySplit(const std::string& wire, bool stream = false) {
+  SCOPED_TRACE(wire);
+  const Outcome whole = ParseCut(wire, {}, stream);
+  std::vector<std::size_t> bytes;
+  for (std::size_t i = 1; i < wire.size(); ++i) bytes.push_back(i);
+  EXPECT_EQ(ParseCut(wire, bytes, stream), whole) << "one byte at a time";
+  for (std::size_t i = 0; i <= wire.size(); ++i) {
+    EXPECT_EQ(ParseCut(wire, {i}, stream), whole) << "split at " << i;
+  }
+}
+
+// Points the temporary directory at a private one for the test.
+class TempDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* old = std::getenv("TMPDIR");
+    had_tmpdir_ = old != nullptr;
+    if (had_tmpdir_) old_tmpdir_ = old;
+    dir_ = fs::temp_directory_path() / ("korvo-parser-test-" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+    ::setenv("TMPDIR", dir_.c_str(), 1);
+  }
+  void TearDown() override {
+    if (had_tmpdir_) {
+      ::setenv("TMPDIR", old_tmpdir_.c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    fs::remove_all(dir_);
+  }
+  std::vector<fs::path> Files() const {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+      if (entry.is_regular_file()) files.push_back(entry.path());
+    }
+    return files;
+  }
+
+  fs::path dir_;
+  bool had_tmpdir_ = false;
+  std::string old_tmpdir_;
+};
+
+// ---------------------------------------------------------------------------------
+// Heads
+
+TEST(ParserHead, ContentLengthBodyInOnePiece) {
+  Outcome out = ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+  EXPECT_TRUE(out.ok);
+  EXPECT_TRUE(out.finished);
+  EXPECT_TRUE(out.framing_safe);
+  EXPECT_EQ(out.body, "hello");
+  EXPECT_EQ(out.header_length, 38u);
+  EXPECT_EQ(out.content_length, 5u);
+  EXPECT_EQ(out.message_length, 5);
+  EXPECT_EQ(out.start_line, "HTTP/1.1 200 OK");
+  ASSERT_EQ(out.headers.size(), 1u);
+  EXPECT_EQ(out.headers[0].first, "Content-Length");
+  EXPECT_EQ(out.headers[0].second, "5");
+}
+
+TEST(ParserHead, FieldsAreTrimmedOfSpacesOnlyAndEmptyValuesNotStored) {
+  Outcome out = ParseWhole(
+      "HTTP/1.1 200 OK\r\nX-A :  one two  \r\nX-Tab:\tv\r\nX-Empty:\r\n"
+      "X-Colon: a:b\r\ncontent-length: 3\r\n\r\nabc");
+  ASSERT_TRUE(out.ok);
+  std::vector<std::pair<std::string, std::string>> expected = {
+      {"X-A", "one two"}, {"X-Tab", "\tv"}, {"X-Colon", "a:b"}, {"content-length", "3"}};
+  EXPECT_EQ(out.headers, expected);
+  EXPECT_EQ(out.body, "abc");
+}
+
+TEST(ParserHead, LoneLineFeedDoesNotEndALine) {
+  Outcome out = ParseWhole("HTTP/1.1 200 OK\r\nX-A: 1\nX-B: 2\r\nContent-Length: 0\r\n\r\n");
+  ASSERT_TRUE(out.ok);
+  ASSERT_EQ(out.headers.size(), 2u);
+  EXPECT_EQ(out.headers[0].second, "1\nX-B: 2");
+}
+
+TEST(ParserHead, HeaderWithoutColonFails) {
+  test::LogCapture log;
+  Outcome out = ParseWhole("HTTP/1.1 200 OK\r\nNoColonHere\r\n\r\n");
+  EXPECT_FALSE(out.ok);
+  EXPECT_EQ(log.Count("ERRO", "Invalid header: NoColonHere"), 1u);
+}
+
+TEST(ParserHead, InvalidContentTypeFails) {
+  test::LogCapture log;
+  EXPECT_FALSE(ParseWhole("HTTP/1.1 200 OK\r\nContent-Type: multipart/form-data\r\n\r\n").ok);
+  EXPECT_EQ(log.Count("ERRO", "Invalid content-type header: multipart/form-data"), 1u);
+  EXPECT_TRUE(ParseWhole("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=UTF-8\r\n"
+                         "Content-Length: 0\r\n\r\n")
+                  .ok);
+}
+
+TEST(ParserHead, HeadTooLargeFailsAtTheBound) {
+  const std::string start = "HTTP/1.1 200 OK\r\nX-Big: ";
+  const std::string end = "\r\nContent-Length: 0\r\n\r\n";
+  std::string at_limit = start + std::string(kMaxHeadLength - start.size() - end.size(), 'x') + end;
+  ASSERT_EQ(at_limit.size(), kMaxHeadLength);
+  EXPECT_TRUE(ParseWhole(at_limit).finished);
+
+  test::LogCapture log;
+  std::string over = start + std::string(kMaxHeadLength + 1 - start.size() - end.size(), 'x') + end;
+  EXPECT_FALSE(ParseWhole(over).ok);
+  EXPECT_EQ(log.Count("ERRO", "Response head too large"), 1u);
+}
+
+TEST(ParserHead, EndlessHeadFailsWithoutWaitingForALineEnd) {
+  test::LogCapture log;
+  Response response;
+  ResponseParser parser;
+  parser.Init(&response, false);
+  const std::string piece(64 * 1024, 'x');
+  ASSERT_TRUE(parser.Parse("HTTP/1.1 200 OK\r\nX: ", 20));
+  bool ok = true;
+  std::size_t fed = 0;
+  while (ok && fed <= 2 * kMaxHeadLength) {
+    ok = parser.Parse(piece.data(), piece.size());
+    fed += piece.size();
+  }
+  EXPECT_FALSE(ok);
+  EXPECT_LE(fed, kMaxHeadLength + piece.size());
+  EXPECT_EQ(log.Count("ERRO", "Response head too large"), 1u);
+  EXPECT_FALSE(parser.Parse("\r\n\r\n", 4)) << "a failed parser stays failed";
+}
+
+TEST(ParserHead, EmptyLinesBeforeTheStatusLineAreSkipped) {
+  const std::string wire = "\r\n\r\nHTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+  Outcome out = ParseWhole(wire);
+  ASSERT_TRUE(out.finished);
+  EXPECT_EQ(out.status, 404);
+  EXPECT_EQ(out.header_length, wire.size());
+}
+
+TEST(ParserHead, UnboundParserFails) {
+  test::LogCapture log;
+  ResponseParser parser;
+  parser.Init(nullptr, false);
+  EXPECT_FALSE(parser.Parse("HTTP/1.1 200 OK\r\n\r\n", 19));
+  EXPECT_EQ(log.Count("ERRO", "Parser is not bound to a message"), 1u);
+}
+
+// ---------------------------------------------------------------------------------
+// Content-Length
+
+TEST(ParserContentLength, ValuesAreParsedInFull) {
+  EXPECT_EQ(ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 12abc\r\n\r\n").content_length, 12u);
+  EXPECT_EQ(ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 007\r\n\r\n").content_length, 7u);
+  // 5 GiB: beyond 32 bits, and not reserved up front.
+  Outcome big = ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 5368709120\r\n\r\nabc");
+  EXPECT_TRUE(big.ok);
+  EXPECT_FALSE(big.finished);
+  EXPECT_EQ(big.content_length, 5368709120u);
+  Outcome max = ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 9223372036854775807\r\n\r\n");
+  EXPECT_TRUE(max.ok);
+  EXPECT_EQ(max.content_length, 9223372036854775807u);
+}
+
+TEST(ParserContentLength, BadValuesFail) {
+  const char* bad[] = {"abc", "", "-1", "+5", "9223372036854775808",
+                       "18446744073709551616", "99999999999999999999999"};
+  for (const char* value : bad) {
+    SCOPED_TRACE(value);
+    test::LogCapture log;
+    std::string wire = std::string("HTTP/1.1 200 OK\r\nContent-Length: ") + value + "\r\n\r\n";
+    EXPECT_FALSE(ParseWhole(wire).ok);
+    EXPECT_EQ(log.Count("ERRO", std::string("Invalid content length: ") + value), 1u);
+  }
+}
+
+TEST(ParserContentLength, RepeatedFieldsMustAgree) {
+  EXPECT_EQ(ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabc")
+                .body,
+            "abc");
+  test::LogCapture log;
+  EXPECT_FALSE(
+      ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 3\r\ncontent-length: 4\r\n\r\nabcd").ok);
+  EXPECT_EQ(log.Count("ERRO", "Invalid content length: 4"), 1u);
+}
+
+TEST(ParserContentLength, ZeroAndAbsentLengthsFinishAtTheHead) {
+  Outcome zero = ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_TRUE(zero.finished);
+  EXPECT_TRUE(zero.framing_safe);
+  EXPECT_EQ(zero.body, "");
+  EXPECT_EQ(zero.message_length, 0);
+
+  // Without framing only the end of the connection would end the body: the message
+  // ends with its head, and the connection cannot be reused.
+  Outcome none = ParseWhole("HTTP/1.1 200 OK\r\nServer: x\r\n\r\nstray");
+  EXPECT_TRUE(none.finished);
+  EXPECT_FALSE(none.framing_safe);
+  EXPECT_EQ(none.body, "");
+  EXPECT_EQ(none.message_length, -1);
+  EXPECT_EQ(none.content_length, kInvalidLength);
+}
+
+TEST(ParserContentLength, SurplusBytesAreNotBodyAndMakeFramingUnsafe) {
+  Outcome same_piece = ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhelloHTTP/1.1");
+  EXPECT_TRUE(same_piece.finished);
+  EXPECT_EQ(same_piece.body, "hello");
+  EXPECT_FALSE(same_piece.framing_safe);
+
+  Response response;
+  ResponseParser parser;
+  parser.Init(&response, false);
+  std::string partial = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhel";
+  ASSERT_TRUE(parser.Parse(partial.data(), partial.size()));
+  ASSERT_TRUE(parser.Parse("lo!", 3));
+  EXPECT_TRUE(parser.IsFinished());
+  EXPECT_FALSE(parser.IsFramingSafe());
+  EXPECT_EQ(response.GetData(), "hello");
+}
+
+TEST(ParserContentLength, LargeBodyInMemoryIsNotBounded) {
+  const std::string body(3 * kMaxHeadLength + 17, 'b');
+  Outcome out = ParseCut("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                             "\r\n\r\n" + body,
+                         {100, 5000, 2 * kMaxHeadLength});
+  EXPECT_TRUE(out.finished);
+  EXPECT_EQ(out.body, body);
+}
+
+TEST(ParserContentLength, CompressedBodyIsKeptAndWarnedAboutOnce) {
+  test::LogCapture log;
+  Response response;
+  ResponseParser parser;
+  parser.Init(&response, false);
+  std::string wire = "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: 4\r\n\r\n";
+  wire.append("\x1f\x8b\x08\x00", 4);
+  ASSERT_TRUE(parser.Parse(wire.data(), wire.size()));
+  ASSERT_TRUE(parser.IsFinished());
+  auto body = std::dynamic_pointer_cast<StringBody>(response.GetBody());
+  ASSERT_NE(body, nullptr);
+  EXPECT_TRUE(body->IsCompressed());
+  EXPECT_EQ(body->GetData(), std::string("\x1f\x8b\x08\x00", 4));
+  EXPECT_EQ(log.Count("WARN", "Compressed HTTP content remains untouched"), 1u);
+}
+
+// ---------------------------------------------------------------------------------
+// Chunked
+
+TEST(ParserChunked, ExtensionsAndTrailersAreReadPast) {
+  Outcome out = ParseWhole(
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+      "5\r\nhello\r\n6; ext=1\r\n world\r\n0\r\nX-Trailer: 1\r\n\r\n");
+  EXPECT_TRUE(out.finished);
+  EXPECT_TRUE(out.framing_safe);
+  EXPECT_EQ(out.body, "hello world");
+  EXPECT_EQ(out.content_length, kInvalidLength);
+  EXPECT_EQ(out.message_length, -1);
+  ASSERT_EQ(out.headers.size(), 1u) << "trailer fields are not stored";
+}
+
+TEST(ParserChunked, SizesAreHexWithOptionalPrefix) {
+  EXPECT_EQ(ParseWhole("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                       "0xA\r\n0123456789\r\nb;x\r\nabcdefghijk\r\n00\r\n\r\n")
+                .body,
+            "0123456789abcdefghijk");
+  Outcome max = ParseWhole("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                           "7fffffffffffffff\r\nabc");
+  EXPECT_TRUE(max.ok);
+  EXPECT_FALSE(max.finished);
+}
+
+TEST(ParserChunked, BadSizesFail) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"zz", "zz"},
+      {"", ""},
+      {"-5", "-5"},
+      {"8000000000000000", "8000000000000000"},
+      {"10000000000000000", "10000000000000000"},
+      {"q ;ext", "q"},
+  };
+  for (const auto& [line, logged] : cases) {
+    SCOPED_TRACE(line);
+    test::LogCapture log;
+    std::string wire = std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n") +
+                       line + "\r\nhello\r\n0\r\n\r\n";
+    EXPECT_FALSE(ParseWhole(wire).ok);
+    EXPECT_EQ(log.Count("ERRO", std::string("Invalid chunk-size: ") + logged), 1u);
+  }
+}
+
+TEST(ParserChunked, ChunkMustEndWhereItsSizeSays) {
+  test::LogCapture log;
+  Outcome out = ParseWhole("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                           "3\r\nhello\r\n0\r\n\r\n");
+  EXPECT_FALSE(out.ok);
+  EXPECT_EQ(log.Count("ERRO", "Missing CRLF after chunk data"), 1u);
+}
+
+TEST(ParserChunked, WaitsForTheEndOfTheTrailerSection) {
+  Response response;
+  ResponseParser parser;
+  parser.Init(&response, false);
+  std::string wire = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhi\r\n0\r\n";
+  ASSERT_TRUE(parser.Parse(wire.data(), wire.size()));
+  EXPECT_FALSE(parser.IsFinished());
+  ASSERT_TRUE(parser.Parse("\r\n", 2));
+  EXPECT_TRUE(parser.IsFinished());
+  EXPECT_TRUE(parser.IsFramingSafe());
+  EXPECT_EQ(response.GetData(), "hi");
+}
+
+TEST(ParserChunked, OverlongLinesFail) {
+  const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  {
+    test::LogCapture log;
+    EXPECT_FALSE(ParseWhole(head + "5;" + std::string(kMaxHeadLength, 'e') + "\r\n").ok);
+    EXPECT_EQ(log.Count("ERRO", "Chunk-size line too long"), 1u);
+  }
+  {
+    test::LogCapture log;
+    std::string trailers;
+    while (trailers.size() <= kMaxHeadLength) trailers += "X-T: " + std::string(100, 't') + "\r\n";
+    EXPECT_FALSE(ParseWhole(head + "0\r\n" + trailers + "\r\n").ok);
+    EXPECT_EQ(log.Count("ERRO", "Chunk trailer too large"), 1u);
+  }
+}
+
+TEST(ParserChunked, ChunkedWinsOverContentLengthButFramingIsUnsafe) {
+  Outcome out = ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"
+                           "5\r\nhello\r\n0\r\n\r\n");
+  EXPECT_TRUE(out.finished);
+  EXPECT_EQ(out.body, "hello");
+  EXPECT_FALSE(out.framing_safe);
+}
+
+TEST(ParserChunked, CodingNameIgnoresCaseAndOtherCodingsAreUnsafe) {
+  Outcome upper = ParseWhole("HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n"
+                             "2\r\nok\r\n0\r\n\r\n");
+  EXPECT_EQ(upper.body, "ok");
+  EXPECT_TRUE(upper.framing_safe);
+
+  Outcome other = ParseWhole("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"
+                             "2\r\nok\r\n0\r\n\r\n");
+  EXPECT_TRUE(other.finished);
+  EXPECT_EQ(other.body, "");
+  EXPECT_FALSE(other.framing_safe);
+}
+
+TEST(ParserChunked, SurplusAfterTheLastChunkIsUnsafe) {
+  Outcome out = ParseWhole("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                           "2\r\nok\r\n0\r\n\r\nHTTP/1.1 200 OK\r\n");
+  EXPECT_TRUE(out.finished);
+  EXPECT_EQ(out.body, "ok");
+  EXPECT_FALSE(out.framing_safe);
+}
+
+// ---------------------------------------------------------------------------------
+// Every split
+
+TEST(ParserSplit, HeadsAndBodiesParseTheSameInAnyPieces) {
+  const char* wires[] = {
+      "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nX-A:  a b \r\n\r\nhello",
+      "HTTP/1.1 204 No Content\r\nX-A: 1\r\n\r\n",
+      "\r\nHTTP/1.0 301 Moved Permanently\r\nLocation: /x\r\nContent-Length: 0\r\n\r\n",
+      "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhelloSURPLUS",
+      "HTTP/1.1 200 OK\r\nX-Lf: a\nb\r\nContent-Length: 2\r\n\r\n\r\n",
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+      "5;name=\"v\"\r\nhello\r\n0X6 ; ext\r\n world\r\nA\r\n\r\n\r\n\r\n\r\n\r\n\r\n"
+      "0\r\nX-Trailer: 1\r\nY-Trailer: 2\r\n\r\n",
+      "HTTP/1.1 100 Continue\r\nX-Interim: 1\r\n\r\nHTTP/1.1 200 OK\r\n"
+      "Transfer-Encoding: chunked\r\n\r\n1\r\nx\r\n0\r\n\r\n",
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabcd\r\n",
+      "HTTP/1.1 200 OK\r\nContent-Length: 1\r\nBad line\r\n\r\nx",
+  };
+  for (const char* wire : wires) ExpectSameAtEverySplit(wire);
+}
+
+TEST(ParserSplit, LongChunkedBodyInRandomPieces) {
+  std::string wire = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  std::string body;
+  std::mt19937 random(7);
+  for (int i = 0; i < 300; ++i) {
+    std::string chunk(random() % 700 + 1, static_cast<char>('a' + i % 26));
+    char size[32];
+    std::snprintf(size, sizeof(size), i % 2 ? "%zx;i=%d\r\n" : "%zX\r\n", chunk.size(), i);
+    wire += size + chunk + "\r\n";
+    body += chunk;
+  }
+  wire += "0\r\nT: 1\r\n\r\n";
+  const Outcome whole = ParseWhole(wire);
+  ASSERT_TRUE(whole.finished);
+  EXPECT_EQ(whole.body, body);
+  for (int round = 0; round < 50; ++round) {
+    std::vector<std::size_t> cuts;
+    for (std::size_t pos = random() % 64; pos < wire.size(); pos += random() % 1500 + 1) {
+      cuts.push_back(pos);
+    }
+    EXPECT_EQ(ParseCut(wire, cuts), whole) << "round " << round;
+  }
+}
+
+TEST_F(TempDirTest, StreamedBodiesParseTheSameInAnyPieces) {
+  ExpectSameAtEverySplit("HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", true);
+  ExpectSameAtEverySplit("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                         "5\r\nhello\r\n6;e\r\n world\r\n0\r\nT: 1\r\n\r\n",
+                         true);
+  EXPECT_TRUE(Files().empty()) << "no file outlives its body";
+}
+
+// ---------------------------------------------------------------------------------
+// Streaming into temporary files
+
+TEST_F(TempDirTest, BodyLandsInAPrivateTemporaryFile) {
+  auto response = std::make_shared<Response>();
+  ResponseParser parser;
+  parser.Init(response.get(), true);
+  std::string wire = "HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\nhello";
+  ASSERT_TRUE(parser.Parse(wire.data(), wire.size()));
+  ASSERT_TRUE(parser.Parse(" world", 6));
+  ASSERT_TRUE(parser.IsFinished());
+
+  auto file = response->GetFileBody();
+  ASSERT_NE(file, nullptr);
+  fs::path path = file->GetPath();
+  EXPECT_EQ(path.parent_path(), dir_);
+  std::string name = path.filename().string();
+  ASSERT_EQ(name.size(), 10u);
+  for (char c : name) EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c))) << name;
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(ReadAll(path), "hello world");
+
+  file.reset();
+  response.reset();
+  EXPECT_FALSE(fs::exists(path));
+}
+
+TEST_F(TempDirTest, EmptyBodyStillGetsAnEmptyFile) {
+  Outcome out = ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", true);
+  EXPECT_TRUE(out.file_body);
+  EXPECT_EQ(out.body, "");
+}
+
+TEST_F(TempDirTest, BodyFailingHalfWayLeavesNoFile) {
+  test::LogCapture log;
+  Response response;
+  ResponseParser parser;
+  parser.Init(&response, true);
+  std::string wire = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\nzz\r\n";
+  EXPECT_FALSE(parser.Parse(wire.data(), wire.size()));
+  EXPECT_EQ(Files().size(), 1u);
+  parser.Init(nullptr, false);
+  EXPECT_TRUE(Files().empty());
+  EXPECT_EQ(response.GetFileBody(), nullptr);
+
+  // A connection that drops mid-body: the parser goes with its driver.
+  {
+    ResponseParser dropped;
+    Response r;
+    dropped.Init(&r, true);
+    std::string partial = "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nabc";
+    ASSERT_TRUE(dropped.Parse(partial.data(), partial.size()));
+    EXPECT_EQ(Files().size(), 1u);
+  }
+  EXPECT_TRUE(Files().empty());
+}
+
+TEST_F(TempDirTest, TemporaryDirectoryProblemsAreLogged) {
+  {
+    test::LogCapture log;
+    ::setenv("TMPDIR", (dir_ / "missing").c_str(), 1);
+    EXPECT_FALSE(ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", true).ok);
+    ::setenv("TMPDIR", dir_.c_str(), 1);
+    EXPECT_EQ(log.Count("ERRO", "Failed to generate temp path for streaming"), 1u);
+  }
+  {
+    // Not even root may create files here.
+    test::LogCapture log;
+    ::setenv("TMPDIR", "/proc", 1);
+    EXPECT_FALSE(ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", true).ok);
+    ::setenv("TMPDIR", dir_.c_str(), 1);
+    std::size_t opened = 0;
+    for (const auto& record : log.Records()) {
+      if (record.find("ERRO") != std::string::npos &&
+          record.find("Failed to open the temp file: /proc/") != std::string::npos) {
+        ++opened;
+      }
+    }
+    EXPECT_EQ(opened, 1u);
+  }
+}
+
+// ---------------------------------------------------------------------------------
+// Reuse
+
+TEST(ParserReuse, InitStartsAFreshMessage) {
+  ResponseParser parser;
+  Response first;
+  parser.Init(&first, false);
+  std::string wire = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+  ASSERT_TRUE(parser.Parse(wire.data(), wire.size() - 2));
+
+  Response second;
+  parser.Init(&second, false);
+  std::string next = "HTTP/1.1 201 Created\r\nTransfer-Encoding: chunked\r\n\r\n1\r\nz\r\n0\r\n\r\n";
+  ASSERT_TRUE(parser.Parse(next.data(), next.size()));
+  EXPECT_TRUE(parser.IsFinished());
+  EXPECT_TRUE(parser.IsFramingSafe());
+  EXPECT_EQ(second.GetStatus(), 201);
+  EXPECT_EQ(second.GetData(), "z");
+  EXPECT_EQ(parser.GetContentLength(), kInvalidLength);
+  EXPECT_EQ(parser.GetHeaderLength(), next.find("\r\n\r\n") + 4);
+}
+
+}  // namespace
+}  // namespace korvo
