@@ -1,0 +1,62 @@
+// HttpbinServer: Debian's httpbin application served by /usr/bin/gunicorn on a free
+// loopback port, for end-to-end tests against a server nobody here wrote.
+//
+// The test process binds the listening socket itself and hands it to gunicorn, so the
+// port cannot be taken by anyone else between choosing and binding it. Start returns
+// once httpbin has answered a request; Stop (or destruction) ends gunicorn and its
+// workers. gunicorn's own output goes to a log file whose tail Start reports on failure.
+// gunicorn's sync workers answer every request with "Connection: close".
+//
+// Thread rules: Start, Stop and destruction on one thread; the getters from any thread
+// while the server runs.
+#ifndef KORVO_TESTS_SUPPORT_HTTPBIN_SERVER_H_
+#define KORVO_TESTS_SUPPORT_HTTPBIN_SERVER_H_
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include <sys/types.h>
+
+namespace korvo {
+namespace test {
+
+class HttpbinServer {
+ public:
+  static constexpr const char* kGunicorn = "/usr/bin/gunicorn";
+
+  HttpbinServer() = default;
+  ~HttpbinServer() { Stop(); }
+
+  HttpbinServer(const HttpbinServer&) = delete;
+  HttpbinServer& operator=(const HttpbinServer&) = delete;
+
+  // Starts gunicorn with `workers` sync workers and waits until httpbin answers, at
+  // most `timeout_seconds` (a bound for a broken installation, not a pace). On failure
+  // returns false with the reason, gunicorn's output included, in `error`.
+  bool Start(int workers = 2, int timeout_seconds = 60, std::string* error = nullptr);
+
+  // Ends gunicorn (quick shutdown, then a kill if it does not exit) and reaps it.
+  void Stop();
+
+  bool IsRunning() const { return pid_ > 0; }
+  unsigned short GetPort() const { return port_; }
+  // "127.0.0.1:<port>"
+  std::string HostPort() const;
+  // "http://127.0.0.1:<port>" followed by `path`.
+  std::string Url(std::string_view path = "/") const;
+
+ private:
+  bool WaitUntilAnswering(int timeout_seconds, std::string* error);
+  std::string LogTail() const;
+
+  pid_t pid_ = -1;
+  int pid_fd_ = -1;  // becomes readable when gunicorn exits
+  unsigned short port_ = 0;
+  std::filesystem::path log_dir_;
+};
+
+}  // namespace test
+}  // namespace korvo
+
+#endif  // KORVO_TESTS_SUPPORT_HTTPBIN_SERVER_H_
