@@ -1,5 +1,6 @@
 #include "korvo/body.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "korvo/error.h"
@@ -84,13 +85,20 @@ void FileBody::InitPayload() {
     ifstream_.setstate(std::ios::failbit);
   }
   if (ifstream_.fail()) throw Error(kFileError, "Cannot read the file");
+  remaining_ = size_;
 }
 
 Payload FileBody::NextPayload(bool /*free_previous*/) {
-  if (!ifstream_.is_open() || chunk_.empty()) return Payload();
-  ifstream_.read(chunk_.data(), static_cast<std::streamsize>(chunk_.size()));
-  std::streamsize count = ifstream_.gcount();
-  if (count <= 0) return Payload();
+  if (!ifstream_.is_open() || chunk_.empty() || remaining_ <= 0) return Payload();
+  const auto wanted = static_cast<std::streamsize>(
+      std::min<std::int64_t>(remaining_, static_cast<std::int64_t>(chunk_.size())));
+  ifstream_.read(chunk_.data(), wanted);
+  const std::streamsize count = ifstream_.gcount();
+  // Fewer bytes than "Content-Length" promised would leave the server waiting for the rest.
+  if (count <= 0) {
+    throw Error(kFileError, ifstream_.eof() ? "File size changed" : "Cannot read the file");
+  }
+  remaining_ -= count;
   return Payload{boost::asio::const_buffer(chunk_.data(), static_cast<std::size_t>(count))};
 }
 

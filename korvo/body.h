@@ -102,6 +102,9 @@ class FileBody : public Body {
   std::int64_t GetSize() const override { return size_; }
   // Reopens the file; throws Error(kFileError, "Cannot read the file") when it cannot.
   void InitPayload() override;
+  // Hands out at most GetSize() bytes, so that the body never overruns the
+  // "Content-Length" sent before it; throws Error(kFileError, "File size changed") when
+  // the file ends before that many bytes.
   Payload NextPayload(bool free_previous) override;
   void Dump(std::ostream& stream, const std::string& prefix) const override;
 
@@ -112,6 +115,7 @@ class FileBody : public Body {
   std::int64_t size_ = 0;
   std::ifstream ifstream_;
   std::string chunk_;
+  std::int64_t remaining_ = 0;  // bytes still to hand out since InitPayload
 };
 
 // FormBody: a multipart/form-data body over shared form parts, handed out one part per

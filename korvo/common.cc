@@ -182,13 +182,27 @@ std::int64_t FormPart::GetSize() {
   for (const auto& [name, value] : headers_) {
     size += static_cast<std::int64_t>(name.size() + value.size() + 4);
   }
-  return size + GetDataSize() + 4;
+  const std::int64_t data_size = GetDataSize();
+  if (!path_.empty()) measured_size_ = data_size;
+  return size + data_size + 4;
 }
 
 void FormPart::GetPayload(Payload& payload) {
-  if (data_.empty() && !path_.empty() && !ReadFile(path_, data_)) {
-    FreeData();
-    throw Error(kFileError, "Cannot read the file");
+  if (data_.empty() && !path_.empty()) {
+    if (!ReadFile(path_, data_)) {
+      FreeData();
+      throw Error(kFileError, "Cannot read the file");
+    }
+    // The form's "Content-Length" was computed from the measured size; other byte counts
+    // would corrupt the framing of everything that follows on the connection.
+    if (measured_size_ >= 0) {
+      const auto measured = static_cast<std::size_t>(measured_size_);
+      if (data_.size() < measured) {
+        FreeData();
+        throw Error(kFileError, "File size changed");
+      }
+      data_.resize(measured);
+    }
   }
   SetHeaders();
   for (const auto& [name, value] : headers_) {

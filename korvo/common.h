@@ -125,11 +125,13 @@ class FormPart {
   std::int64_t GetDataSize() const;
 
   // Bytes of the whole part: its fields, the blank line, the data and the closing CRLF.
+  // Remembers the file's size, which later payloads keep to.
   std::int64_t GetSize();
 
   // Appends ranges over the part's own strings to `payload`; reads a file part's file.
-  // Throws Error(kFileError) when the file cannot be read. The ranges stay valid until
-  // FreeData or the part's destruction.
+  // Throws Error(kFileError) with "Cannot read the file" when the file cannot be read,
+  // or "File size changed" when it shrank since GetSize (a grown file is cut to the
+  // measured size). The ranges stay valid until FreeData or the part's destruction.
   void GetPayload(Payload& payload);
 
   // Releases a file part's bytes after they were written; a string part keeps its value.
@@ -147,6 +149,7 @@ class FormPart {
   std::string media_type_;
   Headers headers_;
   std::string data_;
+  std::int64_t measured_size_ = -1;  // file size counted by GetSize, -1 before
 };
 
 // ContentDisposition: reads the name and file name out of a form part's

@@ -167,6 +167,28 @@ TEST(FileBodyTest, MissingFile) {
   }
 }
 
+// The size was sent as "Content-Length" before the file is read.
+TEST(FileBodyTest, KeepsToTheMeasuredSize) {
+  ScratchDir dir;
+  const fs::path file = dir.Write("f", "0123456789");
+  FileBody grown(file, 4);
+  std::ofstream(file, std::ios::binary | std::ios::app) << "tail";
+  EXPECT_EQ(Drain(grown), "0123456789");
+
+  FileBody shrunk(file, 4);
+  dir.Write("f", "012345");
+  shrunk.InitPayload();
+  EXPECT_EQ(Bytes(shrunk.NextPayload(true)), "0123");
+  EXPECT_EQ(Bytes(shrunk.NextPayload(true)), "45");
+  try {
+    shrunk.NextPayload(true);
+    FAIL() << "a short file ended the body silently";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.code(), kFileError);
+    EXPECT_EQ(error.message(), "File size changed");
+  }
+}
+
 TEST(FileBodyTest, ReceivedFileBodyIsEmptyAndDeletesItsFile) {
   ScratchDir dir;
   fs::path file = dir.Write("received", "payload");
@@ -347,6 +369,30 @@ TEST(FormBodyTest, MissingFiles) {
   late.InitPayload();
   EXPECT_FALSE(late.NextPayload(true).empty());
   EXPECT_THROW(late.NextPayload(true), Error);
+}
+
+TEST(FormBodyTest, KeepsToTheMeasuredFileSizes) {
+  ScratchDir dir;
+  const fs::path file = dir.Write("f.txt", "hello");
+  FormBody grown({FormPart::NewFile("f", file)}, "B");
+  const std::int64_t size = grown.GetSize();
+  std::ofstream(file, std::ios::binary | std::ios::app) << " world";
+  const std::string bytes = Drain(grown);
+  EXPECT_EQ(static_cast<std::int64_t>(bytes.size()), size);
+  EXPECT_NE(bytes.find("\r\n\r\nhello\r\n--B--"), std::string::npos);
+
+  FormBody shrunk({FormPart::NewFile("f", file)}, "B");
+  shrunk.GetSize();
+  dir.Write("f.txt", "hi");
+  shrunk.InitPayload();
+  try {
+    shrunk.NextPayload(true);
+    FAIL() << "a short file was sent under the measured length";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.code(), kFileError);
+    EXPECT_EQ(error.message(), "File size changed");
+  }
+  EXPECT_TRUE(shrunk.GetParts()[0]->GetData().empty());
 }
 
 TEST(FormBodyTest, Dump) {
