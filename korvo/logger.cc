@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <string>
 #include <system_error>
 
 namespace korvo {
@@ -57,7 +58,6 @@ std::filesystem::path LogFilePath(const std::filesystem::path& dir) {
   return dir / kLogFileName;
 }
 
-// Writes the record prefix; `color` is null for uncoloured output.
 void WritePrefix(std::FILE* out, bool colorful, int level, const char* timestamp,
                  const char* thread, const char* file, int line) {
   if (!colorful) {
@@ -100,17 +100,7 @@ void LogWrite(int level, const char* file, int line, const char* format, ...) {
   int modes = g_modes.load();
   if ((modes & (LOG_FILE | LOG_CONSOLE)) == 0) return;
 
-  using std::chrono::system_clock;
-  system_clock::time_point now = system_clock::now();
-  std::time_t seconds = system_clock::to_time_t(now);
-  auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    now.time_since_epoch()).count() % 1000;
-  if (millis < 0) millis += 1000;
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char timestamp[64];
-  std::size_t length = std::strftime(timestamp, sizeof(timestamp), "%Y-%m-%d %H:%M:%S", &local);
-  std::snprintf(timestamp + length, sizeof(timestamp) - length, ".%03d", static_cast<int>(millis));
+  std::string timestamp = internal::FormatLogTimestamp(std::chrono::system_clock::now());
 
   char thread[32];
   long thread_id = CurrentThreadId();
@@ -128,7 +118,7 @@ void LogWrite(int level, const char* file, int line, const char* format, ...) {
     if (g_file != nullptr && (g_modes.load() & LOG_FILE)) {
       va_list copy;
       va_copy(copy, args);
-      WritePrefix(g_file, false, level, timestamp, thread, file, line);
+      WritePrefix(g_file, false, level, timestamp.c_str(), thread, file, line);
       std::vfprintf(g_file, format, copy);
       std::fputc('\n', g_file);
       if (g_modes.load() & LOG_FLUSH) std::fflush(g_file);
@@ -140,9 +130,10 @@ void LogWrite(int level, const char* file, int line, const char* format, ...) {
     bool colorful = g_colorful.load();
     va_list copy;
     va_copy(copy, args);
-    WritePrefix(stderr, colorful, level, timestamp, thread, file, line);
+    WritePrefix(stderr, colorful, level, timestamp.c_str(), thread, file, line);
     std::vfprintf(stderr, format, copy);
-    std::fputs(colorful ? "\x1b[1;0m\n" : "\n", stderr);
+    if (colorful) std::fputs(kReset, stderr);
+    std::fputc('\n', stderr);
     if (modes & LOG_FLUSH) std::fflush(stderr);
     va_end(copy);
   }
@@ -150,6 +141,24 @@ void LogWrite(int level, const char* file, int line, const char* format, ...) {
 }
 
 namespace internal {
+
+std::string FormatLogTimestamp(std::chrono::system_clock::time_point time) {
+  using std::chrono::system_clock;
+  std::time_t seconds = system_clock::to_time_t(time);
+  // to_time_t may round; take the milliseconds relative to the second it chose.
+  auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    time - system_clock::from_time_t(seconds)).count();
+  if (millis < 0) {
+    --seconds;
+    millis += 1000;
+  }
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[64];
+  std::size_t length = std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local);
+  std::snprintf(text + length, sizeof(text) - length, ".%03d", static_cast<int>(millis));
+  return text;
+}
 
 bool SetLogColorfulForTesting(bool colorful) { return g_colorful.exchange(colorful); }
 

@@ -10,8 +10,10 @@
 #ifndef KORVO_LOGGER_H_
 #define KORVO_LOGGER_H_
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <string>
 #include <type_traits>
 
 namespace korvo {
@@ -55,6 +57,9 @@ constexpr std::size_t BaseNameOffset(const char* path) {
   }
   return offset;
 }
+
+// "YYYY-MM-DD HH:MM:SS.mmm" in local time, as records print it.
+std::string FormatLogTimestamp(std::chrono::system_clock::time_point time);
 
 // For tests: forces the console colour decision (normally taken once at start-up
 // from whether standard error is a terminal). Returns the previous setting.

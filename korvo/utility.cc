@@ -199,7 +199,19 @@ bool ToSizeT(std::string_view text, int base, std::size_t& value) {
   return true;
 }
 
+namespace {
+
+// A directory opens like a file on Linux and reports a size of 2^63 - 1 at its end,
+// which would make callers allocate without bound.
+bool IsDirectory(const std::filesystem::path& path) {
+  std::error_code ec;
+  return std::filesystem::is_directory(path, ec);
+}
+
+}  // namespace
+
 bool ReadFile(const std::filesystem::path& path, std::string& output) {
+  if (IsDirectory(path)) return false;
   std::ifstream stream(path, std::ios::binary | std::ios::ate);
   if (!stream) return false;
   std::streamoff size = stream.tellg();
@@ -211,9 +223,11 @@ bool ReadFile(const std::filesystem::path& path, std::string& output) {
 }
 
 std::int64_t GetFileSize(const std::filesystem::path& path) {
+  if (IsDirectory(path)) return -1;
   std::ifstream stream(path, std::ios::binary | std::ios::ate);
   if (!stream) return -1;
-  return static_cast<std::int64_t>(stream.tellg());
+  std::streamoff size = stream.tellg();
+  return size < 0 ? -1 : static_cast<std::int64_t>(size);
 }
 
 void PrintLines(std::string_view text, std::ostream& stream, const std::string& prefix) {

@@ -31,8 +31,23 @@ LogCapture::~LogCapture() {
 
 std::vector<std::string> LogCapture::Records() const {
   std::vector<std::string> records;
+  // Read no more than the file held when called: writers on other threads keep
+  // appending, and a reader chasing them might never reach the end.
+  std::error_code ec;
+  std::uintmax_t size = std::filesystem::file_size(file_, ec);
+  if (ec) return records;
+  std::string content(static_cast<std::size_t>(size), '\0');
   std::ifstream stream(file_, std::ios::binary);
-  for (std::string line; std::getline(stream, line);) records.push_back(line);
+  stream.read(content.data(), static_cast<std::streamsize>(content.size()));
+  content.resize(static_cast<std::size_t>(stream.gcount()));
+  // Another thread may be half-way through a record: only lines with their line feed
+  // are complete.
+  std::size_t start = 0;
+  for (std::size_t end = content.find('\n'); end != std::string::npos;
+       end = content.find('\n', start)) {
+    records.emplace_back(content, start, end - start);
+    start = end + 1;
+  }
   return records;
 }
 

@@ -25,7 +25,7 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
-  // Every record written so far, one line each, without the line feed.
+  // Every complete record written so far, one line each, without the line feed.
   std::vector<std::string> Records() const;
 
   // Number of records with this level name ("WARN", "ERRO", ...) and exactly this

@@ -1,0 +1,203 @@
+#include "korvo/url.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace korvo {
+namespace {
+
+struct Parts {
+  std::string scheme, host, port, path, query;
+};
+
+Parts Parse(std::string_view text, bool encode = false) {
+  Url url(text, encode);
+  return {url.GetScheme(), url.GetHost(), url.GetPort(), url.GetPath(), url.GetQuery()};
+}
+
+void ExpectParts(std::string_view text, const Parts& expected) {
+  Parts actual = Parse(text);
+  EXPECT_EQ(actual.scheme, expected.scheme) << text;
+  EXPECT_EQ(actual.host, expected.host) << text;
+  EXPECT_EQ(actual.port, expected.port) << text;
+  EXPECT_EQ(actual.path, expected.path) << text;
+  EXPECT_EQ(actual.query, expected.query) << text;
+}
+
+TEST(UrlTest, SplitsIntoFiveParts) {
+  ExpectParts("s://h:81/a/b?k=1&m=2", {"s", "h", "81", "/a/b", "k=1&m=2"});
+  ExpectParts("s://h", {"s", "h", "", "", ""});
+  ExpectParts("h/a", {"", "h", "", "/a", ""});
+  ExpectParts("h?k=1", {"", "h", "", "", "k=1"});
+  ExpectParts("s://h:81?k=1", {"s", "h", "81", "", "k=1"});
+  ExpectParts("s://h/a?b?c", {"s", "h", "", "/a", "b?c"});
+  ExpectParts("://h/", {"", "h", "", "/", ""});
+  ExpectParts("", {"", "", "", "", ""});
+  ExpectParts("s://h:/", {"s", "h", "", "/", ""});
+  ExpectParts("s://h:abc/", {"s", "h", "abc", "/", ""});  // the port is not validated
+}
+
+TEST(UrlTest, Ipv6Literals) {
+  ExpectParts("s://[2001:db8::1]:8080/", {"s", "[2001:db8::1]", "8080", "/", ""});
+  ExpectParts("s://[2001:db8::1]/", {"s", "[2001:db8::1]", "", "/", ""});
+  ExpectParts("s://[::1]", {"s", "[::1]", "", "", ""});
+  ExpectParts("s://[::1]:9?q", {"s", "[::1]", "9", "", "q"});
+}
+
+TEST(UrlTest, SlashIsLookedForBeforeQuestionMark) {
+  ExpectParts("h?k=/v", {"", "h?k=", "", "/v", ""});
+}
+
+TEST(UrlTest, LeadingWhiteSpaceDropsTrailingStays) {
+  ExpectParts("  s://h/p", {"s", "h", "", "/p", ""});
+  ExpectParts("\t\r\n s://h/p", {"s", "h", "", "/p", ""});
+  ExpectParts("s://h/p  ", {"s", "h", "", "/p  ", ""});
+}
+
+TEST(UrlTest, FragmentsAreNotRecognised) {
+  ExpectParts("s://h/p#frag", {"s", "h", "", "/p#frag", ""});
+  ExpectParts("s://h/p?a=1#frag", {"s", "h", "", "/p", "a=1#frag"});
+}
+
+TEST(UrlTest, EncodeBeforeParsing) {
+  Parts parts = Parse("http://h/a b?q=\"x\"", true);
+  EXPECT_EQ(parts.path, "/a%20b");
+  EXPECT_EQ(parts.query, "q=%22x%22");
+}
+
+TEST(UrlTest, ClearEmptiesEverything) {
+  Url url("s://h:1/p?q");
+  url.Clear();
+  EXPECT_EQ(url.GetScheme() + url.GetHost() + url.GetPort() + url.GetPath() + url.GetQuery(), "");
+}
+
+std::string Appended(std::string_view base, std::string_view piece, bool encode = false) {
+  Url url(base);
+  url.AppendPath(piece, encode);
+  return url.GetPath();
+}
+
+TEST(UrlTest, AppendPathKeepsExactlyOneSlash) {
+  EXPECT_EQ(Appended("s://h/a/", "/b"), "/a/b");
+  EXPECT_EQ(Appended("s://h/a", "b"), "/a/b");
+  EXPECT_EQ(Appended("s://h/a/", "b"), "/a/b");
+  EXPECT_EQ(Appended("s://h/a", "/b"), "/a/b");
+  EXPECT_EQ(Appended("s://h", "b"), "/b");
+  EXPECT_EQ(Appended("s://h", "/b"), "/b");
+  EXPECT_EQ(Appended("s://h/", "/b"), "/b");
+  EXPECT_EQ(Appended("s://h/a", "/"), "/a");
+  EXPECT_EQ(Appended("s://h/a", ""), "/a");
+  EXPECT_EQ(Appended("s://h/a", "b c?", true), "/a/b%20c%3F");
+
+  Url url("s://h?q=1");
+  url.AppendPath("x").AppendPath("y/");
+  EXPECT_EQ(url.GetPath(), "/x/y/");
+  EXPECT_EQ(url.GetQuery(), "q=1");
+}
+
+TEST(UrlTest, AddQueryEncodesKeyAndValueSeparately) {
+  Url url("s://h/p");
+  url.AddQuery("k", "v 1", true);
+  EXPECT_EQ(url.GetQuery(), "k=v%201");
+  url.AddQuery("n", "2", false);
+  EXPECT_EQ(url.GetQuery(), "k=v%201&n=2");
+  url.AddQuery("a&b", "c=d", true);  // separators inside are kept, as documented
+  EXPECT_EQ(url.GetQuery(), "k=v%201&n=2&a&b=c=d");
+}
+
+// Checks every byte value against the kept set of one encoder.
+void ExpectKeptSet(std::string (*encode)(std::string_view), std::string_view kept_marks,
+                   bool keep_alnum, bool keep_ascii) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (int i = 0; i < 256; ++i) {
+    char c = static_cast<char>(i);
+    bool alnum = (i >= '0' && i <= '9') || (i >= 'A' && i <= 'Z') || (i >= 'a' && i <= 'z');
+    bool kept = keep_ascii ? i < 0x80
+                           : (keep_alnum && alnum) ||
+                                 (i != 0 && kept_marks.find(c) != std::string_view::npos);
+    std::string expected = kept ? std::string(1, c) : std::string{'%', kHex[i >> 4], kHex[i & 15]};
+    EXPECT_EQ(encode(std::string_view(&c, 1)), expected) << "byte " << i;
+  }
+}
+
+TEST(EncodeTest, KeptSetsOverAllBytes) {
+  ExpectKeptSet(EncodeFull, "-._~:/?#[]@!$&'()*+,;=", true, false);
+  ExpectKeptSet(EncodePath, "-._~!$&'()*,;=:@/", true, false);
+  ExpectKeptSet(EncodeQuery, "-._~!$&'()*,;=:@/?", true, false);
+  ExpectKeptSet(EncodeNonAscii, "", false, true);
+}
+
+TEST(EncodeTest, Examples) {
+  EXPECT_EQ(EncodeQuery("a b+c%"), "a%20b%2Bc%25");
+  EXPECT_EQ(EncodePath("x?y"), "x%3Fy");
+  EXPECT_EQ(EncodeQuery("x?y"), "x?y");
+  EXPECT_EQ(EncodeFull("100%"), "100%25");
+  EXPECT_EQ(EncodeNonAscii("gr\xC3\xBC\xC3\x9F 100%"), "gr%C3%BC%C3%9F 100%");
+  EXPECT_EQ(EncodePath(std::string("a\0b", 3)), "a%00b");
+  for (auto encode : {EncodeFull, EncodePath, EncodeQuery, EncodeNonAscii}) {
+    EXPECT_EQ(encode("\xE4"), "%E4");
+    EXPECT_EQ(encode(""), "");
+  }
+}
+
+TEST(DecodeTest, EscapesAndFailures) {
+  EXPECT_EQ(Decode("a%2Fb"), "a/b");
+  EXPECT_EQ(Decode("a%2fb"), "a/b");
+  EXPECT_EQ(Decode("a+b"), "a+b");
+  EXPECT_EQ(Decode("%00"), std::string(1, '\0'));
+  EXPECT_EQ(Decode("%25%32"), "%2");  // decoded once, not twice
+  // Malformed input comes back unchanged, never half decoded.
+  for (std::string_view bad : {"a%2", "a%zzb", "%2F%", "%2F%g0", "%%41", "ok%2F\xE4"}) {
+    EXPECT_EQ(Decode(bad), bad);
+  }
+}
+
+TEST(DecodeTest, RoundTripsEncodersThatEscapePercent) {
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+  for (auto encode : {EncodeFull, EncodePath, EncodeQuery}) {
+    EXPECT_EQ(Decode(encode(bytes)), bytes);
+  }
+}
+
+std::vector<UrlQuery::Pair> PairsOf(const UrlQuery& query) {
+  return std::vector<UrlQuery::Pair>(query.begin(), query.end());
+}
+
+TEST(UrlQueryTest, AddKeepsFirstValueAndRenders) {
+  UrlQuery query;
+  EXPECT_EQ(query.ToString(true), "");
+  query.Add("key1", "a").Add("key1", "b").Add("key2", "c d");
+  EXPECT_EQ(query.ToString(true), "key1=a&key2=c%20d");
+  EXPECT_EQ(query.ToString(false), "key1=a&key2=c d");
+  EXPECT_EQ(query.Get("key1"), "a");
+  EXPECT_EQ(query.Get("KEY1"), "");  // keys are case-sensitive
+  query.Add("Key1", "x");
+  EXPECT_EQ(query.size(), 3u);
+}
+
+TEST(UrlQueryTest, RemoveKeepsOrder) {
+  UrlQuery query;
+  query.Add("a", "1").Add("b", "2").Add("c", "3");
+  query.Remove("b").Remove("missing");
+  EXPECT_EQ(query.ToString(), "a=1&c=3");
+  query.Remove("a").Remove("c");
+  EXPECT_TRUE(query.empty());
+  EXPECT_EQ(query.ToString(), "");
+}
+
+TEST(UrlQueryTest, ParsesDecodesAndKeepsDuplicates) {
+  UrlQuery query("a=1&&b&c=%41");
+  EXPECT_EQ(PairsOf(query), (std::vector<UrlQuery::Pair>{{"a", "1"}, {"c", "A"}}));
+
+  UrlQuery duplicates("k=1&k=2&e=&=v&x=y=z");
+  EXPECT_EQ(PairsOf(duplicates), (std::vector<UrlQuery::Pair>{
+                                     {"k", "1"}, {"k", "2"}, {"e", ""}, {"", "v"}, {"x", "y=z"}}));
+  EXPECT_EQ(duplicates.Get("k"), "1");
+  EXPECT_TRUE(UrlQuery("").empty());
+}
+
+}  // namespace
+}  // namespace korvo
