@@ -1,12 +1,103 @@
-// korvo, used as a program would: one ClientSession, requests made by RequestBuilder.
-#include <stdexcept>
+// korvo, used as a program would: one ClientSession, every request made by RequestBuilder.
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
 
+#include "korvo/client_session.h"
+#include "korvo/error.h"
+#include "korvo/request_builder.h"
 #include "net_bench.h"
 
 namespace bench {
+namespace {
 
-std::unique_ptr<Contender> MakeKorvo(const Target&, std::size_t) {
-  throw std::runtime_error("korvo: not built yet");
+constexpr const char* kWho = "korvo";
+
+class Korvo : public Contender {
+ public:
+  Korvo(const Target& target, std::size_t buffer_size)
+      : target_(target),
+        session_(buffer_size),
+        small_url_(target.Url(false, target.small_path)),
+        small_tls_url_(target.Url(true, target.small_path)),
+        big_url_(target.Url(false, target.big_path)),
+        upload_url_(target.Url(false, target.upload_path)) {}
+
+  void GetSmall(bool tls) override {
+    auto response = Send(korvo::RequestBuilder().Method("GET").Url(tls ? small_tls_url_ : small_url_)());
+    CheckStatus(response->GetStatus(), 200);
+    CheckSize(response->GetData().size(), target_.small_size);
+  }
+
+  void GetSmallNewConnection() override {
+    auto response = Send(korvo::RequestBuilder().Method("GET").Url(small_url_).KeepAlive(false)());
+    CheckStatus(response->GetStatus(), 200);
+    CheckSize(response->GetData().size(), target_.small_size);
+  }
+
+  void DownloadToMemory() override {
+    kept_ = Send(korvo::RequestBuilder().Method("GET").Url(big_url_)());
+    CheckStatus(kept_->GetStatus(), 200);
+    CheckSize(kept_->GetData().size(), target_.big_size);
+  }
+
+  void DownloadToFile(const std::string&) override {
+    kept_ = Send(korvo::RequestBuilder().Method("GET").Url(big_url_)(), true);
+    CheckStatus(kept_->GetStatus(), 200);
+    auto file = kept_->GetFileBody();
+    Check(file != nullptr, kWho, "streamed response has no file body");
+    // A streamed body is not measured when it is made; the file on disk tells.
+    CheckSize(static_cast<std::size_t>(std::filesystem::file_size(file->GetPath())),
+              target_.big_size);
+  }
+
+  void Upload() override {
+    auto response = Send(korvo::RequestBuilder()
+                             .Method("POST")
+                             .Url(upload_url_)
+                             .File(target_.upload_file, false)
+                             .MediaType("application/octet-stream")());
+    CheckStatus(response->GetStatus(), 204);
+  }
+
+  // Drops the body (and a streamed body's temporary file) outside the timed part.
+  void Release() override { kept_.reset(); }
+
+ private:
+  std::shared_ptr<korvo::Response> Send(std::shared_ptr<korvo::Request> request,
+                                        bool stream = false) {
+    try {
+      return session_.Send(std::move(request), stream);
+    } catch (const korvo::Error& error) {
+      std::ostringstream text;
+      text << error;
+      throw std::runtime_error(std::string(kWho) + ": " + text.str());
+    }
+  }
+
+  static void CheckStatus(int status, int expected) {
+    Check(status == expected, kWho, Describe("status", status, expected));
+  }
+
+  static void CheckSize(std::size_t got, std::size_t expected) {
+    Check(got == expected, kWho,
+          Describe("length", static_cast<long long>(got), static_cast<long long>(expected)));
+  }
+
+  const Target& target_;
+  korvo::ClientSession session_;
+  std::string small_url_;
+  std::string small_tls_url_;
+  std::string big_url_;
+  std::string upload_url_;
+  std::shared_ptr<korvo::Response> kept_;
+};
+
+}  // namespace
+
+std::unique_ptr<Contender> MakeKorvo(const Target& target, std::size_t buffer_size) {
+  return std::make_unique<Korvo>(target, buffer_size);
 }
 
 }  // namespace bench

@@ -5,7 +5,10 @@
 #   scripts/bench.sh            full run (several rounds, 256 MiB transfers; a few minutes)
 #   scripts/bench.sh --quick    short run that only proves everything works (CI)
 #
-# Other arguments are passed to the benchmark program (see `net_bench --help`).
+# Other arguments are passed to the benchmark program (see `net_bench --help`), e.g.
+#   scripts/bench.sh --figures keepalive,memory --clients floor,korvo --rounds 3
+# KORVO_BENCH_WRAP runs the program under a tool, which follows the measurements'
+# child processes, e.g. KORVO_BENCH_WRAP="perf record -g -o /tmp/korvo.perf".
 # Builds in Release into ${KORVO_BENCH_BUILD_DIR:-build-bench}. Everything the run creates
 # (nginx configuration, files, certificates, nginx itself) lives in one temporary
 # directory and is removed on exit, also on failure or Ctrl-C. The system's nginx service
@@ -15,8 +18,12 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 quick=0
+size=""
+previous=""
 for arg in "$@"; do
   [ "$arg" = "--quick" ] && quick=1
+  [ "$previous" = "--size" ] && size=$arg
+  previous=$arg
 done
 
 if [ "$(id -u)" -eq 0 ]; then
@@ -55,7 +62,13 @@ trap 'exit 143' TERM
 # nginx's workers drop to an unprivileged user when started as root; they must reach the files.
 chmod 755 "$work"
 
-if [ $quick -eq 1 ]; then big_size=$((8 << 20)); else big_size=$((256 << 20)); fi
+if [ -n "$size" ]; then
+  big_size=$size
+elif [ $quick -eq 1 ]; then
+  big_size=$((8 << 20))
+else
+  big_size=$((256 << 20))
+fi
 mkdir -p "$work/www" "$work/logs" "$work/temp"
 head -c 100 /dev/urandom >"$work/www/small"
 head -c "$big_size" /dev/urandom >"$work/www/big"
@@ -152,6 +165,9 @@ fi
 args=(--http-port "$http_port" --https-port "$https_port" --ca "$work/ca.crt"
       --dir "$work" --size "$big_size" "$@")
 
+read -r -a program <<<"${KORVO_BENCH_WRAP:-}"
+program+=("$bench_bin")
+
 # korvo trusts only the system's CA bundle, as a user's program would. In a private mount
 # namespace the bundle is overlaid with a copy that also holds the benchmark's CA; nothing
 # outside the namespace sees it.
@@ -163,10 +179,10 @@ if [ -f "$bundle" ] && "${run_in_namespace[@]}" true 2>/dev/null; then
   export KORVO_BENCH_BUNDLE="$work/bundle.crt" KORVO_BENCH_SYSTEM_BUNDLE="$bundle"
   command=("${run_in_namespace[@]}" sh -c
            'mount --bind "$KORVO_BENCH_BUNDLE" "$KORVO_BENCH_SYSTEM_BUNDLE" && exec "$@"'
-           sh "$bench_bin" "${args[@]}")
+           sh "${program[@]}" "${args[@]}")
 else
   echo "bench: cannot overlay the system CA bundle here; korvo's HTTPS row is left out" >&2
-  command=("$bench_bin" "${args[@]}" --korvo-untrusted)
+  command=("${program[@]}" "${args[@]}" --korvo-untrusted)
 fi
 # In the background, so that a signal reaches the traps at once and the cleanup stops it.
 TMPDIR="$work/temp" "${command[@]}" &
