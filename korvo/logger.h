@@ -37,8 +37,8 @@ enum LogLevel : int {
 
 // Sets the destinations. With LOG_FILE the file is "korvo.log" in `dir` (created with
 // its missing parents) or, when `dir` is empty, in the current working directory.
-// A log file opened by an earlier call is closed first. If the file cannot be opened,
-// file records are silently skipped. Throws std::filesystem::filesystem_error only
+// A log file opened by an earlier call is closed first, also when `modes` lacks
+// LOG_FILE. If the file cannot be opened, file records are silently skipped. Throws std::filesystem::filesystem_error only
 // when `dir` is empty and the current directory cannot be determined.
 void LogInit(const std::filesystem::path& dir, int modes);
 
