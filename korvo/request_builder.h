@@ -41,7 +41,8 @@ class RequestBuilder {
   RequestBuilder& Method(std::string name);
   // Parsed as written; nothing is percent-encoded.
   RequestBuilder& Url(std::string_view text);
-  // Appends one query parameter, key and value percent-encoded.
+  // Appends one query parameter, key and value percent-encoded ("&" and "=" too, so
+  // that they stay inside the key or value).
   RequestBuilder& Query(std::string_view key, std::string_view value);
   // Of two headers with the same name (any case) the later value wins and the first
   // position is kept; an empty value adds nothing.

@@ -77,6 +77,10 @@ TEST_F(RequestBuilderTest, QueryIsEncodedUrlIsNot) {
   auto request =
       RequestBuilder().Method("GET").Url("http://h/p?x=a%20b").Query("q", "a b").Query("k", "\xC3\xA9")();
   EXPECT_EQ(request->GetUrl().GetQuery(), "x=a%20b&q=a%20b&k=%C3%A9");
+
+  // Separators inside a key or value must not split it.
+  auto separators = RequestBuilder().Url("http://h/").Query("a=b", "c&d=e%f+g")();
+  EXPECT_EQ(separators->GetUrl().GetQuery(), "a%3Db=c%26d%3De%25f%2Bg");
 }
 
 TEST_F(RequestBuilderTest, HeaderRules) {
