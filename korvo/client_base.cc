@@ -1,0 +1,472 @@
+#include "korvo/client_base.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <utility>
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "korvo/logger.h"
+#include "korvo/ssl_socket.h"
+
+namespace korvo {
+
+namespace {
+
+// One write operation moves at most this much, so that the time limit, re-armed for
+// every write, bounds a stalled peer rather than the size of a large body.
+constexpr std::size_t kMaxWriteSlice = 256 * 1024;
+
+bool IsAborted(const boost::system::error_code& error) {
+  return error == boost::asio::error::operation_aborted;
+}
+
+// "[::1]" is how a URL writes an IPv6 address; resolution and certificate checks want
+// the address itself.
+std::string StripBrackets(const std::string& host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    return host.substr(1, host.size() - 2);
+  }
+  return host;
+}
+
+std::size_t PayloadSize(const Payload& payload) {
+  std::size_t size = 0;
+  for (const auto& buffer : payload) size += buffer.size();
+  return size;
+}
+
+}  // namespace
+
+template <typename Method>
+auto ClientBase::Bind(Method method) {
+  return [self = shared_from_this(), method](auto&&... args) {
+    ((*self).*method)(std::forward<decltype(args)>(args)...);
+  };
+}
+
+ClientBase::ClientBase(boost::asio::io_context& io_context)
+    : io_context_(io_context), resolver_(io_context), deadline_timer_(io_context) {}
+
+ClientBase::~ClientBase() = default;
+
+Error ClientBase::Send(std::shared_ptr<Request> request, bool stream) {
+  {
+    std::lock_guard<std::mutex> lock(request_mutex_);
+    request_finished_ = false;
+  }
+  {
+    // Under the same lock as Close reads the number, so a Close either belongs to the
+    // previous exchange (and runs before this one starts) or to this one.
+    std::lock_guard<std::mutex> lock(close_mutex_);
+    std::uint64_t exchange = ++exchange_;
+    // Everything that touches the driver's state runs on the loop thread, where stale
+    // completions of earlier exchanges may still be queued.
+    boost::asio::post(io_context_, [self = shared_from_this(), request = std::move(request),
+                                    stream, exchange]() mutable {
+      self->request_ = std::move(request);
+      self->stream_ = stream;
+      self->StartExchange(exchange);
+    });
+  }
+  std::unique_lock<std::mutex> lock(request_mutex_);
+  request_cv_.wait(lock, [this] { return request_finished_; });
+  return error_;
+}
+
+void ClientBase::StartExchange(std::uint64_t exchange) {
+  (void)exchange;
+  error_ = Error();
+  aborted_ = false;
+  length_read_ = 0;
+  response_ = std::make_shared<Response>();
+  response_parser_.Init(response_.get(), stream_);
+  buffer_.resize(buffer_size_);
+
+  if (!request_) {
+    error_.Set(kRequestError, "Request is missing");
+    FinishRequest();
+    return;
+  }
+  if (request_->GetStartLine().empty()) {
+    // An unprepared request would go out with an empty request line.
+    LOG_ERRO("Request is not prepared");
+    error_.Set(kRequestError, "Request is not prepared");
+    FinishRequest();
+    return;
+  }
+  response_parser_.SetIgnoreBody(request_->GetMethod() == "HEAD");
+
+  if (connected_) {
+    DoWrite();
+    return;
+  }
+  CreateSocket();
+  phase_ = Phase::kResolving;
+  Resolve();
+}
+
+void ClientBase::DoResolve(const std::string& default_port) {
+  const Url& url = request_->GetUrl();
+  const std::string& port = url.GetPort().empty() ? default_port : url.GetPort();
+  std::uint64_t exchange = exchange_;
+  resolver_.async_resolve(
+      StripBrackets(url.GetHost()), port,
+      [self = shared_from_this(), exchange](
+          boost::system::error_code error,
+          boost::asio::ip::tcp::resolver::results_type endpoints) {
+        self->OnResolve(exchange, error, endpoints);
+      });
+}
+
+void ClientBase::OnResolve(std::uint64_t exchange, boost::system::error_code error,
+                           const boost::asio::ip::tcp::resolver::results_type& endpoints) {
+  // A Close during resolution has ended the exchange already.
+  if (exchange != exchange_ || phase_ != Phase::kResolving) return;
+  if (!error && aborted_) error = boost::asio::error::operation_aborted;
+  if (error) {
+    if (IsAborted(error)) {
+      LOG_WARN("Resolve operation aborted");
+    } else {
+      LOG_ERRO("Host resolve error (%s)", error.message().c_str());
+    }
+    error_.Set(kResolveError, "Host resolve error");
+    FinishRequest();
+    return;
+  }
+  phase_ = Phase::kConnecting;
+  AsyncWaitDeadlineTimer(connect_timeout_);
+  socket_->AsyncConnect(StripBrackets(request_->GetUrl().GetHost()), endpoints,
+                        Bind(&ClientBase::OnConnect));
+}
+
+void ClientBase::OnConnect(boost::system::error_code error,
+                           boost::asio::ip::tcp::endpoint /*endpoint*/) {
+  StopDeadlineTimer();
+  if (!error && aborted_) error = boost::asio::error::operation_aborted;
+  if (!error) {
+    connected_ = true;
+    DoWrite();
+    return;
+  }
+  if (IsAborted(error)) {
+    LOG_WARN("Connect operation aborted");
+  } else {
+    LOG_ERRO("Connect error (%s)", error.message().c_str());
+  }
+  error_.Set(kConnectError, "Socket connect error");
+  FinishRequest();
+}
+
+void ClientBase::DoWrite() {
+  phase_ = Phase::kWriting;
+  writing_head_ = true;
+  StartPayload(request_->GetPayload());
+}
+
+void ClientBase::StartPayload(Payload payload) {
+  write_payload_ = std::move(payload);
+  write_index_ = 0;
+  write_offset_ = 0;
+  WriteSlice();
+}
+
+void ClientBase::WriteSlice() {
+  Payload slice;
+  std::size_t size = 0;
+  std::size_t index = write_index_;
+  std::size_t offset = write_offset_;
+  while (index < write_payload_.size() && size < kMaxWriteSlice) {
+    const auto& buffer = write_payload_[index];
+    std::size_t take = std::min(buffer.size() - offset, kMaxWriteSlice - size);
+    if (take > 0) {
+      slice.emplace_back(static_cast<const char*>(buffer.data()) + offset, take);
+      size += take;
+    }
+    offset += take;
+    if (offset == buffer.size()) {
+      ++index;
+      offset = 0;
+    }
+  }
+  write_index_ = index;
+  write_offset_ = offset;
+  if (slice.empty()) {
+    OnPayloadWritten();
+    return;
+  }
+  AsyncWaitDeadlineTimer(read_timeout_);
+  socket_->AsyncWrite(slice, Bind(&ClientBase::OnWrite));
+}
+
+void ClientBase::OnWrite(boost::system::error_code error, std::size_t /*length*/) {
+  StopDeadlineTimer();
+  if (!error && aborted_) error = boost::asio::error::operation_aborted;
+  if (error) {
+    HandleWriteError(error);
+    return;
+  }
+  WriteSlice();
+}
+
+void ClientBase::OnPayloadWritten() {
+  const std::shared_ptr<Body>& body = request_->GetBody();
+  if (writing_head_) {
+    writing_head_ = false;
+    try {
+      body->InitPayload();
+    } catch (const Error& error) {
+      HandleBodyError(error);
+      return;
+    } catch (const std::exception& exception) {
+      LOG_ERRO("Request body error: %s", exception.what());
+      HandleBodyError(Error(kFileError, "Cannot read the file"));
+      return;
+    }
+  }
+  DoWriteBody();
+}
+
+void ClientBase::DoWriteBody() {
+  Payload chunk;
+  try {
+    chunk = request_->GetBody()->NextPayload(true);
+  } catch (const Error& error) {
+    HandleBodyError(error);
+    return;
+  } catch (const std::exception& exception) {
+    LOG_ERRO("Request body error: %s", exception.what());
+    HandleBodyError(Error(kFileError, "Cannot read the file"));
+    return;
+  }
+  if (chunk.empty()) {
+    phase_ = Phase::kReading;
+    DoRead();
+    return;
+  }
+  if (PayloadSize(chunk) == 0) {
+    // Nothing to put on the wire; ask for the next piece without a write.
+    boost::asio::post(io_context_, Bind(&ClientBase::DoWriteBody));
+    return;
+  }
+  StartPayload(std::move(chunk));
+}
+
+void ClientBase::HandleWriteError(boost::system::error_code error) {
+  if (IsAborted(error)) {
+    LOG_WARN("Write operation aborted");
+  } else {
+    LOG_ERRO("Socket write error (%s)", error.message().c_str());
+    CloseConnection();
+  }
+  error_.Set(kWriteError, "Socket write error");
+  FinishRequest();
+}
+
+void ClientBase::HandleBodyError(const Error& error) {
+  // The server has seen a head that promised bytes which will never come.
+  CloseConnection();
+  bool timeout = error_.timeout();
+  error_ = error;
+  error_.SetTimeout(timeout);
+  FinishRequest();
+}
+
+void ClientBase::DoRead() {
+  AsyncWaitDeadlineTimer(read_timeout_);
+  socket_->AsyncReadSome(Bind(&ClientBase::OnRead), &buffer_);
+}
+
+void ClientBase::OnRead(boost::system::error_code error, std::size_t length) {
+  StopDeadlineTimer();
+  if (!error && aborted_) error = boost::asio::error::operation_aborted;
+  if (error) {
+    if (IsAborted(error)) {
+      LOG_WARN("Read operation aborted");
+    } else {
+      LOG_ERRO("Socket read error (%s)", error.message().c_str());
+      CloseConnection();
+    }
+    error_.Set(kReadError, "Socket read error");
+    FinishRequest();
+    return;
+  }
+
+  length_read_ += length;
+  if (!response_parser_.Parse(buffer_.data(), length)) {
+    LOG_ERRO("Failed to parse the response");
+    CloseConnection();
+    error_.Set(kParseError, "Response parse error");
+    FinishRequest();
+    return;
+  }
+
+  if (progress_callback_ && response_parser_.IsHeaderEnded()) {
+    std::uint64_t header_length = response_parser_.GetHeaderLength();
+    std::uint64_t current = length_read_ > header_length ? length_read_ - header_length : 0;
+    std::uint64_t total = response_parser_.GetContentLength();
+    if (total != kInvalidLength) current = std::min(current, total);
+    try {
+      progress_callback_(static_cast<std::size_t>(current), static_cast<std::size_t>(total));
+    } catch (const std::exception& exception) {
+      // Nothing may escape into the loop; the exchange itself is unaffected.
+      LOG_ERRO("Progress callback error: %s", exception.what());
+    }
+  }
+
+  if (!response_parser_.IsFinished()) {
+    DoRead();
+    return;
+  }
+  if (!KeepConnection()) CloseConnection();
+  FinishRequest();
+}
+
+bool ClientBase::KeepConnection() const {
+  if (!response_->IsConnectionKeepAlive()) return false;
+  // Bytes beyond the message, or framing that cannot be trusted, would be read as the
+  // start of the next response.
+  if (!response_parser_.IsFramingSafe()) return false;
+  // A client that asked for "Connection: close" may not send on that connection again.
+  if (!request_->IsConnectionKeepAlive()) return false;
+  // HTTP/1.0 closes by default; only an explicit keep-alive keeps the connection.
+  if (boost::algorithm::starts_with(response_->GetStartLine(), "HTTP/1.0") &&
+      !response_->HasHeader("Connection")) {
+    return false;
+  }
+  return true;
+}
+
+void ClientBase::AsyncWaitDeadlineTimer(int seconds) {
+  ++timer_generation_;
+  if (seconds <= 0) {
+    deadline_timer_stopped_ = true;
+    return;
+  }
+  deadline_timer_stopped_ = false;
+  deadline_timer_.expires_after(std::chrono::seconds(seconds));
+  std::uint64_t generation = timer_generation_;
+  deadline_timer_.async_wait(
+      [self = shared_from_this(), generation](boost::system::error_code error) {
+        self->OnDeadlineTimer(generation, error);
+      });
+}
+
+void ClientBase::StopDeadlineTimer() {
+  if (deadline_timer_stopped_) return;
+  try {
+    deadline_timer_.cancel();
+  } catch (const boost::system::system_error& error) {
+    LOG_ERRO("Deadline timer cancel error: %s", error.what());
+  }
+  deadline_timer_stopped_ = true;
+}
+
+void ClientBase::OnDeadlineTimer(std::uint64_t generation, boost::system::error_code error) {
+  // An expiry already queued when its wait was stopped or replaced is not ours to act on.
+  if (generation != timer_generation_ || deadline_timer_stopped_) return;
+  deadline_timer_stopped_ = true;
+  if (IsAborted(error)) return;
+  LOG_WARN("Timeout");
+  error_.SetTimeout(true);
+  if (phase_ != Phase::kIdle) aborted_ = true;
+  CloseConnection();
+}
+
+void ClientBase::FinishRequest() {
+  phase_ = Phase::kIdle;
+  {
+    std::lock_guard<std::mutex> lock(request_mutex_);
+    if (request_finished_) return;
+    request_finished_ = true;
+  }
+  request_cv_.notify_one();
+}
+
+void ClientBase::Close() {
+  if (io_context_.get_executor().running_in_this_thread() || io_context_.stopped()) {
+    DoClose(0);
+    return;
+  }
+  std::weak_ptr<ClientBase> weak = weak_from_this();
+  std::shared_ptr<ClientBase> self = weak.lock();
+  if (!self) {
+    DoClose(0);
+    return;
+  }
+  std::lock_guard<std::mutex> lock(close_mutex_);
+  std::uint64_t exchange = exchange_;
+  boost::asio::post(io_context_, [self, exchange] { self->DoClose(exchange); });
+}
+
+void ClientBase::DoClose(std::uint64_t exchange) {
+  // A cancel that arrives after a later exchange has begun was not meant for it.
+  if (exchange != 0 && exchange != exchange_) return;
+  if (phase_ == Phase::kResolving) {
+    // The resolver's own cancellation only takes effect once a lookup in progress
+    // returns; the exchange ends now instead of connecting afterwards.
+    resolver_.cancel();
+    LOG_WARN("Resolve operation aborted");
+    error_.Set(kResolveError, "Host resolve error");
+    CloseConnection();
+    FinishRequest();
+    return;
+  }
+  if (phase_ != Phase::kIdle) aborted_ = true;
+  CloseConnection();
+}
+
+void ClientBase::CloseConnection() {
+  if (connected_) {
+    connected_ = false;
+    if (socket_) {
+      socket_->Shutdown();
+      socket_->Close();
+    }
+  } else if (socket_) {
+    socket_->Close();
+  }
+}
+
+std::shared_ptr<Response> ClientBase::TakeResponse() {
+  std::shared_ptr<Response> response = std::move(response_);
+  response_.reset();
+  response_parser_.Init(nullptr, false);
+  return response;
+}
+
+ClientBase& ClientBase::SetBufferSize(std::size_t size) {
+  buffer_size_ = std::max<std::size_t>(size, 1);
+  return *this;
+}
+
+ClientBase& ClientBase::SetConnectTimeout(int seconds) {
+  connect_timeout_ = seconds;
+  return *this;
+}
+
+ClientBase& ClientBase::SetReadTimeout(int seconds) {
+  read_timeout_ = seconds;
+  return *this;
+}
+
+ClientBase& ClientBase::SetProgressCallback(ProgressCallback callback) {
+  progress_callback_ = std::move(callback);
+  return *this;
+}
+
+void Client::CreateSocket() { socket_ = std::make_unique<Socket>(io_context_); }
+
+void Client::Resolve() { DoResolve("80"); }
+
+void SslClient::CreateSocket() {
+  socket_ = std::make_unique<SslSocket>(io_context_, ssl_context_);
+}
+
+void SslClient::Resolve() { DoResolve("443"); }
+
+}  // namespace korvo

@@ -1,0 +1,195 @@
+// Request drivers: ClientBase runs one HTTP exchange at a time over one connection
+// (resolve, connect, TLS handshake, write the head, write the body piece by piece,
+// read and parse the response) as asynchronous steps on an event loop, while the
+// thread that called Send waits for the outcome. Client speaks plain TCP (default port
+// 80), SslClient TLS (default port 443).
+//
+// After a complete response the connection stays open unless the response (or an
+// HTTP/1.0 status line without "Connection: keep-alive", or unsafe framing) says
+// otherwise; IsConnected() tells, and the next Send reuses it. A failed exchange is
+// reported once and never retried.
+//
+// Time limits: the connect limit runs from the end of resolution until connected
+// (TLS: handshake done); the read limit guards every single write and read of the
+// exchange. A limit of 0 or less means none.
+//
+// Thread rules: drivers must be owned by a std::shared_ptr (every pending operation
+// holds one, so a driver outlives its cancelled operations). Send blocks; call it from
+// a thread other than the loop's, one Send at a time, while the loop runs. Close may be
+// called from any thread: off the loop it is posted there. The setters and
+// TakeResponse belong to the thread that calls Send, between exchanges. The progress
+// callback runs on the loop thread.
+#ifndef KORVO_CLIENT_BASE_H_
+#define KORVO_CLIENT_BASE_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "korvo/error.h"
+#include "korvo/request.h"
+#include "korvo/response.h"
+#include "korvo/response_parser.h"
+#include "korvo/socket.h"
+
+namespace korvo {
+
+// Called on the loop thread after every read once the response head is parsed:
+// `current` body bytes so far, `total` the announced length (kInvalidLength if none).
+using ProgressCallback = std::function<void(std::size_t current, std::size_t total)>;
+
+class ClientBase : public std::enable_shared_from_this<ClientBase> {
+ public:
+  virtual ~ClientBase();
+
+  ClientBase(const ClientBase&) = delete;
+  ClientBase& operator=(const ClientBase&) = delete;
+
+  // Runs one exchange for the prepared `request` and returns its outcome (kNoError on
+  // success). With `stream` the response body goes to a temporary file.
+  Error Send(std::shared_ptr<Request> request, bool stream);
+
+  // Closes the connection; an exchange in progress ends with the error of its pending
+  // step (a pending resolution: kResolveError).
+  void Close();
+
+  bool IsConnected() const { return connected_; }
+
+  // The response of the last exchange (as far as it was filled); the driver keeps no
+  // reference to it afterwards.
+  std::shared_ptr<Response> TakeResponse();
+
+  // Bytes asked for by every read (at least 1; 0 is taken as 1). Default 1024.
+  ClientBase& SetBufferSize(std::size_t size);
+  // Seconds; 0 or less: no limit. Defaults: no connect limit, 30 s read limit.
+  ClientBase& SetConnectTimeout(int seconds);
+  ClientBase& SetReadTimeout(int seconds);
+  ClientBase& SetProgressCallback(ProgressCallback callback);
+
+  std::size_t GetBufferSize() const { return buffer_size_; }
+  int GetConnectTimeout() const { return connect_timeout_; }
+  int GetReadTimeout() const { return read_timeout_; }
+
+ protected:
+  explicit ClientBase(boost::asio::io_context& io_context);
+
+  // Replaces socket_ with a new, unconnected socket.
+  virtual void CreateSocket() = 0;
+  // Starts resolution, by DoResolve with the scheme's default port.
+  virtual void Resolve() = 0;
+
+  void DoResolve(const std::string& default_port);
+
+  boost::asio::io_context& io_context_;
+  std::unique_ptr<SocketBase> socket_;
+
+ private:
+  // Where the exchange stands; decides what a Close aborts.
+  enum class Phase { kIdle, kResolving, kConnecting, kWriting, kReading };
+
+  void StartExchange(std::uint64_t exchange);
+  void OnResolve(std::uint64_t exchange, boost::system::error_code error,
+                 const boost::asio::ip::tcp::resolver::results_type& endpoints);
+  void OnConnect(boost::system::error_code error, boost::asio::ip::tcp::endpoint endpoint);
+  // The head, then the body piece by piece; each payload goes out in slices.
+  void DoWrite();
+  void StartPayload(Payload payload);
+  void WriteSlice();
+  void OnWrite(boost::system::error_code error, std::size_t length);
+  void OnPayloadWritten();
+  void DoWriteBody();
+  void HandleWriteError(boost::system::error_code error);
+  void HandleBodyError(const Error& error);
+  void DoRead();
+  void OnRead(boost::system::error_code error, std::size_t length);
+  bool KeepConnection() const;
+
+  void AsyncWaitDeadlineTimer(int seconds);
+  void StopDeadlineTimer();
+  void OnDeadlineTimer(std::uint64_t generation, boost::system::error_code error);
+
+  void FinishRequest();
+  // Close on the loop thread; `exchange` 0 closes whatever is current.
+  void DoClose(std::uint64_t exchange);
+  void CloseConnection();
+
+  // The completion of an asynchronous step, holding the driver alive.
+  template <typename Method>
+  auto Bind(Method method);
+
+  boost::asio::ip::tcp::resolver resolver_;
+  bool request_finished_ = true;  // guarded by request_mutex_
+  std::condition_variable request_cv_;
+  std::mutex request_mutex_;
+  std::shared_ptr<Request> request_;
+  std::shared_ptr<Response> response_;
+  ResponseParser response_parser_;
+  std::uint64_t length_read_ = 0;
+  std::vector<char> buffer_;
+  std::size_t buffer_size_ = 1024;
+  int connect_timeout_ = 0;
+  int read_timeout_ = 30;
+  boost::asio::steady_timer deadline_timer_;
+  bool deadline_timer_stopped_ = true;
+  std::atomic<bool> connected_{false};
+  ProgressCallback progress_callback_;
+  Error error_;
+
+  bool stream_ = false;
+  Phase phase_ = Phase::kIdle;
+  // Set by a Close during an exchange: a step that completes successfully afterwards
+  // is treated as aborted, so a cancel can never let the exchange go on.
+  bool aborted_ = false;
+  // Numbers exchanges, so that a late close or resolution meant for an earlier one is
+  // ignored.
+  std::atomic<std::uint64_t> exchange_{0};
+  std::mutex close_mutex_;  // orders posted closes against the start of an exchange
+  // Numbers timer waits, so that an expiry queued before its wait was replaced is
+  // recognised as stale.
+  std::uint64_t timer_generation_ = 0;
+
+  Payload write_payload_;  // the payload being written
+  std::size_t write_index_ = 0;
+  std::size_t write_offset_ = 0;
+  bool writing_head_ = false;
+};
+
+// Client: HTTP over plain TCP.
+class Client : public ClientBase {
+ public:
+  explicit Client(boost::asio::io_context& io_context) : ClientBase(io_context) {}
+
+ protected:
+  void CreateSocket() override;
+  void Resolve() override;
+};
+
+// SslClient: HTTPS. The TLS context must outlive the driver.
+class SslClient : public ClientBase {
+ public:
+  SslClient(boost::asio::io_context& io_context, boost::asio::ssl::context& ssl_context)
+      : ClientBase(io_context), ssl_context_(ssl_context) {}
+
+ protected:
+  void CreateSocket() override;
+  void Resolve() override;
+
+ private:
+  boost::asio::ssl::context& ssl_context_;
+};
+
+}  // namespace korvo
+
+#endif  // KORVO_CLIENT_BASE_H_

@@ -1,0 +1,52 @@
+#include "korvo/socket.h"
+
+#include <utility>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/write.hpp>
+
+#include "korvo/logger.h"
+
+namespace korvo {
+
+Socket::Socket(boost::asio::io_context& io_context) : socket_(io_context) {}
+
+Socket::~Socket() {
+  boost::system::error_code ignored;
+  socket_.close(ignored);
+}
+
+void Socket::AsyncConnect(const std::string& /*host*/, const Endpoints& endpoints,
+                          ConnectHandler handler) {
+  boost::asio::async_connect(socket_, endpoints, std::move(handler));
+}
+
+void Socket::AsyncWrite(const Payload& payload, WriteHandler handler) {
+  boost::asio::async_write(socket_, payload, std::move(handler));
+}
+
+void Socket::AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) {
+  socket_.async_read_some(boost::asio::buffer(*buffer), std::move(handler));
+}
+
+bool Socket::Shutdown() {
+  boost::system::error_code error;
+  socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, error);
+  if (error) {
+    LOG_WARN("Socket shutdown error (%s)", error.message().c_str());
+    return false;
+  }
+  return true;
+}
+
+bool Socket::Close() {
+  boost::system::error_code error;
+  socket_.close(error);
+  if (error) {
+    LOG_WARN("Socket close error (%s)", error.message().c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace korvo

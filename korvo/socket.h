@@ -1,0 +1,88 @@
+// Sockets: the transport under the request driver.
+//
+// SocketBase hides whether a connection is plain TCP or TLS over TCP. It offers an
+// asynchronous connect (over resolved endpoints, tried in order), an asynchronous
+// write of a whole Payload, an asynchronous read of some bytes, and a synchronous
+// shutdown and close. Socket is the plain TCP implementation; SslSocket
+// (korvo/ssl_socket.h) adds verification and the TLS handshake.
+//
+// A socket is connected at most once; the driver creates a new one for every new
+// connection. Errors reach the handlers as error codes; nothing here throws.
+//
+// Thread rules: a socket is not synchronised. Start operations and call Shutdown and
+// Close on the thread that runs the socket's io_context (handlers run there too);
+// another thread may only use a socket while that loop is not running.
+#ifndef KORVO_SOCKET_H_
+#define KORVO_SOCKET_H_
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/system/error_code.hpp>
+
+#include "korvo/common.h"
+
+namespace korvo {
+
+// Completion of AsyncConnect: the error (none on success) and the endpoint reached.
+using ConnectHandler =
+    std::function<void(boost::system::error_code, boost::asio::ip::tcp::endpoint)>;
+// Completion of AsyncWrite and AsyncReadSome: the error and the number of bytes moved.
+using WriteHandler = std::function<void(boost::system::error_code, std::size_t)>;
+using ReadHandler = WriteHandler;
+
+class SocketBase {
+ public:
+  using Endpoints = boost::asio::ip::tcp::resolver::results_type;
+
+  SocketBase() = default;
+  virtual ~SocketBase() = default;
+
+  SocketBase(const SocketBase&) = delete;
+  SocketBase& operator=(const SocketBase&) = delete;
+
+  // Connects to the first of `endpoints` that accepts. `host` is the name the
+  // connection is for, without brackets around an IPv6 literal (TLS verifies the
+  // peer against it; plain TCP ignores it).
+  virtual void AsyncConnect(const std::string& host, const Endpoints& endpoints,
+                            ConnectHandler handler) = 0;
+
+  // Writes every byte of `payload`; its ranges must stay valid until `handler` runs.
+  virtual void AsyncWrite(const Payload& payload, WriteHandler handler) = 0;
+
+  // Reads at least one and at most buffer->size() bytes into the start of `buffer`,
+  // which must stay alive until `handler` runs.
+  virtual void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) = 0;
+
+  // Ends the connection in both directions. False (with a WARN record) on failure.
+  virtual bool Shutdown() = 0;
+
+  // Closes the connection; pending operations complete as aborted. False (with a WARN
+  // record) on failure.
+  virtual bool Close() = 0;
+};
+
+// Socket: plain TCP.
+class Socket : public SocketBase {
+ public:
+  explicit Socket(boost::asio::io_context& io_context);
+  ~Socket() override;
+
+  void AsyncConnect(const std::string& host, const Endpoints& endpoints,
+                    ConnectHandler handler) override;
+  void AsyncWrite(const Payload& payload, WriteHandler handler) override;
+  void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) override;
+  bool Shutdown() override;
+  bool Close() override;
+
+ private:
+  boost::asio::ip::tcp::socket socket_;
+};
+
+}  // namespace korvo
+
+#endif  // KORVO_SOCKET_H_

@@ -1,0 +1,52 @@
+// SslSocket: TLS over TCP.
+//
+// Connecting sets server-name indication (for a DNS name only; an IP literal is sent
+// without it), switches peer verification on against the context's certificate store,
+// checks that the certificate names the host (DNS name or IP address), connects and
+// runs the client handshake. Its handler runs once, after the handshake or at the
+// first failure; a failed handshake is logged here as "Handshake error (%s)".
+// Shutdown sends close_notify and never waits for the peer's answer.
+//
+// Thread rules: as SocketBase. The TLS context is shared by all sockets of a session
+// and must outlive them.
+#ifndef KORVO_SSL_SOCKET_H_
+#define KORVO_SSL_SOCKET_H_
+
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
+
+#include "korvo/socket.h"
+
+namespace korvo {
+
+class SslSocket : public SocketBase {
+ public:
+  SslSocket(boost::asio::io_context& io_context, boost::asio::ssl::context& ssl_context);
+  ~SslSocket() override;
+
+  void AsyncConnect(const std::string& host, const Endpoints& endpoints,
+                    ConnectHandler handler) override;
+  void AsyncWrite(const Payload& payload, WriteHandler handler) override;
+  void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) override;
+  bool Shutdown() override;
+  bool Close() override;
+
+ private:
+  // The connect handler travels with the pending operations rather than living in a
+  // member, so that a loop destroyed with operations pending releases it.
+  void OnConnect(boost::system::error_code error, boost::asio::ip::tcp::endpoint endpoint,
+                 ConnectHandler handler);
+  void OnHandshake(boost::system::error_code error, ConnectHandler handler);
+
+  boost::asio::ip::tcp::endpoint endpoint_;
+  boost::asio::ssl::stream<boost::asio::ip::tcp::socket> ssl_stream_;
+};
+
+}  // namespace korvo
+
+#endif  // KORVO_SSL_SOCKET_H_
