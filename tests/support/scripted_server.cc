@@ -1,0 +1,522 @@
+#include "support/scripted_server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+namespace korvo {
+namespace test {
+
+namespace {
+
+// Only a bound for a broken test; a working one is woken by the event long before.
+constexpr auto kWaitBound = std::chrono::seconds(30);
+
+std::string ToLower(std::string_view text) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower;
+}
+
+std::size_t ContentLength(const std::string& head) {
+  std::string lower = ToLower(head);
+  std::size_t pos = lower.find("\r\ncontent-length:");
+  if (pos == std::string::npos) return 0;
+  pos += 17;
+  while (pos < lower.size() && lower[pos] == ' ') ++pos;
+  std::size_t length = 0;
+  while (pos < lower.size() && std::isdigit(static_cast<unsigned char>(lower[pos]))) {
+    length = length * 10 + static_cast<std::size_t>(lower[pos] - '0');
+    ++pos;
+  }
+  return length;
+}
+
+void SetNonBlocking(int fd) {
+  int flags = fcntl(fd, F_GETFL, 0);
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+int ListenOn(const std::string& address, int backlog, int receive_buffer,
+             unsigned short& port) {
+  bool v6 = address.find(':') != std::string::npos;
+  int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("scripted server: socket");
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  if (receive_buffer > 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof(receive_buffer));
+  }
+  sockaddr_storage storage{};
+  socklen_t length;
+  if (v6) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    in6->sin6_family = AF_INET6;
+    inet_pton(AF_INET6, address.c_str(), &in6->sin6_addr);
+    length = sizeof(sockaddr_in6);
+  } else {
+    auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
+    in4->sin_family = AF_INET;
+    inet_pton(AF_INET, address.c_str(), &in4->sin_addr);
+    length = sizeof(sockaddr_in);
+  }
+  if (bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
+      listen(fd, backlog) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) {
+    close(fd);
+    throw std::runtime_error("scripted server: cannot listen on " + address);
+  }
+  port = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                  : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+  return fd;
+}
+
+SSL_CTX* MakeServerContext(const TestCertificate& certificate) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  BIO* cert_bio = BIO_new_mem_buf(certificate.cert_pem.data(),
+                                  static_cast<int>(certificate.cert_pem.size()));
+  BIO* key_bio = BIO_new_mem_buf(certificate.key_pem.data(),
+                                 static_cast<int>(certificate.key_pem.size()));
+  X509* cert = PEM_read_bio_X509(cert_bio, nullptr, nullptr, nullptr);
+  EVP_PKEY* key = PEM_read_bio_PrivateKey(key_bio, nullptr, nullptr, nullptr);
+  bool ok = ctx != nullptr && cert != nullptr && key != nullptr &&
+            SSL_CTX_use_certificate(ctx, cert) == 1 && SSL_CTX_use_PrivateKey(ctx, key) == 1;
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  BIO_free(cert_bio);
+  BIO_free(key_bio);
+  if (!ok) {
+    SSL_CTX_free(ctx);
+    throw std::runtime_error("scripted server: cannot load the certificate");
+  }
+  SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  return ctx;
+}
+
+}  // namespace
+
+// ---- ScriptedConnection ----
+
+ScriptedConnection::ScriptedConnection(ScriptedServer* server, int fd, SSL* ssl)
+    : server_(server), fd_(fd), ssl_(ssl) {
+  if (ssl_ != nullptr) SSL_set_fd(ssl_, fd_);
+}
+
+ScriptedConnection::~ScriptedConnection() {
+  if (fd_ >= 0) close(fd_);
+  if (ssl_ != nullptr) SSL_free(ssl_);
+}
+
+bool ScriptedConnection::Wait(short events) {
+  pollfd fds[2] = {{fd_, events, 0}, {server_->wake_fds_[0], POLLIN, 0}};
+  while (true) {
+    int ready = poll(fds, 2, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || fds[1].revents != 0) return false;
+    if (fds[0].revents != 0) return true;
+  }
+}
+
+bool ScriptedConnection::Handshake() {
+  while (true) {
+    int result = SSL_accept(ssl_);
+    if (result == 1) break;
+    int error = SSL_get_error(ssl_, result);
+    if (error == SSL_ERROR_WANT_READ) {
+      if (!Wait(POLLIN)) return false;
+    } else if (error == SSL_ERROR_WANT_WRITE) {
+      if (!Wait(POLLOUT)) return false;
+    } else {
+      ERR_clear_error();
+      return false;
+    }
+  }
+  const char* name = SSL_get_servername(ssl_, TLSEXT_NAMETYPE_host_name);
+  if (name != nullptr) server_name_ = name;
+  return true;
+}
+
+bool ScriptedConnection::ReadMore() {
+  if (fd_ < 0) return false;
+  char data[16384];
+  while (true) {
+    if (ssl_ != nullptr) {
+      int count = SSL_read(ssl_, data, sizeof(data));
+      if (count > 0) {
+        buffer_.append(data, static_cast<std::size_t>(count));
+        return true;
+      }
+      int error = SSL_get_error(ssl_, count);
+      if (error == SSL_ERROR_WANT_READ) {
+        if (!Wait(POLLIN)) return false;
+      } else if (error == SSL_ERROR_WANT_WRITE) {
+        if (!Wait(POLLOUT)) return false;
+      } else {
+        ERR_clear_error();
+        return false;
+      }
+    } else {
+      ssize_t count = recv(fd_, data, sizeof(data), 0);
+      if (count > 0) {
+        buffer_.append(data, static_cast<std::size_t>(count));
+        return true;
+      }
+      if (count == 0) return false;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      if (!Wait(POLLIN)) return false;
+    }
+  }
+}
+
+bool ScriptedConnection::ReadHeadInto(std::string& head) {
+  while (true) {
+    std::size_t end = buffer_.find("\r\n\r\n");
+    if (end != std::string::npos) {
+      head = buffer_.substr(0, end + 4);
+      buffer_.erase(0, end + 4);
+      return true;
+    }
+    if (!ReadMore()) return false;
+  }
+}
+
+bool ScriptedConnection::ReadHead(std::string* head) {
+  std::string text;
+  if (!ReadHeadInto(text)) return false;
+  server_->Record(text);
+  if (head != nullptr) *head = std::move(text);
+  return true;
+}
+
+bool ScriptedConnection::ReadRequest(std::string* request) {
+  std::string head;
+  if (!ReadHeadInto(head)) return false;
+  server_->Record(head);
+  std::size_t length = ContentLength(head);
+  while (buffer_.size() < length) {
+    if (!ReadMore()) return false;
+  }
+  if (request != nullptr) *request = head + buffer_.substr(0, length);
+  buffer_.erase(0, length);
+  return true;
+}
+
+bool ScriptedConnection::Send(std::string_view bytes) {
+  if (fd_ < 0) return false;
+  while (!bytes.empty()) {
+    if (ssl_ != nullptr) {
+      int count = SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size()));
+      if (count > 0) {
+        bytes.remove_prefix(static_cast<std::size_t>(count));
+        continue;
+      }
+      int error = SSL_get_error(ssl_, count);
+      if (error == SSL_ERROR_WANT_READ) {
+        if (!Wait(POLLIN)) return false;
+      } else if (error == SSL_ERROR_WANT_WRITE) {
+        if (!Wait(POLLOUT)) return false;
+      } else {
+        ERR_clear_error();
+        return false;
+      }
+    } else {
+      ssize_t count = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (count > 0) {
+        bytes.remove_prefix(static_cast<std::size_t>(count));
+        continue;
+      }
+      if (count < 0 && errno == EINTR) continue;
+      if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      if (!Wait(POLLOUT)) return false;
+    }
+  }
+  return true;
+}
+
+void ScriptedConnection::WaitForClose() {
+  if (fd_ < 0) return;
+  while (true) {
+    pollfd fds[2] = {{fd_, POLLRDHUP, 0}, {server_->wake_fds_[0], POLLIN, 0}};
+    int ready = poll(fds, 2, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || fds[1].revents != 0) return;
+    if (fds[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) return;
+  }
+}
+
+void ScriptedConnection::DrainUntilClose() {
+  while (ReadMore()) buffer_.clear();
+}
+
+void ScriptedConnection::Close() {
+  if (fd_ < 0) return;
+  if (ssl_ != nullptr) {
+    SSL_shutdown(ssl_);  // close_notify; the answer is not awaited
+    ERR_clear_error();
+  }
+  shutdown(fd_, SHUT_WR);
+  close(fd_);
+  fd_ = -1;
+}
+
+void ScriptedConnection::Reset() {
+  if (fd_ < 0) return;
+  linger option{1, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &option, sizeof(option));
+  close(fd_);
+  fd_ = -1;
+}
+
+// ---- ScriptedServer ----
+
+ScriptedServer::ScriptedServer(Behaviour behaviour) : ScriptedServer(Options(), std::move(behaviour)) {}
+
+ScriptedServer::ScriptedServer(Options options, Behaviour behaviour)
+    : options_(std::move(options)), default_(std::move(behaviour)) {
+  // A client that goes away while a behaviour writes must not end the test process.
+  signal(SIGPIPE, SIG_IGN);
+  if (!default_) default_ = Respond(HttpResponse(200, "ok"));
+  if (options_.certificate != nullptr) ssl_ctx_ = MakeServerContext(*options_.certificate);
+  listen_fd_ = ListenOn(options_.address, 64, options_.receive_buffer, port_);
+  SetNonBlocking(listen_fd_);
+  if (pipe2(wake_fds_, O_CLOEXEC) != 0) throw std::runtime_error("scripted server: pipe");
+  thread_ = std::thread([this] { Run(); });
+}
+
+ScriptedServer::~ScriptedServer() {
+  stopping_ = true;
+  char byte = 'x';
+  (void)!write(wake_fds_[1], &byte, 1);
+  thread_.join();
+  std::vector<std::thread> connections;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connections.swap(connections_);
+  }
+  for (auto& connection : connections) connection.join();
+  close(listen_fd_);
+  close(wake_fds_[0]);
+  close(wake_fds_[1]);
+  if (ssl_ctx_ != nullptr) SSL_CTX_free(ssl_ctx_);
+}
+
+void ScriptedServer::Run() {
+  pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_fds_[0], POLLIN, 0}};
+  while (!stopping_) {
+    int ready = poll(fds, 2, -1);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || fds[1].revents != 0) return;
+    int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    if (options_.receive_buffer > 0) {
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &options_.receive_buffer,
+                 sizeof(options_.receive_buffer));
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++accepted_;
+    connections_.emplace_back([this, fd] { Serve(fd); });
+    changed_.notify_all();
+  }
+}
+
+void ScriptedServer::Serve(int fd) {
+  SSL* ssl = ssl_ctx_ != nullptr ? SSL_new(ssl_ctx_) : nullptr;
+  {
+    ScriptedConnection connection(this, fd, ssl);
+    bool ready = true;
+    if (ssl != nullptr) {
+      ready = connection.Handshake();
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (ready) {
+        server_names_.push_back(connection.server_name());
+      } else {
+        ++failed_handshakes_;
+      }
+      changed_.notify_all();
+    }
+    if (ready) {
+      Behaviour behaviour = Next();
+      behaviour(connection);
+    }
+    connection.Close();
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++finished_;
+  changed_.notify_all();
+}
+
+ScriptedServer::Behaviour ScriptedServer::Next() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (script_.empty()) return default_;
+  Behaviour behaviour = std::move(script_.front());
+  script_.pop_front();
+  return behaviour;
+}
+
+void ScriptedServer::Record(const std::string& head) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.push_back(head);
+  changed_.notify_all();
+}
+
+void ScriptedServer::Script(Behaviour behaviour) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  script_.push_back(std::move(behaviour));
+}
+
+void ScriptedServer::SetDefault(Behaviour behaviour) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  default_ = std::move(behaviour);
+}
+
+std::string ScriptedServer::Url(std::string_view path) const {
+  bool v6 = options_.address.find(':') != std::string::npos;
+  return Url(v6 ? "[" + options_.address + "]" : options_.address, path);
+}
+
+std::string ScriptedServer::Url(std::string_view host, std::string_view path) const {
+  std::string url = options_.certificate != nullptr ? "https://" : "http://";
+  url.append(host);
+  url += ":" + std::to_string(port_);
+  url.append(path);
+  return url;
+}
+
+std::size_t ScriptedServer::Accepted() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return accepted_;
+}
+
+std::size_t ScriptedServer::FailedHandshakes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return failed_handshakes_;
+}
+
+std::vector<std::string> ScriptedServer::Requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+std::vector<std::string> ScriptedServer::ServerNames() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return server_names_;
+}
+
+std::size_t ScriptedServer::Finished() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return finished_;
+}
+
+template <typename Predicate>
+bool ScriptedServer::WaitFor(Predicate predicate) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, kWaitBound, predicate);
+}
+
+bool ScriptedServer::WaitForAccepted(std::size_t count) const {
+  return WaitFor([&] { return accepted_ >= count; });
+}
+
+bool ScriptedServer::WaitForRequests(std::size_t count) const {
+  return WaitFor([&] { return requests_.size() >= count; });
+}
+
+bool ScriptedServer::WaitForFinished(std::size_t count) const {
+  return WaitFor([&] { return finished_ >= count; });
+}
+
+ScriptedServer::Behaviour ScriptedServer::Respond(std::string response) {
+  return [response = std::move(response)](ScriptedConnection& connection) {
+    while (connection.ReadRequest()) {
+      if (!connection.Send(response)) return;
+    }
+  };
+}
+
+ScriptedServer::Behaviour ScriptedServer::RespondOnce(std::string response) {
+  return [response = std::move(response)](ScriptedConnection& connection) {
+    if (connection.ReadRequest()) connection.Send(response);
+    connection.Close();
+  };
+}
+
+std::string HttpResponse(int status, std::string_view body, std::string_view headers) {
+  std::string response = "HTTP/1.1 " + std::to_string(status) + " Status\r\n";
+  response.append(headers);
+  response += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  response.append(body);
+  return response;
+}
+
+// ---- FullBacklogListener ----
+
+FullBacklogListener::FullBacklogListener() {
+  listen_fd_ = ListenOn("127.0.0.1", 0, 0, port_);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port_);
+  inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+
+  auto queue = [this](std::uint32_t& length, std::uint32_t& limit) {
+    // For a listener, TCP_INFO reports the accept queue's length and its limit.
+    tcp_info info{};
+    socklen_t size = sizeof(info);
+    getsockopt(listen_fd_, IPPROTO_TCP, TCP_INFO, &info, &size);
+    length = info.tcpi_unacked;
+    limit = info.tcpi_sacked;
+  };
+
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    std::uint32_t length = 0;
+    std::uint32_t limit = 0;
+    queue(length, limit);
+    if (length > limit) return;  // full: further handshakes are dropped
+    int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    fillers_.push_back(filler);
+    connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    // The handshake completes on loopback at once; wait for the queue to show it.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    std::uint32_t before = length;
+    while (std::chrono::steady_clock::now() < deadline) {
+      queue(length, limit);
+      if (length > before) break;
+      pollfd fds{filler, POLLOUT, 0};
+      poll(&fds, 1, 1);
+    }
+  }
+  for (int filler : fillers_) close(filler);
+  close(listen_fd_);
+  throw std::runtime_error("full backlog listener: the accept queue did not fill");
+}
+
+FullBacklogListener::~FullBacklogListener() {
+  for (int filler : fillers_) close(filler);
+  close(listen_fd_);
+}
+
+std::string FullBacklogListener::Url(std::string_view path) const {
+  std::string url = "http://127.0.0.1:" + std::to_string(port_);
+  url.append(path);
+  return url;
+}
+
+}  // namespace test
+}  // namespace korvo
