@@ -518,5 +518,17 @@ std::string FullBacklogListener::Url(std::string_view path) const {
   return url;
 }
 
+// ---- LoopThread ----
+
+LoopThread::LoopThread()
+    : work_guard_(boost::asio::make_work_guard(io_context_)),
+      thread_([this] { io_context_.run(); }) {}
+
+LoopThread::~LoopThread() {
+  work_guard_.reset();
+  io_context_.stop();
+  thread_.join();
+}
+
 }  // namespace test
 }  // namespace korvo

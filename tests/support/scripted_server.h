@@ -16,6 +16,8 @@
 // is full, so that a connect to it hangs (until the client gives up): the way to test
 // a connect time limit without any traffic leaving the machine.
 //
+// LoopThread (below) runs an io_context on its own thread for tests of the transport.
+//
 // Thread rules: the server accepts on its own thread and runs each connection on a
 // thread of its own; behaviours run there. Script, SetDefault, the counters, the waits
 // and the destructor may be called from the test's thread at any time.
@@ -34,6 +36,8 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 #include <openssl/ssl.h>
 
 #include "support/test_tls.h"
@@ -201,6 +205,26 @@ class FullBacklogListener {
   int listen_fd_ = -1;
   std::vector<int> fillers_;
   unsigned short port_ = 0;
+};
+
+// LoopThread: an io_context run by a thread of its own until destruction, as a client
+// session runs its loop, for tests that drive sockets and drivers directly.
+// Thread rules: create and destroy it on the test's thread.
+class LoopThread {
+ public:
+  LoopThread();
+  // Stops the loop and joins the thread; handlers still queued are destroyed unrun.
+  ~LoopThread();
+
+  LoopThread(const LoopThread&) = delete;
+  LoopThread& operator=(const LoopThread&) = delete;
+
+  boost::asio::io_context& context() { return io_context_; }
+
+ private:
+  boost::asio::io_context io_context_;
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_guard_;
+  std::thread thread_;
 };
 
 }  // namespace test
