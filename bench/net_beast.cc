@@ -81,7 +81,7 @@ class Beast : public Contender {
     parser.body_limit(std::numeric_limits<std::uint64_t>::max());
     beast::error_code error;
     parser.get().body().open(path.c_str(), beast::file_mode::write, error);
-    Check(!error, kWho, "cannot create " + path + ": " + error.message());
+    BENCH_CHECK(!error, kWho, "cannot create " + path + ": " + error.message());
     http::read(socket, buffer_, parser);
     parser.get().body().close();
     CheckStatus(parser.get().result_int(), 200);
@@ -95,7 +95,7 @@ class Beast : public Contender {
     request.set(http::field::content_type, "application/octet-stream");
     beast::error_code error;
     request.body().open(target_.upload_file.c_str(), beast::file_mode::scan, error);
-    Check(!error, kWho, "cannot open " + target_.upload_file + ": " + error.message());
+    BENCH_CHECK(!error, kWho, "cannot open " + target_.upload_file + ": " + error.message());
     request.prepare_payload();
     http::write(socket, request);
     http::response<http::string_body> response;
@@ -133,11 +133,11 @@ class Beast : public Contender {
   }
 
   static void CheckStatus(unsigned status, unsigned expected) {
-    Check(status == expected, kWho, Describe("status", status, expected));
+    BENCH_CHECK(status == expected, kWho, Describe("status", status, expected));
   }
 
   static void CheckSize(std::size_t got, std::size_t expected) {
-    Check(got == expected, kWho,
+    BENCH_CHECK(got == expected, kWho,
           Describe("length", static_cast<long long>(got), static_cast<long long>(expected)));
   }
 

@@ -41,8 +41,8 @@ std::string Target::Url(bool tls, const std::string& path) const {
   return std::string(tls ? "https://" : "http://") + HostHeader(tls) + path;
 }
 
-void Check(bool condition, const char* who, const std::string& what) {
-  if (!condition) throw std::runtime_error(std::string(who) + ": " + what);
+void Fail(const char* who, const std::string& what) {
+  throw std::runtime_error(std::string(who) + ": " + what);
 }
 
 std::string Describe(const char* what, long long got, long long expected) {

@@ -58,10 +58,17 @@ std::unique_ptr<Contender> MakeHttplib(const Target& target);
 std::unique_ptr<Contender> MakeBeast(const Target& target);
 std::unique_ptr<Contender> MakeKorvo(const Target& target, std::size_t buffer_size);
 
-// Throws std::runtime_error with "<who>: <what>" when the condition fails.
-void Check(bool condition, const char* who, const std::string& what);
+// Throws std::runtime_error with "<who>: <what>".
+[[noreturn]] void Fail(const char* who, const std::string& what);
 std::string Describe(const char* what, long long got, long long expected);
 
 }  // namespace bench
+
+// Fails when the condition does not hold. The message is only built then: the checks run
+// on every request, and text built eagerly would be measured along with the client.
+#define BENCH_CHECK(condition, who, what)           \
+  do {                                              \
+    if (!(condition)) ::bench::Fail((who), (what)); \
+  } while (0)
 
 #endif  // KORVO_BENCH_NET_BENCH_H_

@@ -30,7 +30,7 @@ class Curl : public Contender {
   explicit Curl(const Target& target) : target_(target) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     handle_ = curl_easy_init();
-    Check(handle_ != nullptr, kWho, "curl_easy_init failed");
+    BENCH_CHECK(handle_ != nullptr, kWho, "curl_easy_init failed");
     curl_easy_setopt(handle_, CURLOPT_CAINFO, target.ca_file.c_str());
     small_url_ = target.Url(false, target.small_path);
     small_tls_url_ = target.Url(true, target.small_path);
@@ -71,7 +71,7 @@ class Curl : public Contender {
 
   void DownloadToFile(const std::string& path) override {
     std::FILE* file = std::fopen(path.c_str(), "wb");
-    Check(file != nullptr, kWho, "cannot create " + path);
+    BENCH_CHECK(file != nullptr, kWho, "cannot create " + path);
     curl_easy_setopt(handle_, CURLOPT_URL, big_url_.c_str());
     curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, WriteToFile);
     curl_easy_setopt(handle_, CURLOPT_WRITEDATA, file);
@@ -83,13 +83,13 @@ class Curl : public Contender {
       std::fclose(file);
       throw;
     }
-    Check(std::fclose(file) == 0, kWho, "cannot write " + path);
+    BENCH_CHECK(std::fclose(file) == 0, kWho, "cannot write " + path);
     CheckSize(static_cast<std::size_t>(size), target_.big_size);
   }
 
   void Upload() override {
     std::FILE* file = std::fopen(target_.upload_file.c_str(), "rb");
-    Check(file != nullptr, kWho, "cannot open " + target_.upload_file);
+    BENCH_CHECK(file != nullptr, kWho, "cannot open " + target_.upload_file);
     if (upload_headers_ == nullptr) {
       upload_headers_ = curl_slist_append(nullptr, "Content-Type: application/octet-stream");
       // Without this libcurl waits for "100 Continue" before a large body.
@@ -122,14 +122,14 @@ class Curl : public Contender {
 
   void Perform(long expected_status) {
     CURLcode code = curl_easy_perform(handle_);
-    Check(code == CURLE_OK, kWho, curl_easy_strerror(code));
+    BENCH_CHECK(code == CURLE_OK, kWho, curl_easy_strerror(code));
     long status = 0;
     curl_easy_getinfo(handle_, CURLINFO_RESPONSE_CODE, &status);
-    Check(status == expected_status, kWho, Describe("status", status, expected_status));
+    BENCH_CHECK(status == expected_status, kWho, Describe("status", status, expected_status));
   }
 
   static void CheckSize(std::size_t got, std::size_t expected) {
-    Check(got == expected, kWho,
+    BENCH_CHECK(got == expected, kWho,
           Describe("length", static_cast<long long>(got), static_cast<long long>(expected)));
   }
 

@@ -47,21 +47,21 @@ class Wire {
   void Open(const Target& target, bool tls, SSL_CTX* ssl_context) {
     Close();
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    Check(fd_ >= 0, kWho, SystemError("socket"));
+    BENCH_CHECK(fd_ >= 0, kWho, SystemError("socket"));
     int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(tls ? target.https_port : target.http_port));
-    Check(::inet_pton(AF_INET, target.host.c_str(), &address.sin_addr) == 1, kWho, "bad host");
-    Check(::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0, kWho,
+    BENCH_CHECK(::inet_pton(AF_INET, target.host.c_str(), &address.sin_addr) == 1, kWho, "bad host");
+    BENCH_CHECK(::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0, kWho,
           SystemError("connect"));
     if (tls) {
       ssl_ = SSL_new(ssl_context);
-      Check(ssl_ != nullptr, kWho, "SSL_new failed");
+      BENCH_CHECK(ssl_ != nullptr, kWho, "SSL_new failed");
       X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), target.host.c_str());
       SSL_set_fd(ssl_, fd_);
-      Check(SSL_connect(ssl_) == 1, kWho, "TLS handshake failed");
+      BENCH_CHECK(SSL_connect(ssl_) == 1, kWho, "TLS handshake failed");
     }
   }
 
@@ -81,11 +81,11 @@ class Wire {
       long n;
       if (ssl_ != nullptr) {
         n = SSL_write(ssl_, data, static_cast<int>(std::min<std::size_t>(size, 1 << 30)));
-        Check(n > 0, kWho, "SSL_write failed");
+        BENCH_CHECK(n > 0, kWho, "SSL_write failed");
       } else {
         n = ::send(fd_, data, size, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
-        Check(n > 0, kWho, SystemError("send"));
+        BENCH_CHECK(n > 0, kWho, SystemError("send"));
       }
       data += n;
       size -= static_cast<std::size_t>(n);
@@ -98,11 +98,11 @@ class Wire {
       long n;
       if (ssl_ != nullptr) {
         n = SSL_read(ssl_, data, static_cast<int>(std::min<std::size_t>(size, 1 << 30)));
-        Check(n > 0, kWho, "SSL_read failed or connection closed");
+        BENCH_CHECK(n > 0, kWho, "SSL_read failed or connection closed");
       } else {
         n = ::recv(fd_, data, size, 0);
         if (n < 0 && errno == EINTR) continue;
-        Check(n > 0, kWho, n == 0 ? std::string("connection closed early") : SystemError("recv"));
+        BENCH_CHECK(n > 0, kWho, n == 0 ? std::string("connection closed early") : SystemError("recv"));
       }
       return static_cast<std::size_t>(n);
     }
@@ -126,20 +126,20 @@ Head ReadHead(Wire& wire, std::vector<char>& buffer) {
   Head head;
   buffer.resize(4096);
   for (;;) {
-    Check(head.received < buffer.size(), kWho, "response head too long");
+    BENCH_CHECK(head.received < buffer.size(), kWho, "response head too long");
     head.received += wire.ReadSome(buffer.data() + head.received, buffer.size() - head.received);
     std::string_view text(buffer.data(), head.received);
     std::size_t end = text.find("\r\n\r\n");
     if (end == std::string_view::npos) continue;
     head.body_start = end + 4;
-    Check(text.size() > 12 && text.substr(0, 9) == "HTTP/1.1 ", kWho, "bad status line");
+    BENCH_CHECK(text.size() > 12 && text.substr(0, 9) == "HTTP/1.1 ", kWho, "bad status line");
     head.status = std::atoi(std::string(text.substr(9, 3)).c_str());
     std::string_view head_text = text.substr(0, end + 2);
     std::size_t field = head_text.find("\r\nContent-Length: ");
     if (field != std::string_view::npos) {
       head.content_length = std::strtoull(head_text.data() + field + 18, nullptr, 10);
     } else {
-      Check(head.status == 204 || head.status == 304, kWho, "no Content-Length");
+      BENCH_CHECK(head.status == 204 || head.status == 304, kWho, "no Content-Length");
     }
     return head;
   }
@@ -195,7 +195,7 @@ class Floor : public Contender {
     Head head = ReadHead(wire_, head_buffer_);
     CheckBig(head);
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    Check(fd >= 0, kWho, SystemError("open"));
+    BENCH_CHECK(fd >= 0, kWho, SystemError("open"));
     std::vector<char> piece(kPieceSize);
     std::size_t have = head.received - head.body_start;
     WriteFile(fd, head_buffer_.data() + head.body_start, have);
@@ -215,19 +215,19 @@ class Floor : public Contender {
                        std::to_string(target_.big_size) + "\r\n\r\n";
     wire_.WriteAll(head.data(), head.size());
     int fd = ::open(target_.upload_file.c_str(), O_RDONLY | O_CLOEXEC);
-    Check(fd >= 0, kWho, SystemError("open"));
+    BENCH_CHECK(fd >= 0, kWho, SystemError("open"));
     std::vector<char> piece(kPieceSize);
     std::size_t sent = 0;
     while (sent < target_.big_size) {
       long n = ::read(fd, piece.data(), piece.size());
       if (n < 0 && errno == EINTR) continue;
-      Check(n > 0, kWho, SystemError("read"));
+      BENCH_CHECK(n > 0, kWho, SystemError("read"));
       wire_.WriteAll(piece.data(), static_cast<std::size_t>(n));
       sent += static_cast<std::size_t>(n);
     }
     ::close(fd);
     Head response = ReadHead(wire_, head_buffer_);
-    Check(response.status == 204, kWho, Describe("upload status", response.status, 204));
+    BENCH_CHECK(response.status == 204, kWho, Describe("upload status", response.status, 204));
   }
 
   void Release() override { body_.reset(); }
@@ -236,8 +236,8 @@ class Floor : public Contender {
   SSL_CTX* SslContext() {
     if (ssl_context_ == nullptr) {
       ssl_context_ = SSL_CTX_new(TLS_client_method());
-      Check(ssl_context_ != nullptr, kWho, "SSL_CTX_new failed");
-      Check(SSL_CTX_load_verify_locations(ssl_context_, target_.ca_file.c_str(), nullptr) == 1,
+      BENCH_CHECK(ssl_context_ != nullptr, kWho, "SSL_CTX_new failed");
+      BENCH_CHECK(SSL_CTX_load_verify_locations(ssl_context_, target_.ca_file.c_str(), nullptr) == 1,
             kWho, "cannot load the CA");
       SSL_CTX_set_verify(ssl_context_, SSL_VERIFY_PEER, nullptr);
     }
@@ -246,8 +246,8 @@ class Floor : public Contender {
 
   void ReadSmallBody(Wire& wire) {
     Head head = ReadHead(wire, head_buffer_);
-    Check(head.status == 200, kWho, Describe("status", head.status, 200));
-    Check(head.content_length == target_.small_size, kWho,
+    BENCH_CHECK(head.status == 200, kWho, Describe("status", head.status, 200));
+    BENCH_CHECK(head.content_length == target_.small_size, kWho,
           Describe("length", static_cast<long long>(head.content_length),
                    static_cast<long long>(target_.small_size)));
     if (small_body_.size() < head.content_length) small_body_.resize(head.content_length);
@@ -264,8 +264,8 @@ class Floor : public Contender {
   }
 
   void CheckBig(const Head& head) {
-    Check(head.status == 200, kWho, Describe("status", head.status, 200));
-    Check(head.content_length == target_.big_size, kWho,
+    BENCH_CHECK(head.status == 200, kWho, Describe("status", head.status, 200));
+    BENCH_CHECK(head.content_length == target_.big_size, kWho,
           Describe("length", static_cast<long long>(head.content_length),
                    static_cast<long long>(target_.big_size)));
   }
@@ -274,7 +274,7 @@ class Floor : public Contender {
     while (size > 0) {
       long n = ::write(fd, data, size);
       if (n < 0 && errno == EINTR) continue;
-      Check(n > 0, kWho, SystemError("write"));
+      BENCH_CHECK(n > 0, kWho, SystemError("write"));
       data += n;
       size -= static_cast<std::size_t>(n);
     }

@@ -44,7 +44,7 @@ class Httplib : public Contender {
 
   void DownloadToFile(const std::string& path) override {
     std::FILE* file = std::fopen(path.c_str(), "wb");
-    Check(file != nullptr, kWho, "cannot create " + path);
+    BENCH_CHECK(file != nullptr, kWho, "cannot create " + path);
     std::size_t received = 0;
     httplib::Result result = client_.Get(target_.big_path.c_str(),
                                          [&](const char* data, std::size_t length) {
@@ -53,13 +53,13 @@ class Httplib : public Contender {
                                          });
     bool closed = std::fclose(file) == 0;
     CheckResult(result, 200);
-    Check(closed, kWho, "cannot write " + path);
+    BENCH_CHECK(closed, kWho, "cannot write " + path);
     CheckSize(received, target_.big_size);
   }
 
   void Upload() override {
     std::FILE* file = std::fopen(target_.upload_file.c_str(), "rb");
-    Check(file != nullptr, kWho, "cannot open " + target_.upload_file);
+    BENCH_CHECK(file != nullptr, kWho, "cannot open " + target_.upload_file);
     std::vector<char> piece(64 * 1024);
     httplib::Result result = client_.Post(
         target_.upload_path.c_str(), target_.big_size,
@@ -88,13 +88,13 @@ class Httplib : public Contender {
   }
 
   static void CheckResult(const httplib::Result& result, int expected_status) {
-    Check(static_cast<bool>(result), kWho, "request failed: " + httplib::to_string(result.error()));
-    Check(result->status == expected_status, kWho,
+    BENCH_CHECK(static_cast<bool>(result), kWho, "request failed: " + httplib::to_string(result.error()));
+    BENCH_CHECK(result->status == expected_status, kWho,
           Describe("status", result->status, expected_status));
   }
 
   static void CheckSize(std::size_t got, std::size_t expected) {
-    Check(got == expected, kWho,
+    BENCH_CHECK(got == expected, kWho,
           Describe("length", static_cast<long long>(got), static_cast<long long>(expected)));
   }
 

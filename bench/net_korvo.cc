@@ -46,7 +46,7 @@ class Korvo : public Contender {
     kept_ = Send(korvo::RequestBuilder().Method("GET").Url(big_url_)(), true);
     CheckStatus(kept_->GetStatus(), 200);
     auto file = kept_->GetFileBody();
-    Check(file != nullptr, kWho, "streamed response has no file body");
+    BENCH_CHECK(file != nullptr, kWho, "streamed response has no file body");
     // A streamed body is not measured when it is made; the file on disk tells.
     CheckSize(static_cast<std::size_t>(std::filesystem::file_size(file->GetPath())),
               target_.big_size);
@@ -77,11 +77,11 @@ class Korvo : public Contender {
   }
 
   static void CheckStatus(int status, int expected) {
-    Check(status == expected, kWho, Describe("status", status, expected));
+    BENCH_CHECK(status == expected, kWho, Describe("status", status, expected));
   }
 
   static void CheckSize(std::size_t got, std::size_t expected) {
-    Check(got == expected, kWho,
+    BENCH_CHECK(got == expected, kWho,
           Describe("length", static_cast<long long>(got), static_cast<long long>(expected)));
   }
 
