@@ -432,6 +432,10 @@ void ClientBase::CloseConnection() {
   }
 }
 
+bool ClientBase::IsConnectionAlive() const {
+  return connected_ && socket_ && socket_->IsAlive();
+}
+
 std::shared_ptr<Response> ClientBase::TakeResponse() {
   std::shared_ptr<Response> response = std::move(response_);
   response_.reset();

@@ -67,6 +67,10 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
 
   bool IsConnected() const { return connected_; }
 
+  // Between exchanges: connected, and the server has not closed the idle connection
+  // (nor sent anything unasked) since the last response.
+  bool IsConnectionAlive() const;
+
   // The response of the last exchange (as far as it was filled); the driver keeps no
   // reference to it afterwards.
   std::shared_ptr<Response> TakeResponse();

@@ -1,5 +1,7 @@
 #include "korvo/socket.h"
 
+#include <poll.h>
+
 #include <utility>
 
 #include <boost/asio/connect.hpp>
@@ -47,6 +49,18 @@ bool Socket::Close() {
     return false;
   }
   return true;
+}
+
+bool Socket::IsAlive() const {
+  // native_handle() is not const, but reading it changes nothing.
+  auto& socket = const_cast<boost::asio::ip::tcp::socket&>(socket_);
+  return socket.is_open() && IsIdleSocketAlive(socket.native_handle());
+}
+
+bool IsIdleSocketAlive(int fd) {
+  pollfd descriptor{fd, POLLIN | POLLRDHUP, 0};
+  int ready = poll(&descriptor, 1, 0);
+  return ready == 0;
 }
 
 }  // namespace korvo

@@ -28,6 +28,9 @@
 
 namespace korvo {
 
+// Whether the open socket `fd` has nothing to read and no end of stream pending.
+bool IsIdleSocketAlive(int fd);
+
 // Completion of AsyncConnect: the error (none on success) and the endpoint reached.
 using ConnectHandler =
     std::function<void(boost::system::error_code, boost::asio::ip::tcp::endpoint)>;
@@ -64,6 +67,11 @@ class SocketBase {
   // Closes the connection; pending operations complete as aborted. False (with a WARN
   // record) on failure.
   virtual bool Close() = 0;
+
+  // For an idle connection between exchanges: true while the peer has neither closed
+  // it nor sent anything (an idle HTTP server has nothing to say; bytes or an end of
+  // stream both mean the connection cannot carry another request). Never blocks.
+  virtual bool IsAlive() const = 0;
 };
 
 // Socket: plain TCP.
@@ -78,6 +86,7 @@ class Socket : public SocketBase {
   void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) override;
   bool Shutdown() override;
   bool Close() override;
+  bool IsAlive() const override;
 
  private:
   boost::asio::ip::tcp::socket socket_;

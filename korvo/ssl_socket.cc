@@ -138,4 +138,10 @@ bool SslSocket::Close() {
   return true;
 }
 
+bool SslSocket::IsAlive() const {
+  auto& socket = const_cast<SslSocket*>(this)->ssl_stream_.lowest_layer();
+  // A close_notify from the server arrives as bytes too, so readable means gone.
+  return socket.is_open() && IsIdleSocketAlive(socket.native_handle());
+}
+
 }  // namespace korvo

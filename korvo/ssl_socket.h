@@ -35,6 +35,7 @@ class SslSocket : public SocketBase {
   void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) override;
   bool Shutdown() override;
   bool Close() override;
+  bool IsAlive() const override;
 
  private:
   // The connect handler travels with the pending operations rather than living in a
