@@ -125,9 +125,11 @@ void ClientBase::DoResolve(const std::string& default_port) {
 
 void ClientBase::OnResolve(std::uint64_t exchange, boost::system::error_code error,
                            const boost::asio::ip::tcp::resolver::results_type& endpoints) {
-  // A Close during resolution has ended the exchange already.
+  // A Close during resolution has ended the exchange already. Below, after a Close (a
+  // cancel or a time limit) whatever a step completes with, success or the error of an
+  // operation that went on over the closed socket, counts as aborted.
   if (exchange != exchange_ || phase_ != Phase::kResolving) return;
-  if (!error && aborted_) error = boost::asio::error::operation_aborted;
+  if (aborted_) error = boost::asio::error::operation_aborted;
   if (error) {
     if (IsAborted(error)) {
       LOG_WARN("Resolve operation aborted");
@@ -147,7 +149,7 @@ void ClientBase::OnResolve(std::uint64_t exchange, boost::system::error_code err
 void ClientBase::OnConnect(boost::system::error_code error,
                            boost::asio::ip::tcp::endpoint /*endpoint*/) {
   StopDeadlineTimer();
-  if (!error && aborted_) error = boost::asio::error::operation_aborted;
+  if (aborted_) error = boost::asio::error::operation_aborted;
   if (!error) {
     connected_ = true;
     DoWrite();
@@ -205,7 +207,7 @@ void ClientBase::WriteSlice() {
 
 void ClientBase::OnWrite(boost::system::error_code error, std::size_t /*length*/) {
   StopDeadlineTimer();
-  if (!error && aborted_) error = boost::asio::error::operation_aborted;
+  if (aborted_) error = boost::asio::error::operation_aborted;
   if (error) {
     HandleWriteError(error);
     return;
@@ -283,7 +285,7 @@ void ClientBase::DoRead() {
 
 void ClientBase::OnRead(boost::system::error_code error, std::size_t length) {
   StopDeadlineTimer();
-  if (!error && aborted_) error = boost::asio::error::operation_aborted;
+  if (aborted_) error = boost::asio::error::operation_aborted;
   if (error) {
     if (IsAborted(error)) {
       LOG_WARN("Read operation aborted");

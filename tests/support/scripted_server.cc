@@ -219,6 +219,13 @@ bool ScriptedConnection::ReadRequest(std::string* request) {
   return true;
 }
 
+bool ScriptedConnection::ReadSome(std::string* bytes) {
+  if (buffer_.empty() && !ReadMore()) return false;
+  if (bytes != nullptr) *bytes = buffer_;
+  buffer_.clear();
+  return true;
+}
+
 bool ScriptedConnection::Send(std::string_view bytes) {
   if (fd_ < 0) return false;
   while (!bytes.empty()) {

@@ -63,6 +63,10 @@ class ScriptedConnection {
   // Reads only the head and records it; any body stays unread.
   bool ReadHead(std::string* head = nullptr);
 
+  // Reads whatever arrives next (at least one byte, or whatever was already buffered)
+  // into `bytes`; false at the end of the connection.
+  bool ReadSome(std::string* bytes = nullptr);
+
   bool Send(std::string_view bytes);
 
   // Blocks until the client closes or resets the connection, reading nothing, so that
