@@ -28,6 +28,9 @@ fi
 
 out=$(mktemp -d "${TMPDIR:-/tmp}/korvo-demo.XXXXXX")
 trap 'rm -rf "$out"' EXIT
+trap 'echo "demo: interrupted"; exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
 
 echo "demo: httpbin.org is a local httpbin on 127.0.0.1:80 and :443 (demo CA) inside namespaces"
 status=0
@@ -36,5 +39,6 @@ echo
 case $status in
   0) echo "demo: PASSED, all three programs succeeded against httpbin.org, HTTPS included" ;;
   1) echo "demo: FAILED, see the verdicts above"; exit 1 ;;
+  129 | 130 | 143) echo "demo: interrupted; everything it started has ended"; exit "$status" ;;
   *) echo "demo: FAILED, the namespace or the server could not be set up (status $status)"; exit 1 ;;
 esac
