@@ -113,6 +113,14 @@ void HostileConnection::WaitForClose() {
   }
 }
 
+unsigned short HostileConnection::PeerPort() const {
+  if (fd_ < 0) return 0;
+  sockaddr_in address{};
+  socklen_t length = sizeof(address);
+  if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  return ntohs(address.sin_port);
+}
+
 void HostileConnection::Reset() {
   if (fd_ < 0) return;
   linger option{1, 0};
@@ -207,8 +215,12 @@ void HostileServer::Run() {
     if ((fds[0].revents & POLLIN) == 0) continue;
     int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
+    // Answers go out at once; a delay here would be charged to the client.
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
     ++accepted_;
     std::lock_guard<std::mutex> lock(mutex_);
+    ++open_connections_;
     accepted_fds_.push_back(fd);
     accepted_cv_.notify_one();
   }
@@ -229,13 +241,36 @@ void HostileServer::Work() {
 }
 
 void HostileServer::Serve(int fd) {
-  HostileConnection connection(fd, wake_fds_[0]);
-  std::string request;
-  while (connection.ReadRequest(request)) {
-    ++requests_;
-    Behaviour behaviour = Next();
-    if (!behaviour(connection, request) || !connection.IsOpen()) break;
+  {
+    HostileConnection connection(fd, wake_fds_[0]);
+    std::string request;
+    while (connection.ReadRequest(request)) {
+      ++requests_;
+      Behaviour behaviour = Next();
+      if (!behaviour(connection, request) || !connection.IsOpen()) break;
+    }
   }
+  std::lock_guard<std::mutex> lock(mutex_);
+  --open_connections_;
+  closed_cv_.notify_all();
+}
+
+bool HostileServer::WaitForNoConnections(std::chrono::seconds limit) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return closed_cv_.wait_for(lock, limit, [this] { return open_connections_ == 0; });
+}
+
+int FindLocalSocket(unsigned short port) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    int fd = std::atoi(entry.path().filename().c_str());
+    sockaddr_in address{};
+    socklen_t length = sizeof(address);
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+        address.sin_family == AF_INET && ntohs(address.sin_port) == port) {
+      return fd;
+    }
+  }
+  return -1;
 }
 
 std::size_t CountOpenFds() {
@@ -255,11 +290,11 @@ void ResetPeakRss() {
   clear << "5";
 }
 
-std::size_t CountEntries(const std::string& dir) {
+std::size_t CountFiles(const std::string& dir) {
   std::error_code error;
   std::size_t count = 0;
   for (std::filesystem::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
-    ++count;
+    if (it->is_regular_file(error)) ++count;
   }
   return count;
 }

@@ -14,6 +14,7 @@
 #define KORVO_TESTS_SUPPORT_HOSTILE_SERVER_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -57,6 +58,8 @@ class HostileConnection {
   void Close();
 
   bool IsOpen() const { return fd_ >= 0; }
+  // The client's port of this connection (0 once closed).
+  unsigned short PeerPort() const;
 
  private:
   // Waits until `fd_` is ready for `events`; false on shutdown or a dead connection.
@@ -92,6 +95,10 @@ class HostileServer {
   void SetDefault(Behaviour behaviour);
 
   std::size_t Accepted() const { return accepted_; }
+  // Waits until the server holds no connection (every one was closed by either side);
+  // false when that has not happened within `limit` (a guard against hanging, not a
+  // timing assumption: the client's close is what this waits for).
+  bool WaitForNoConnections(std::chrono::seconds limit = std::chrono::seconds(30));
   std::size_t Requests() const { return requests_; }
 
   // The well-formed answer used when the script is empty.
@@ -114,11 +121,17 @@ class HostileServer {
   std::mutex mutex_;
   std::deque<Behaviour> script_;
   Behaviour default_;
+  std::size_t open_connections_ = 0;  // accepted and not yet closed; guarded by mutex_
+  std::condition_variable closed_cv_;
   std::deque<int> accepted_fds_;  // waiting for a worker; guarded by mutex_
   std::condition_variable accepted_cv_;
   std::vector<std::thread> workers_;
   std::thread thread_;
 };
+
+// The descriptor of this process's TCP socket whose local port is `port`, or -1: finds
+// the client's end of a loopback connection that the server side has seen.
+int FindLocalSocket(unsigned short port);
 
 // Process resources that a test compares before and after a run of requests.
 std::size_t CountOpenFds();
@@ -126,8 +139,8 @@ std::size_t CountOpenFds();
 std::size_t CurrentRss();
 std::size_t PeakRss();
 void ResetPeakRss();
-// Entries of a directory (0 when it does not exist).
-std::size_t CountEntries(const std::string& dir);
+// Regular files directly in a directory (0 when it does not exist).
+std::size_t CountFiles(const std::string& dir);
 
 }  // namespace test
 }  // namespace korvo
