@@ -85,6 +85,18 @@ bool HostileConnection::ReadRequest(std::string& head) {
   return true;
 }
 
+bool HostileConnection::ReadSome(std::string& bytes) {
+  bytes = std::move(buffer_);
+  buffer_.clear();
+  if (!bytes.empty()) return true;
+  if (!Wait(POLLIN)) return false;
+  char chunk[16384];
+  ssize_t n = ::recv(fd_, chunk, sizeof(chunk), 0);
+  if (n <= 0) return false;
+  bytes.assign(chunk, static_cast<std::size_t>(n));
+  return true;
+}
+
 bool HostileConnection::Send(std::string_view bytes) {
   while (!bytes.empty()) {
     if (!Wait(POLLOUT)) return false;
@@ -135,7 +147,7 @@ void HostileConnection::Close() {
   fd_ = -1;
 }
 
-HostileServer::HostileServer() {
+HostileServer::HostileServer(bool read_requests) : read_requests_(read_requests) {
   if (::pipe2(wake_fds_, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category());
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) throw std::system_error(errno, std::generic_category());
@@ -244,7 +256,8 @@ void HostileServer::Serve(int fd) {
   {
     HostileConnection connection(fd, wake_fds_[0]);
     std::string request;
-    while (connection.ReadRequest(request)) {
+    if (!read_requests_) Next()(connection, request);
+    while (read_requests_ && connection.ReadRequest(request)) {
       ++requests_;
       Behaviour behaviour = Next();
       if (!behaviour(connection, request) || !connection.IsOpen()) break;

@@ -44,6 +44,9 @@ class HostileConnection {
   // of the connection.
   bool ReadRequest(std::string& head);
 
+  // Reads whatever the client sends next (at least one byte); false at the end.
+  bool ReadSome(std::string& bytes);
+
   bool Send(std::string_view bytes);
   // Sends `total` bytes made of `block` repeated (the last copy cut short), without
   // ever holding more than one block: a huge response costs the server no memory.
@@ -77,8 +80,10 @@ class HostileServer {
 
   static constexpr int kWorkers = 4;
 
-  // Listens on 127.0.0.1 on a free port and starts the server thread.
-  HostileServer();
+  // Listens on 127.0.0.1 on a free port and starts the server thread. Without
+  // `read_requests` (a raw server, for TLS handshakes), each connection runs one
+  // behaviour at once, with an empty request, and then ends.
+  explicit HostileServer(bool read_requests = true);
   // Stops the thread; connections still open are closed.
   ~HostileServer();
 
@@ -112,6 +117,7 @@ class HostileServer {
   void Serve(int fd);
   Behaviour Next();
 
+  const bool read_requests_;
   int listen_fd_ = -1;
   int wake_fds_[2] = {-1, -1};  // a pipe that interrupts the server thread on shutdown
   unsigned short port_ = 0;
