@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,10 +25,12 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ssl/context.hpp>
+#include <openssl/ssl.h>
 
 #include "korvo/client_base.h"
 #include "korvo/common.h"
@@ -87,6 +90,12 @@ class ConnectionPool {
 // certificate store of `ssl_ctx`. False when no bundle could be opened (logged as an
 // error); certificates that cannot be added are logged and skipped.
 bool AddSystemRootCertificates(SSL_CTX* ssl_ctx);
+
+// The loader behind AddSystemRootCertificates: reads the first of `bundles` that opens
+// and adds each PEM certificate in it; blocks that do not decode are skipped. False,
+// with the same record, when none opens.
+bool AddRootCertificatesFromBundles(SSL_CTX* ssl_ctx,
+                                    const std::vector<std::filesystem::path>& bundles);
 
 class ClientSession {
  public:
@@ -179,7 +188,9 @@ class ClientSession {
   std::size_t buffer_size_ = 0;
   ConnectionPool pool_;
   std::shared_ptr<ClientBase> current_client_;
-  // Guards current_client_ alone, so that Cancel never waits for a running Send.
+  // Set while Stop runs: a Send that has not started its exchange yet must not.
+  bool stopping_ = false;
+  // Guards current_client_ and stopping_ alone, so that Cancel never waits for a Send.
   std::mutex current_client_mutex_;
   // Serialises Send (and guards pool_).
   mutable std::mutex mutex_;

@@ -1,0 +1,495 @@
+#include "korvo/client_session.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "korvo/error.h"
+#include "korvo/request_builder.h"
+#include "support/hostile_server.h"
+
+namespace korvo {
+namespace {
+
+using test::HostileConnection;
+using test::HostileServer;
+
+// A bound on waits for events that should come at once: reached only when the code under
+// test is broken, so that a fault fails the test instead of hanging it.
+constexpr auto kFailAfter = std::chrono::seconds(60);
+
+std::shared_ptr<Request> Get(const std::string& url) {
+  return RequestBuilder().Method("GET").Url(url)();
+}
+
+// The header lines of a request head, in order, without the request line.
+std::vector<std::string> HeaderLines(const std::string& head) {
+  std::vector<std::string> lines;
+  std::size_t start = head.find("\r\n") + 2;
+  for (std::size_t end; (end = head.find("\r\n", start)) != std::string::npos && end > start;
+       start = end + 2) {
+    lines.push_back(head.substr(start, end - start));
+  }
+  return lines;
+}
+
+// Records the heads the server reads and answers each with the default answer.
+class Recorder {
+ public:
+  HostileServer::Behaviour Behaviour() {
+    return [this](HostileConnection& connection, const std::string& request) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        heads_.push_back(request);
+      }
+      return HostileServer::Fine(connection, request);
+    };
+  }
+  std::string Last() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return heads_.empty() ? std::string() : heads_.back();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> heads_;
+};
+
+// Answers nothing: tells the test that the request arrived, then waits for the client
+// to give up the connection.
+HostileServer::Behaviour Stall(std::shared_ptr<std::promise<void>> arrived) {
+  return [arrived](HostileConnection& connection, const std::string&) {
+    arrived->set_value();
+    connection.WaitForClose();
+    return false;
+  };
+}
+
+ErrorCode SendCode(ClientSession& session, std::shared_ptr<Request> request,
+                   std::string* message = nullptr) {
+  try {
+    session.Send(std::move(request));
+  } catch (const Error& error) {
+    if (message != nullptr) *message = error.message();
+    return error.code();
+  }
+  return kNoError;
+}
+
+TEST(ClientSessionTest, DefaultHeadersAndSettings) {
+  ClientSession session(4096);
+  EXPECT_TRUE(session.IsStarted());
+  EXPECT_EQ(session.GetBufferSize(), 4096u);
+  EXPECT_EQ(session.GetConnectTimeout(), 0);
+  EXPECT_EQ(session.GetReadTimeout(), 0);
+
+  std::vector<Headers::Field> defaults(session.GetHeaders().begin(), session.GetHeaders().end());
+  EXPECT_EQ(defaults, (std::vector<Headers::Field>{{"User-Agent", "Korvo/0.2.0"},
+                                                  {"Accept", "*/*"},
+                                                  {"Accept-Encoding", "identity"},
+                                                  {"Connection", "Keep-Alive"}}));
+  session.Accept("");
+  EXPECT_EQ(session.GetHeaders().Get("Accept"), "*/*");
+  session.Accept("application/json").AuthToken("t0k").SetConnectTimeout(3).SetReadTimeout(4);
+  session.SetContentType("text/plain", "utf8");
+  defaults.assign(session.GetHeaders().begin(), session.GetHeaders().end());
+  EXPECT_EQ(defaults[1], Headers::Field("Accept", "application/json"));
+  EXPECT_EQ(defaults.back(), Headers::Field("Authorization", "Token t0k"));
+  EXPECT_EQ(session.GetConnectTimeout(), 3);
+  EXPECT_EQ(session.GetReadTimeout(), 4);
+  EXPECT_EQ(session.GetMediaType(), "text/plain");
+  EXPECT_EQ(session.GetCharset(), "utf8");
+}
+
+TEST(ClientSessionTest, MergesDefaultsAfterTheRequestsOwnHeaders) {
+  HostileServer server;
+  Recorder recorder;
+  server.SetDefault(recorder.Behaviour());
+  ClientSession session;
+  session.AuthBasic("u", "p");
+  auto request = RequestBuilder()
+                     .Method("GET")
+                     .Url(server.Url("/x?y=1"))
+                     .Header("user-agent", "mine/1")
+                     .Header("X-Own", "1")();
+  ASSERT_EQ(session.Send(request)->GetData(), "fine");
+  std::string head = recorder.Last();
+  EXPECT_EQ(head.substr(0, head.find("\r\n")), "GET /x?y=1 HTTP/1.1");
+  EXPECT_THAT(HeaderLines(head),
+              ::testing::ElementsAre("user-agent: mine/1", "X-Own: 1", "Accept: */*",
+                                     "Accept-Encoding: identity", "Connection: Keep-Alive",
+                                     "Authorization: Basic dTpw",
+                                     "Host: 127.0.0.1:" + std::to_string(server.GetPort())));
+}
+
+TEST(ClientSessionTest, DefaultContentTypeOnlyForNonEmptyBodies) {
+  HostileServer server;
+  Recorder recorder;
+  server.SetDefault(recorder.Behaviour());
+  ClientSession session;
+  session.SetContentType("application/x-www-form-urlencoded", "utf8");
+  auto post = [&](RequestBuilder builder) {
+    session.Send(builder.Method("POST").Url(server.Url("/"))());
+    return HeaderLines(recorder.Last());
+  };
+  using ::testing::Contains;
+  using ::testing::Not;
+  using ::testing::StartsWith;
+
+  EXPECT_THAT(post(RequestBuilder().Body("a=1")),
+              Contains("Content-Type: application/x-www-form-urlencoded; charset=utf8"));
+  EXPECT_THAT(post(RequestBuilder().Body("a=1").MediaType("text/csv")),
+              Contains("Content-Type: text/csv"));
+  EXPECT_THAT(post(RequestBuilder().Body("")), Not(Contains(StartsWith("Content-Type"))));
+  EXPECT_THAT(post(RequestBuilder()), Not(Contains(StartsWith("Content-Type"))));
+  session.SetContentType("application/json");
+  EXPECT_THAT(post(RequestBuilder().Body("{}")), Contains("Content-Type: application/json"));
+}
+
+TEST(ClientSessionTest, RefusesBadRequestsBeforeConnecting) {
+  HostileServer server;
+  ClientSession session;
+  std::string message;
+  std::string port = std::to_string(server.GetPort());
+  EXPECT_EQ(SendCode(session, Get("ftp://127.0.0.1:" + port + "/file"), &message), kRequestError);
+  EXPECT_EQ(message, "Invalid URL scheme");
+  EXPECT_EQ(SendCode(session, Get("http:///path"), &message), kRequestError);
+  EXPECT_EQ(message, "Host is missing");
+  EXPECT_EQ(SendCode(session, nullptr, &message), kRequestError);
+  EXPECT_EQ(server.Accepted(), 0u);
+  EXPECT_EQ(session.GetPoolSize(), 0u);
+  EXPECT_FALSE(session.HasSslContext());
+
+  // The scheme is matched without regard to case.
+  EXPECT_EQ(session.Send(Get("HTTP://127.0.0.1:" + port + "/"))->GetStatus(), 200);
+  EXPECT_FALSE(session.HasSslContext());
+}
+
+TEST(ClientSessionTest, ReusesConnectionPerSchemeHostAndPort) {
+  HostileServer server;
+  ClientSession session;
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(session.Send(Get(server.Url("/a")))->GetData(), "fine");
+  EXPECT_EQ(server.Accepted(), 1u);
+  EXPECT_EQ(server.Requests(), 3u);
+  EXPECT_EQ(session.GetPoolSize(), 1u);
+
+  // Another spelling of the same server is another key, with a connection of its own.
+  std::string other = "http://localhost:" + std::to_string(server.GetPort()) + "/";
+  session.Send(Get(other));
+  session.Send(Get(other));
+  EXPECT_EQ(server.Accepted(), 2u);
+  EXPECT_EQ(session.GetPoolSize(), 2u);
+
+  // "Connection: close" in the response ends the pooled connection.
+  auto closing = RequestBuilder().Method("GET").Url(server.Url("/")).KeepAlive(false)();
+  EXPECT_EQ(session.Send(closing)->GetHeader("Connection"), "close");
+  EXPECT_EQ(session.GetPoolSize(), 1u);
+  session.Send(Get(server.Url("/")));
+  EXPECT_EQ(server.Accepted(), 3u);
+  EXPECT_EQ(session.GetPoolSize(), 2u);
+}
+
+// Counts the connections accepted on a loopback address and port (0: a free one) and
+// answers every request on them with a keep-alive "200 OK", or, with `hang_up`, closes
+// each connection as soon as it is accepted.
+class FixedPortServer {
+ public:
+  FixedPortServer(const char* address, unsigned short port, bool hang_up = false)
+      : hang_up_(hang_up) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    ::inet_pton(AF_INET, address, &sa.sin_addr);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 || ::listen(fd_, 16) != 0) {
+      error_ = errno;
+      return;
+    }
+    socklen_t length = sizeof(sa);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &length);
+    port_ = ntohs(sa.sin_port);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~FixedPortServer() {
+    ::shutdown(fd_, SHUT_RDWR);  // wakes accept
+    if (thread_.joinable()) thread_.join();
+    ::close(fd_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int fd : connections_) ::shutdown(fd, SHUT_RDWR);
+    for (auto& thread : connection_threads_) thread.join();
+    for (int fd : connections_) ::close(fd);
+  }
+  int error() const { return error_; }
+  unsigned short port() const { return port_; }
+  std::size_t accepted() const { return accepted_; }
+
+ private:
+  void Run() {
+    for (;;) {
+      int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) return;
+      ++accepted_;
+      if (hang_up_) {
+        ::close(fd);
+        continue;
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      connections_.push_back(fd);
+      connection_threads_.emplace_back([fd] {
+        std::string buffer;
+        char chunk[4096];
+        for (;;) {
+          ssize_t n = ::recv(fd, chunk, sizeof(chunk), 0);
+          if (n <= 0) return;
+          buffer.append(chunk, static_cast<std::size_t>(n));
+          for (std::size_t end; (end = buffer.find("\r\n\r\n")) != std::string::npos;) {
+            buffer.erase(0, end + 4);
+            const char kAnswer[] = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+            if (::send(fd, kAnswer, sizeof(kAnswer) - 1, MSG_NOSIGNAL) < 0) return;
+          }
+        }
+      });
+    }
+  }
+
+  bool hang_up_ = false;
+  int fd_ = -1;
+  int error_ = 0;
+  unsigned short port_ = 0;
+  std::atomic<std::size_t> accepted_{0};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::vector<int> connections_;
+  std::vector<std::thread> connection_threads_;
+};
+
+TEST(ClientSessionTest, TlsContextMadeOnFirstHttpsRequest) {
+  FixedPortServer server("127.0.0.1", 0, true);  // every handshake fails
+  ASSERT_EQ(server.error(), 0);
+  ClientSession session;
+  std::string url = "HTTPS://127.0.0.1:" + std::to_string(server.port()) + "/";
+  EXPECT_EQ(SendCode(session, Get(url)), kConnectError);
+  EXPECT_TRUE(session.HasSslContext());
+  EXPECT_EQ(SendCode(session, Get(url)), kConnectError);
+  EXPECT_EQ(session.GetPoolSize(), 0u);
+  EXPECT_EQ(server.accepted(), 2u);
+}
+
+TEST(ClientSessionTest, AbsentPortAndPort80AreDifferentKeys) {
+  // A loopback address of its own, so that nothing else on port 80 gets in the way.
+  FixedPortServer server("127.77.0.80", 80);
+  if (server.error() != 0) {
+    GTEST_SKIP() << "cannot listen on 127.77.0.80:80: " << std::strerror(server.error());
+  }
+  ClientSession session;
+  EXPECT_EQ(session.Send(Get("http://127.77.0.80/"))->GetData(), "ok");
+  EXPECT_EQ(session.Send(Get("http://127.77.0.80:80/"))->GetData(), "ok");
+  EXPECT_EQ(session.Send(Get("http://127.77.0.80/"))->GetData(), "ok");
+  EXPECT_EQ(server.accepted(), 2u);
+  EXPECT_EQ(session.GetPoolSize(), 2u);
+}
+
+TEST(ClientSessionTest, IdleConnectionClosedByServerIsReplaced) {
+  HostileServer server;
+  auto closed = std::make_shared<std::promise<void>>();
+  // Answers as if keeping the connection, then closes it while it sits in the pool.
+  server.Script([closed](HostileConnection& connection, const std::string& request) {
+    HostileServer::Fine(connection, request);
+    connection.Close();
+    closed->set_value();
+    return false;
+  });
+  ClientSession session;
+  EXPECT_EQ(session.Send(Get(server.Url("/")))->GetData(), "fine");
+  EXPECT_EQ(session.GetPoolSize(), 1u);
+  ASSERT_EQ(closed->get_future().wait_for(kFailAfter), std::future_status::ready);
+
+  EXPECT_EQ(session.Send(Get(server.Url("/")))->GetData(), "fine");
+  EXPECT_EQ(server.Accepted(), 2u);
+  EXPECT_EQ(server.Requests(), 2u);  // nothing was sent twice
+  EXPECT_EQ(session.GetPoolSize(), 1u);
+}
+
+TEST(ClientSessionTest, FailureOnReusedConnectionIsReportedAndDropped) {
+  HostileServer server;
+  server.Script(HostileServer::Fine);
+  server.Script([](HostileConnection& connection, const std::string&) {
+    connection.Reset();
+    return false;
+  });
+  ClientSession session;
+  session.Send(Get(server.Url("/")));
+  EXPECT_EQ(SendCode(session, Get(server.Url("/"))), kReadError);  // no retry
+  EXPECT_EQ(session.GetPoolSize(), 0u);
+  EXPECT_EQ(session.Send(Get(server.Url("/")))->GetData(), "fine");
+  EXPECT_EQ(server.Accepted(), 2u);
+  EXPECT_EQ(server.Requests(), 3u);
+}
+
+TEST(ClientSessionTest, StopAndStart) {
+  HostileServer server;
+  ClientSession session;
+  session.Send(Get(server.Url("/")));
+  session.Stop();
+  session.Stop();
+  EXPECT_FALSE(session.IsStarted());
+  std::string message;
+  EXPECT_EQ(SendCode(session, Get(server.Url("/")), &message), kLoopError);
+  EXPECT_EQ(message, "Loop is not running");
+  EXPECT_EQ(server.Requests(), 1u);
+
+  session.Start();
+  session.Start();
+  EXPECT_TRUE(session.IsStarted());
+  EXPECT_EQ(session.Send(Get(server.Url("/")))->GetData(), "fine");
+  EXPECT_EQ(server.Accepted(), 1u);  // the pooled connection survived the stop
+}
+
+TEST(ClientSessionTest, CancelFromAnotherThread) {
+  HostileServer server;
+  ClientSession session;
+  EXPECT_FALSE(session.Cancel());
+
+  auto arrived = std::make_shared<std::promise<void>>();
+  server.Script(Stall(arrived));
+  auto outcome = std::async(std::launch::async, [&] { return SendCode(session, Get(server.Url("/"))); });
+  ASSERT_EQ(arrived->get_future().wait_for(kFailAfter), std::future_status::ready);
+  EXPECT_TRUE(session.Cancel());
+  ASSERT_EQ(outcome.wait_for(kFailAfter), std::future_status::ready);
+  EXPECT_EQ(outcome.get(), kReadError);
+  EXPECT_FALSE(session.Cancel());
+  EXPECT_EQ(session.GetPoolSize(), 0u);
+
+  // The session goes on working.
+  EXPECT_EQ(session.Send(Get(server.Url("/")))->GetData(), "fine");
+}
+
+TEST(ClientSessionTest, StopWhileAnotherThreadSends) {
+  HostileServer server;
+  ClientSession session;
+  auto arrived = std::make_shared<std::promise<void>>();
+  server.Script(Stall(arrived));
+  auto outcome = std::async(std::launch::async, [&] { return SendCode(session, Get(server.Url("/"))); });
+  ASSERT_EQ(arrived->get_future().wait_for(kFailAfter), std::future_status::ready);
+  session.Stop();
+  // Had the loop stopped with the exchange unfinished, the sender would sleep for ever.
+  ASSERT_EQ(outcome.wait_for(kFailAfter), std::future_status::ready);
+  EXPECT_EQ(outcome.get(), kReadError);
+  EXPECT_EQ(SendCode(session, Get(server.Url("/"))), kLoopError);
+  session.Start();
+  EXPECT_EQ(session.Send(Get(server.Url("/")))->GetData(), "fine");
+}
+
+TEST(ClientSessionTest, StopOnTheLoopThreadIsRefused) {
+  HostileServer server;
+  ClientSession session;
+  bool refused = false;
+  auto response = session.Send(Get(server.Url("/")), false, [&](std::size_t, std::size_t) {
+    try {
+      session.Stop();
+    } catch (const std::system_error& error) {
+      refused = error.code() == std::errc::resource_deadlock_would_occur;
+    }
+  });
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(response->GetData(), "fine");
+  EXPECT_TRUE(session.IsStarted());
+}
+
+TEST(ClientSessionTest, ReadTimeoutReachesTheDriver) {
+  HostileServer server;
+  auto arrived = std::make_shared<std::promise<void>>();
+  server.Script(Stall(arrived));
+  ClientSession session;
+  session.SetReadTimeout(1);
+  try {
+    session.Send(Get(server.Url("/")));
+    FAIL() << "no error";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.code(), kReadError);
+    EXPECT_TRUE(error.timeout());
+  }
+}
+
+TEST(ClientSessionTest, DestructionClosesPooledConnections) {
+  HostileServer server;
+  std::vector<std::shared_ptr<std::promise<void>>> closed;
+  for (int i = 0; i < 2; ++i) {
+    auto promise = std::make_shared<std::promise<void>>();
+    closed.push_back(promise);
+    server.Script([promise](HostileConnection& connection, const std::string& request) {
+      HostileServer::Fine(connection, request);
+      connection.WaitForClose();
+      promise->set_value();
+      return false;
+    });
+  }
+  {
+    ClientSession session;
+    session.Send(Get(server.Url("/")));
+    session.Send(Get("http://localhost:" + std::to_string(server.GetPort()) + "/"));
+    EXPECT_EQ(session.GetPoolSize(), 2u);
+  }
+  for (auto& promise : closed) {
+    EXPECT_EQ(promise->get_future().wait_for(kFailAfter), std::future_status::ready);
+  }
+}
+
+TEST(ClientSessionTest, ThreadsShareOneSessionOneAtATime) {
+  HostileServer server;
+  ClientSession session;
+  constexpr int kThreads = 4;
+  constexpr int kSends = 25;
+  std::atomic<int> fine{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kSends; ++i) {
+        if (session.Send(Get(server.Url("/")))->GetData() == "fine") ++fine;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(fine, kThreads * kSends);
+  // Serialised sends share the one pooled connection.
+  EXPECT_EQ(server.Accepted(), 1u);
+}
+
+TEST(ClientSessionTest, SessionsInParallel) {
+  HostileServer server;
+  constexpr int kSessions = HostileServer::kWorkers;
+  constexpr int kSends = 25;
+  std::atomic<int> fine{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kSessions; ++t) {
+    threads.emplace_back([&] {
+      ClientSession session;
+      for (int i = 0; i < kSends; ++i) {
+        if (session.Send(Get(server.Url("/")))->GetData() == "fine") ++fine;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(fine, kSessions * kSends);
+  EXPECT_EQ(server.Accepted(), static_cast<std::size_t>(kSessions));
+}
+
+}  // namespace
+}  // namespace korvo
