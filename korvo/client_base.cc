@@ -63,14 +63,14 @@ Error ClientBase::Send(std::shared_ptr<Request> request, bool stream) {
     // Under the same lock as Close reads the number, so a Close either belongs to the
     // previous exchange (and runs before this one starts) or to this one.
     std::lock_guard<std::mutex> lock(close_mutex_);
-    std::uint64_t exchange = ++exchange_;
     // Everything that touches the driver's state runs on the loop thread, where stale
     // completions of earlier exchanges may still be queued.
+    ++exchange_;
     boost::asio::post(io_context_, [self = shared_from_this(), request = std::move(request),
-                                    stream, exchange]() mutable {
+                                    stream]() mutable {
       self->request_ = std::move(request);
       self->stream_ = stream;
-      self->StartExchange(exchange);
+      self->StartExchange();
     });
   }
   std::unique_lock<std::mutex> lock(request_mutex_);
@@ -78,8 +78,7 @@ Error ClientBase::Send(std::shared_ptr<Request> request, bool stream) {
   return error_;
 }
 
-void ClientBase::StartExchange(std::uint64_t exchange) {
-  (void)exchange;
+void ClientBase::StartExchange() {
   error_ = Error();
   aborted_ = false;
   length_read_ = 0;
@@ -317,6 +316,8 @@ void ClientBase::OnRead(boost::system::error_code error, std::size_t length) {
     } catch (const std::exception& exception) {
       // Nothing may escape into the loop; the exchange itself is unaffected.
       LOG_ERRO("Progress callback error: %s", exception.what());
+    } catch (...) {
+      LOG_ERRO("Progress callback error: %s", "unknown exception");
     }
   }
 

@@ -103,7 +103,7 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // Where the exchange stands; decides what a Close aborts.
   enum class Phase { kIdle, kResolving, kConnecting, kWriting, kReading };
 
-  void StartExchange(std::uint64_t exchange);
+  void StartExchange();
   void OnResolve(std::uint64_t exchange, boost::system::error_code error,
                  const boost::asio::ip::tcp::resolver::results_type& endpoints);
   void OnConnect(boost::system::error_code error, boost::asio::ip::tcp::endpoint endpoint);

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "korvo/body.h"
+#include "korvo/client_session.h"
 #include "korvo/parser.h"
 #include "korvo/request.h"
 #include "korvo/response.h"
@@ -561,6 +562,17 @@ TEST_F(ClientBaseTest, TlsCertificatesThatMustFail) {
     EXPECT_TRUE(server->WaitForFinished(1));
     EXPECT_EQ(server->FailedHandshakes(), 1u);
   }
+}
+
+TEST_F(ClientBaseTest, SystemRootsRefuseASelfSignedServer) {
+  boost::asio::ssl::context system(boost::asio::ssl::context::tls_client);
+  AddSystemRootCertificates(system.native_handle());
+  auto server = StartTlsServer(TestPki::Get().self_signed());
+  auto client = std::make_shared<SslClient>(loop_.context(), system);
+  Error error = client->Send(MakeRequest(server->Url("localhost", "/")), false);
+  ExpectError(error, kConnectError, "Socket connect error", false);
+  EXPECT_EQ(CountStartingWith("ERRO", "Handshake error ("), 1u);
+  EXPECT_TRUE(server->Requests().empty());
 }
 
 // ---- Cancel from another thread ----

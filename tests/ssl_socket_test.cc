@@ -162,6 +162,17 @@ TEST_F(SslSocketTest, SystemRootsDoNotTrustASelfSignedServer) {
   EXPECT_TRUE(server->WaitForFinished(1));
 }
 
+TEST_F(SslSocketTest, ServerNameThatCannotBeSentIsLoggedAndConnectGoesOn) {
+  auto server = StartServer(TestPki::Get().good());
+  SslSocket socket(loop_.context(), *context_);
+  std::string too_long(300, 'a');  // a server name has at most 255 bytes
+  EXPECT_TRUE(Connect(socket, too_long, server->port()));  // it does not name the host
+  EXPECT_EQ(log_.Count("ERRO", "Failed to set SNI host name for SSL"), 1u);
+  EXPECT_EQ(CountStartingWith(log_, "ERRO", "Handshake error ("), 1u);
+  EXPECT_EQ(server->Accepted(), 1u);
+  OnLoop([&] { return socket.Close(); });
+}
+
 TEST_F(SslSocketTest, RefusedConnectSkipsHandshakeAndRecord) {
   unsigned short port;
   {
