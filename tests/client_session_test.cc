@@ -7,6 +7,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -16,12 +18,19 @@
 #include <thread>
 #include <vector>
 
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "korvo/error.h"
 #include "korvo/request_builder.h"
+#include "korvo/utility.h"
 #include "support/hostile_server.h"
+#include "support/log_capture.h"
+#include "support/scripted_server.h"
+#include "support/test_tls.h"
 
 namespace korvo {
 namespace {
@@ -290,6 +299,75 @@ TEST(ClientSessionTest, TlsContextMadeOnFirstHttpsRequest) {
   EXPECT_EQ(SendCode(session, Get(url)), kConnectError);
   EXPECT_EQ(session.GetPoolSize(), 0u);
   EXPECT_EQ(server.accepted(), 2u);
+}
+
+TEST(ClientSessionTest, HttpsToCertificatesTheSystemDoesNotTrust) {
+  // The test CA is in no system store, so its certificates fail like any stranger's.
+  const test::TestPki& pki = test::TestPki::Get();
+  for (const test::TestCertificate* certificate : {&pki.good(), &pki.self_signed()}) {
+    test::ScriptedServer::Options options;
+    options.certificate = certificate;
+    test::ScriptedServer server(options);
+    ClientSession session;
+    std::string message;
+    EXPECT_EQ(SendCode(session, Get(server.Url("localhost", "/")), &message), kConnectError);
+    EXPECT_EQ(message, "Socket connect error");
+    EXPECT_EQ(session.GetPoolSize(), 0u);
+    EXPECT_TRUE(server.WaitForFinished(1));
+    EXPECT_TRUE(server.Requests().empty());
+  }
+}
+
+// The number of certificates in a context's store.
+int StoredCertificates(SSL_CTX* ssl_ctx) {
+  return sk_X509_OBJECT_num(X509_STORE_get0_objects(SSL_CTX_get_cert_store(ssl_ctx)));
+}
+
+class RootCertificatesTest : public ::testing::Test {
+ protected:
+  RootCertificatesTest() : ssl_ctx_(SSL_CTX_new(TLS_client_method())) {
+    dir_ = std::filesystem::temp_directory_path() / ("korvo_roots_" + RandomString(10));
+    std::filesystem::create_directories(dir_);
+  }
+  ~RootCertificatesTest() override {
+    SSL_CTX_free(ssl_ctx_);
+    std::filesystem::remove_all(dir_);
+  }
+
+  std::filesystem::path Write(const std::string& name, const std::string& content) {
+    std::filesystem::path path = dir_ / name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+  }
+
+  SSL_CTX* ssl_ctx_;
+  std::filesystem::path dir_;
+};
+
+TEST_F(RootCertificatesTest, SystemBundleIsLoaded) {
+  test::LogCapture log;
+  EXPECT_TRUE(AddSystemRootCertificates(ssl_ctx_));
+  EXPECT_GT(StoredCertificates(ssl_ctx_), 10);
+  EXPECT_EQ(log.Count("ERRO", "Cannot add system root certificate."), 0u);
+}
+
+TEST_F(RootCertificatesTest, FirstBundleThatOpensIsRead) {
+  const test::TestPki& pki = test::TestPki::Get();
+  // A damaged block and a key between two certificates: both certificates still count.
+  std::string broken = "-----BEGIN CERTIFICATE-----\nnot base64 at all!\n-----END CERTIFICATE-----\n";
+  std::string bundle = pki.ca_pem() + broken + pki.good().key_pem + pki.self_signed().cert_pem;
+  std::filesystem::path path = Write("bundle.pem", bundle);
+  test::LogCapture log;
+  EXPECT_TRUE(AddRootCertificatesFromBundles(ssl_ctx_, {dir_ / "missing.pem", path}));
+  EXPECT_EQ(StoredCertificates(ssl_ctx_), 2);
+  EXPECT_TRUE(log.Records().empty());
+}
+
+TEST_F(RootCertificatesTest, NoBundleIsReported) {
+  test::LogCapture log;
+  EXPECT_FALSE(AddRootCertificatesFromBundles(ssl_ctx_, {dir_ / "a.pem", dir_ / "b.pem"}));
+  EXPECT_EQ(log.Count("ERRO", "Cannot open system certificate store."), 1u);
+  EXPECT_EQ(StoredCertificates(ssl_ctx_), 0);
 }
 
 TEST(ClientSessionTest, AbsentPortAndPort80AreDifferentKeys) {
