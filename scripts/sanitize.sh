@@ -26,7 +26,10 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:report_signal_unsafe=0}
 
 configure() {  # build-dir sanitizers
-  cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVO_SANITIZE="$2" \
+  local flags=""
+  # g++ warns on every atomic fence that Boost.Asio uses; ThreadSanitizer handles them.
+  [ "$2" = thread ] && flags="-Wno-tsan"
+  cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVO_SANITIZE="$2" -DCMAKE_CXX_FLAGS="$flags" \
         -DKORVO_BUILD_TESTS=ON -DKORVO_BUILD_EXAMPLES=ON -DKORVO_BUILD_FUZZ=OFF >/dev/null
 }
 
