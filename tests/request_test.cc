@@ -3,12 +3,15 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "korvo/client_session.h"
 #include "korvo/error.h"
 #include "korvo/utility.h"
+#include "support/hostile_server.h"
 
 namespace korvo {
 namespace {
@@ -217,6 +220,42 @@ TEST(RequestTest, AllowsOrdinaryFieldValues) {
   request->SetHeader("X-Utf8", "\xc3\xa9t\xc3\xa9");
   request->SetHeader("X-Colon", "a: b");
   EXPECT_NO_THROW(request->Prepare());
+}
+
+// The session prepares a request before any connection is made, so a refused request
+// never reaches the server, and the session stays usable.
+TEST(RequestTest, RefusedRequestSendsNothing) {
+  test::HostileServer server;
+  ClientSession session;
+  auto injected = MakeRequest("GET", server.Url("/"));
+  injected->SetHeader("X-Test", "a\r\nX-Injected: 1");
+  try {
+    session.Send(injected);
+    FAIL() << "an injected field was sent";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.code(), kRequestError);
+    EXPECT_EQ(error.message(), "Invalid header field");
+  }
+  auto split = MakeRequest("GET", server.Url("/a\r\nX-Injected: 1"));
+  EXPECT_THROW(session.Send(split), Error);
+  EXPECT_EQ(server.Accepted(), 0u);
+  EXPECT_EQ(server.Requests(), 0u);
+
+  std::mutex mutex;  // the script runs on a server thread
+  std::string seen;
+  server.Script([&](test::HostileConnection& connection, const std::string& request) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      seen = request;
+    }
+    return test::HostileServer::Fine(connection, request);
+  });
+  auto response = session.Send(MakeRequest("GET", server.Url("/ok")));
+  EXPECT_EQ(response->GetStatus(), 200);
+  EXPECT_EQ(server.Requests(), 1u);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(seen.rfind("GET /ok HTTP/1.1\r\n", 0), 0u);
+  EXPECT_EQ(seen.find("X-Injected"), std::string::npos);
 }
 
 }  // namespace
