@@ -89,10 +89,17 @@ HostileServer::Behaviour Stall(std::shared_ptr<std::promise<void>> arrived) {
   };
 }
 
+// Sends the head and part of the body, then waits for the client to give up.
+bool StallMidBody(HostileConnection& connection, const std::string&) {
+  connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc");
+  connection.WaitForClose();
+  return false;
+}
+
 ErrorCode SendCode(ClientSession& session, std::shared_ptr<Request> request,
-                   std::string* message = nullptr) {
+                   std::string* message = nullptr, ProgressCallback progress = {}) {
   try {
-    session.Send(std::move(request));
+    session.Send(std::move(request), false, std::move(progress));
   } catch (const Error& error) {
     if (message != nullptr) *message = error.message();
     return error.code();
@@ -445,10 +452,16 @@ TEST(ClientSessionTest, CancelFromAnotherThread) {
   ClientSession session;
   EXPECT_FALSE(session.Cancel());
 
-  auto arrived = std::make_shared<std::promise<void>>();
-  server.Script(Stall(arrived));
-  auto outcome = std::async(std::launch::async, [&] { return SendCode(session, Get(server.Url("/"))); });
-  ASSERT_EQ(arrived->get_future().wait_for(kFailAfter), std::future_status::ready);
+  // The progress callback proves that the client is reading when the cancel comes.
+  server.Script(StallMidBody);
+  std::promise<void> reading;
+  std::once_flag once;
+  auto outcome = std::async(std::launch::async, [&] {
+    return SendCode(session, Get(server.Url("/")), nullptr, [&](std::size_t, std::size_t) {
+      std::call_once(once, [&] { reading.set_value(); });
+    });
+  });
+  ASSERT_EQ(reading.get_future().wait_for(kFailAfter), std::future_status::ready);
   EXPECT_TRUE(session.Cancel());
   ASSERT_EQ(outcome.wait_for(kFailAfter), std::future_status::ready);
   EXPECT_EQ(outcome.get(), kReadError);
@@ -462,10 +475,16 @@ TEST(ClientSessionTest, CancelFromAnotherThread) {
 TEST(ClientSessionTest, StopWhileAnotherThreadSends) {
   HostileServer server;
   ClientSession session;
-  auto arrived = std::make_shared<std::promise<void>>();
-  server.Script(Stall(arrived));
-  auto outcome = std::async(std::launch::async, [&] { return SendCode(session, Get(server.Url("/"))); });
-  ASSERT_EQ(arrived->get_future().wait_for(kFailAfter), std::future_status::ready);
+  // The progress callback proves that the client is reading when the cancel comes.
+  server.Script(StallMidBody);
+  std::promise<void> reading;
+  std::once_flag once;
+  auto outcome = std::async(std::launch::async, [&] {
+    return SendCode(session, Get(server.Url("/")), nullptr, [&](std::size_t, std::size_t) {
+      std::call_once(once, [&] { reading.set_value(); });
+    });
+  });
+  ASSERT_EQ(reading.get_future().wait_for(kFailAfter), std::future_status::ready);
   session.Stop();
   // Had the loop stopped with the exchange unfinished, the sender would sleep for ever.
   ASSERT_EQ(outcome.wait_for(kFailAfter), std::future_status::ready);
