@@ -36,12 +36,6 @@ namespace {
 using test::HostileConnection;
 using test::HostileServer;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-
 // Streamed bodies go to a private temporary directory, so that a file left behind by
 // any case is seen.
 class TempDirEnvironment : public ::testing::Environment {
