@@ -104,7 +104,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::string* expected = ModelFind(pairs, key);
       FUZZ_CHECK_EQ(query.Get(key), expected != nullptr ? *expected : std::string());
     }
-    CheckSame(query, pairs);
+    FUZZ_CHECK(query.size() == pairs.size());
   }
+  CheckSame(query, pairs);
   return 0;
 }
