@@ -54,25 +54,26 @@ ClientBase::ClientBase(boost::asio::io_context& io_context)
 
 ClientBase::~ClientBase() = default;
 
-Error ClientBase::Send(std::shared_ptr<Request> request, bool stream) {
+void ClientBase::StartSend(std::shared_ptr<Request> request, bool stream) {
   {
     std::lock_guard<std::mutex> lock(request_mutex_);
     request_finished_ = false;
   }
-  {
-    // Under the same lock as Close reads the number, so a Close either belongs to the
-    // previous exchange (and runs before this one starts) or to this one.
-    std::lock_guard<std::mutex> lock(close_mutex_);
-    // Everything that touches the driver's state runs on the loop thread, where stale
-    // completions of earlier exchanges may still be queued.
-    ++exchange_;
-    boost::asio::post(io_context_, [self = shared_from_this(), request = std::move(request),
-                                    stream]() mutable {
-      self->request_ = std::move(request);
-      self->stream_ = stream;
-      self->StartExchange();
-    });
-  }
+  // Under the same lock as Close reads the number, so a Close either belongs to the
+  // previous exchange (and runs before this one starts) or to this one.
+  std::lock_guard<std::mutex> lock(close_mutex_);
+  // Everything that touches the driver's state runs on the loop thread, where stale
+  // completions of earlier exchanges may still be queued.
+  ++exchange_;
+  boost::asio::post(io_context_, [self = shared_from_this(), request = std::move(request),
+                                  stream]() mutable {
+    self->request_ = std::move(request);
+    self->stream_ = stream;
+    self->StartExchange();
+  });
+}
+
+Error ClientBase::Wait() {
   std::unique_lock<std::mutex> lock(request_mutex_);
   request_cv_.wait(lock, [this] { return request_finished_; });
   return error_;

@@ -59,7 +59,16 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
 
   // Runs one exchange for the prepared `request` and returns its outcome (kNoError on
   // success). With `stream` the response body goes to a temporary file.
-  Error Send(std::shared_ptr<Request> request, bool stream);
+  Error Send(std::shared_ptr<Request> request, bool stream) {
+    StartSend(std::move(request), stream);
+    return Wait();
+  }
+
+  // Send in two steps, for a caller that must publish the driver to a canceller only
+  // once a Close is sure to reach this exchange: StartSend hands the exchange to the
+  // loop and returns at once; Wait blocks until it has ended and returns its outcome.
+  void StartSend(std::shared_ptr<Request> request, bool stream);
+  Error Wait();
 
   // Closes the connection; an exchange in progress ends with the error of its pending
   // step (a pending resolution: kResolveError).

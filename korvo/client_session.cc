@@ -297,9 +297,11 @@ std::shared_ptr<Response> ClientSession::DoSend(const std::shared_ptr<Request>& 
     std::lock_guard<std::mutex> guard(current_client_mutex_);
     // Stop has begun: its Cancel may have missed this exchange, so it does not start.
     if (stopping_) throw Error(kLoopError, "Loop is not running");
+    // A Cancel that sees the client must reach this exchange, not the one before it.
+    client->StartSend(request, stream);
     current_client_ = client;
   }
-  Error error = client->Send(request, stream);
+  Error error = client->Wait();
   SetCurrentClient(nullptr);
 
   if (error.code() != kNoError) {

@@ -48,10 +48,38 @@ std::string EscapeQuoted(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool AsciiIEquals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string Headers::Folded(std::string_view name) {
+  std::string folded(name);
+  for (char& c : folded) c = AsciiLower(c);
+  return folded;
+}
+
+void Headers::BuildIndex() {
+  index_.reserve(fields_.size() * 2);
+  for (std::size_t i = 0; i < fields_.size(); ++i) index_.emplace(Folded(fields_[i].first), i);
+}
+
 Headers::const_iterator Headers::Find(std::string_view name) const {
-  const std::locale locale;
+  if (!index_.empty()) {
+    auto found = index_.find(Folded(name));
+    return found == index_.end() ? fields_.end() : fields_.begin() + static_cast<std::ptrdiff_t>(found->second);
+  }
   for (auto it = fields_.begin(); it != fields_.end(); ++it) {
-    if (boost::algorithm::iequals(it->first, name, locale)) return it;
+    if (AsciiIEquals(it->first, name)) return it;
   }
   return fields_.end();
 }
@@ -68,8 +96,13 @@ bool Headers::Set(std::string_view name, std::string_view value) {
   auto found = Find(name);
   if (found != end()) {
     fields_[static_cast<std::size_t>(found - fields_.begin())].second.assign(value);
-  } else {
-    fields_.emplace_back(std::string(name), std::string(value));
+    return true;
+  }
+  fields_.emplace_back(std::string(name), std::string(value));
+  if (!index_.empty()) {
+    index_.emplace(Folded(name), fields_.size() - 1);
+  } else if (fields_.size() > kIndexFrom) {
+    BuildIndex();
   }
   return true;
 }

@@ -15,6 +15,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -52,7 +53,16 @@ class Headers {
   bool empty() const { return fields_.empty(); }
 
  private:
+  // Short lists are searched in order; past this many fields a received head could
+  // make every lookup, and so the whole head, quadratic, and an index takes over.
+  static constexpr std::size_t kIndexFrom = 16;
+
+  static std::string Folded(std::string_view name);
+  void BuildIndex();
+
   List fields_;
+  // ASCII-lower-cased name -> position in fields_; empty while the list is short.
+  std::unordered_map<std::string, std::size_t> index_;
 };
 
 // ContentType: a parsed "Content-Type" value. For "multipart/form-data" the extra

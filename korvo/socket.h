@@ -31,6 +31,9 @@ namespace korvo {
 // Whether the open socket `fd` has nothing to read and no end of stream pending.
 bool IsIdleSocketAlive(int fd);
 
+// Sends small writes at once instead of holding them for an acknowledgement.
+void DisableNagle(boost::asio::ip::tcp::socket& socket);
+
 // Completion of AsyncConnect: the error (none on success) and the endpoint reached.
 using ConnectHandler =
     std::function<void(boost::system::error_code, boost::asio::ip::tcp::endpoint)>;

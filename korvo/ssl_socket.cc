@@ -62,6 +62,7 @@ void SslSocket::OnConnect(boost::system::error_code error,
     return;
   }
   endpoint_ = endpoint;
+  DisableNagle(ssl_stream_.next_layer());
   ssl_stream_.async_handshake(
       boost::asio::ssl::stream_base::client,
       [this, handler = std::move(handler)](boost::system::error_code error) mutable {

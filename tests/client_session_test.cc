@@ -472,6 +472,37 @@ TEST(ClientSessionTest, CancelFromAnotherThread) {
   EXPECT_EQ(session.Send(Get(server.Url("/")))->GetData(), "fine");
 }
 
+// A Cancel that finds an exchange must end that exchange, however early it comes: one
+// that landed before the driver had begun would let the exchange run to its time limit.
+TEST(ClientSessionTest, CancelAtTheStartOfAnExchangeIsNotLost) {
+  HostileServer server;
+  server.SetDefault([](HostileConnection& connection, const std::string&) {
+    connection.WaitForClose();
+    return false;
+  });
+  ClientSession session;
+  session.SetReadTimeout(static_cast<int>(kFailAfter.count()));
+  for (int round = 0; round < 1000; ++round) {
+    auto outcome = std::async(std::launch::async, [&]() -> Error {
+      try {
+        session.Send(Get(server.Url("/")));
+      } catch (const Error& error) {
+        return error;
+      }
+      return Error();
+    });
+    bool cancelled = false;
+    while (!(cancelled = session.Cancel()) &&
+           outcome.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+      std::this_thread::yield();
+    }
+    ASSERT_EQ(outcome.wait_for(kFailAfter), std::future_status::ready);
+    Error error = outcome.get();
+    ASSERT_TRUE(cancelled) << "round " << round << ": ended uncancelled with " << error;
+    ASSERT_FALSE(error.timeout()) << "round " << round << ": the cancel was lost";
+  }
+}
+
 TEST(ClientSessionTest, StopWhileAnotherThreadSends) {
   HostileServer server;
   ClientSession session;

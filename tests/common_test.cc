@@ -52,6 +52,28 @@ TEST(HeadersTest, LookupIgnoresCaseButNotLength) {
   EXPECT_EQ(headers.Find("Other"), headers.end());
 }
 
+// Long lists are looked up through an index: it must agree with the list in every way
+// the short list does, also for lists copied after the index was built.
+TEST(HeadersTest, LongListsBehaveAsShortOnes) {
+  Headers headers;
+  for (int i = 0; i < 100; ++i) headers.Set("X-Field-" + std::to_string(i), std::to_string(i));
+  EXPECT_TRUE(headers.Set("x-field-7", "seven"));
+  EXPECT_FALSE(headers.Set("X-FIELD-8", ""));
+  Headers copy = headers;
+  for (const Headers* list : {&headers, &copy}) {
+    ASSERT_EQ(list->size(), 100u);
+    EXPECT_EQ(list->Find("X-FIELD-7"), std::next(list->begin(), 7));
+    EXPECT_EQ(std::next(list->begin(), 7)->first, "X-Field-7");
+    EXPECT_EQ(list->Get("x-field-7"), "seven");
+    EXPECT_EQ(list->Get("x-field-8"), "8");
+    EXPECT_EQ(list->Get("X-Field-99"), "99");
+    EXPECT_FALSE(list->Has("X-Field-100"));
+  }
+  copy.Set("Late", "1");
+  EXPECT_EQ(copy.Find("LATE"), std::prev(copy.end()));
+  EXPECT_FALSE(headers.Has("Late"));
+}
+
 struct ContentTypeCase {
   const char* text;
   const char* media_type;

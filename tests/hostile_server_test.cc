@@ -401,7 +401,7 @@ INSTANTIATE_TEST_SUITE_P(Hostile, EndlessTest,
 // different names (the head limit must stop them before they are all stored).
 class TinyFieldsTest : public HostileServerTest, public ::testing::WithParamInterface<bool> {};
 
-TEST_P(TinyFieldsTest, DISABLED_AMillionAreRefusedInBoundedMemory) {
+TEST_P(TinyFieldsTest, AMillionAreRefusedInBoundedMemory) {
   bool distinct = GetParam();
   server_.Script([distinct](HostileConnection& connection, const std::string&) {
     if (!connection.Send("HTTP/1.1 200 OK\r\n")) return false;
@@ -460,7 +460,7 @@ INSTANTIATE_TEST_SUITE_P(
 // layer may split into several sends. With Nagle's algorithm on, every send after the
 // first waits for the server's delayed acknowledgement (40 ms on Linux) on a reused
 // connection, so the client must switch it off, as HTTP clients do.
-TEST_F(HostileServerTest, DISABLED_ConnectionsSendWithoutNagleDelay) {
+TEST_F(HostileServerTest, ConnectionsSendWithoutNagleDelay) {
   std::atomic<unsigned short> client_port{0};
   server_.Script([&client_port](HostileConnection& connection, const std::string& request) {
     client_port = connection.PeerPort();
