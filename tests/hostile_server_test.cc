@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -517,6 +518,16 @@ struct BrokenHandshake {
   bool timeout;
 };
 
+// Reads the client's hello, then lets `then` break the handshake.
+HostileServer::Behaviour AfterHello(std::function<void(HostileConnection&)> then) {
+  return [then](HostileConnection& connection, const std::string&) {
+    std::string hello;
+    connection.ReadSome(hello);
+    then(connection);
+    return false;
+  };
+}
+
 std::vector<BrokenHandshake> BrokenHandshakes() {
   return {
       {"CloseBeforeHello",
@@ -525,49 +536,22 @@ std::vector<BrokenHandshake> BrokenHandshakes() {
          return false;
        },
        false},
-      {"CloseAfterHello",
-       [](HostileConnection& connection, const std::string&) {
-         std::string hello;
-         connection.ReadSome(hello);
-         connection.Close();
-         return false;
-       },
-       false},
-      {"ResetAfterHello",
-       [](HostileConnection& connection, const std::string&) {
-         std::string hello;
-         connection.ReadSome(hello);
-         connection.Reset();
-         return false;
-       },
-       false},
+      {"CloseAfterHello", AfterHello([](HostileConnection& c) { c.Close(); }), false},
+      {"ResetAfterHello", AfterHello([](HostileConnection& c) { c.Reset(); }), false},
       {"PlainHttpAnswer",
-       [](HostileConnection& connection, const std::string&) {
-         std::string hello;
-         connection.ReadSome(hello);
-         connection.Send("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
-         connection.WaitForClose();
-         return false;
-       },
+       AfterHello([](HostileConnection& c) {
+         c.Send("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
+         c.WaitForClose();
+       }),
        false},
       {"GarbageRecord",
-       [](HostileConnection& connection, const std::string&) {
-         std::string hello;
-         connection.ReadSome(hello);
+       AfterHello([](HostileConnection& c) {
          // A whole handshake record of 4 KiB of junk.
-         connection.Send(std::string("\x16\x03\x03\x10\x00", 5) + std::string(4096, '\xee'));
-         connection.WaitForClose();
-         return false;
-       },
+         c.Send(std::string("\x16\x03\x03\x10\x00", 5) + std::string(4096, '\xee'));
+         c.WaitForClose();
+       }),
        false},
-      {"StallAfterHello",
-       [](HostileConnection& connection, const std::string&) {
-         std::string hello;
-         connection.ReadSome(hello);
-         connection.WaitForClose();
-         return false;
-       },
-       true},
+      {"StallAfterHello", AfterHello([](HostileConnection& c) { c.WaitForClose(); }), true},
   };
 }
 

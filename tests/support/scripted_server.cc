@@ -134,19 +134,23 @@ bool ScriptedConnection::Wait(short events) {
   }
 }
 
+bool ScriptedConnection::AwaitSsl(int result) {
+  switch (SSL_get_error(ssl_, result)) {
+    case SSL_ERROR_WANT_READ:
+      return Wait(POLLIN);
+    case SSL_ERROR_WANT_WRITE:
+      return Wait(POLLOUT);
+    default:
+      ERR_clear_error();
+      return false;
+  }
+}
+
 bool ScriptedConnection::Handshake() {
   while (true) {
     int result = SSL_accept(ssl_);
     if (result == 1) break;
-    int error = SSL_get_error(ssl_, result);
-    if (error == SSL_ERROR_WANT_READ) {
-      if (!Wait(POLLIN)) return false;
-    } else if (error == SSL_ERROR_WANT_WRITE) {
-      if (!Wait(POLLOUT)) return false;
-    } else {
-      ERR_clear_error();
-      return false;
-    }
+    if (!AwaitSsl(result)) return false;
   }
   const char* name = SSL_get_servername(ssl_, TLSEXT_NAMETYPE_host_name);
   if (name != nullptr) server_name_ = name;
@@ -163,15 +167,7 @@ bool ScriptedConnection::ReadMore() {
         buffer_.append(data, static_cast<std::size_t>(count));
         return true;
       }
-      int error = SSL_get_error(ssl_, count);
-      if (error == SSL_ERROR_WANT_READ) {
-        if (!Wait(POLLIN)) return false;
-      } else if (error == SSL_ERROR_WANT_WRITE) {
-        if (!Wait(POLLOUT)) return false;
-      } else {
-        ERR_clear_error();
-        return false;
-      }
+      if (!AwaitSsl(count)) return false;
     } else {
       ssize_t count = recv(fd_, data, sizeof(data), 0);
       if (count > 0) {
@@ -235,15 +231,7 @@ bool ScriptedConnection::Send(std::string_view bytes) {
         bytes.remove_prefix(static_cast<std::size_t>(count));
         continue;
       }
-      int error = SSL_get_error(ssl_, count);
-      if (error == SSL_ERROR_WANT_READ) {
-        if (!Wait(POLLIN)) return false;
-      } else if (error == SSL_ERROR_WANT_WRITE) {
-        if (!Wait(POLLOUT)) return false;
-      } else {
-        ERR_clear_error();
-        return false;
-      }
+      if (!AwaitSsl(count)) return false;
     } else {
       ssize_t count = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
       if (count > 0) {

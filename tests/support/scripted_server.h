@@ -91,6 +91,9 @@ class ScriptedConnection {
   bool Handshake();
   // Waits until the socket is ready for `events`; false on server shutdown.
   bool Wait(short events);
+  // After an SSL call that did not complete: waits for what OpenSSL needs and returns
+  // true to call again, false when the connection has failed.
+  bool AwaitSsl(int result);
   // Appends received bytes to buffer_; false at the end of the connection.
   bool ReadMore();
   bool ReadHeadInto(std::string& head);
