@@ -76,7 +76,8 @@ void Headers::BuildIndex() {
 Headers::const_iterator Headers::Find(std::string_view name) const {
   if (!index_.empty()) {
     auto found = index_.find(Folded(name));
-    return found == index_.end() ? fields_.end() : fields_.begin() + static_cast<std::ptrdiff_t>(found->second);
+    if (found == index_.end()) return fields_.end();
+    return fields_.begin() + static_cast<std::ptrdiff_t>(found->second);
   }
   for (auto it = fields_.begin(); it != fields_.end(); ++it) {
     if (AsciiIEquals(it->first, name)) return it;

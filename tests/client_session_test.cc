@@ -107,6 +107,24 @@ ErrorCode SendCode(ClientSession& session, std::shared_ptr<Request> request,
   return kNoError;
 }
 
+// Starts a send on another thread against a server that stalls mid-body, and returns
+// once the client is provably reading (its progress callback has run); invalid if it
+// never gets there.
+std::future<ErrorCode> SendThatStallsWhileReading(ClientSession& session, HostileServer& server) {
+  server.Script(StallMidBody);
+  auto reading = std::make_shared<std::promise<void>>();
+  auto once = std::make_shared<std::once_flag>();
+  std::future<void> read = reading->get_future();
+  auto outcome = std::async(std::launch::async, [&session, &server, reading, once] {
+    auto progress = [reading, once](std::size_t, std::size_t) {
+      std::call_once(*once, [&] { reading->set_value(); });
+    };
+    return SendCode(session, Get(server.Url("/")), nullptr, progress);
+  });
+  if (read.wait_for(kFailAfter) != std::future_status::ready) return {};
+  return outcome;
+}
+
 TEST(ClientSessionTest, DefaultHeadersAndSettings) {
   ClientSession session(4096);
   EXPECT_TRUE(session.IsStarted());
@@ -452,16 +470,8 @@ TEST(ClientSessionTest, CancelFromAnotherThread) {
   ClientSession session;
   EXPECT_FALSE(session.Cancel());
 
-  // The progress callback proves that the client is reading when the cancel comes.
-  server.Script(StallMidBody);
-  std::promise<void> reading;
-  std::once_flag once;
-  auto outcome = std::async(std::launch::async, [&] {
-    return SendCode(session, Get(server.Url("/")), nullptr, [&](std::size_t, std::size_t) {
-      std::call_once(once, [&] { reading.set_value(); });
-    });
-  });
-  ASSERT_EQ(reading.get_future().wait_for(kFailAfter), std::future_status::ready);
+  auto outcome = SendThatStallsWhileReading(session, server);
+  ASSERT_TRUE(outcome.valid());
   EXPECT_TRUE(session.Cancel());
   ASSERT_EQ(outcome.wait_for(kFailAfter), std::future_status::ready);
   EXPECT_EQ(outcome.get(), kReadError);
@@ -506,16 +516,8 @@ TEST(ClientSessionTest, CancelAtTheStartOfAnExchangeIsNotLost) {
 TEST(ClientSessionTest, StopWhileAnotherThreadSends) {
   HostileServer server;
   ClientSession session;
-  // The progress callback proves that the client is reading when the cancel comes.
-  server.Script(StallMidBody);
-  std::promise<void> reading;
-  std::once_flag once;
-  auto outcome = std::async(std::launch::async, [&] {
-    return SendCode(session, Get(server.Url("/")), nullptr, [&](std::size_t, std::size_t) {
-      std::call_once(once, [&] { reading.set_value(); });
-    });
-  });
-  ASSERT_EQ(reading.get_future().wait_for(kFailAfter), std::future_status::ready);
+  auto outcome = SendThatStallsWhileReading(session, server);
+  ASSERT_TRUE(outcome.valid());
   session.Stop();
   // Had the loop stopped with the exchange unfinished, the sender would sleep for ever.
   ASSERT_EQ(outcome.wait_for(kFailAfter), std::future_status::ready);
