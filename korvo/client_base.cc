@@ -21,6 +21,8 @@ namespace {
 // every write, bounds a stalled peer rather than the size of a large body.
 constexpr std::size_t kMaxWriteSlice = 256 * 1024;
 
+constexpr std::size_t kKeptHeadCapacity = 16 * 1024;
+
 bool IsAborted(const boost::system::error_code& error) {
   return error == boost::asio::error::operation_aborted;
 }
@@ -167,7 +169,11 @@ void ClientBase::OnConnect(boost::system::error_code error,
 void ClientBase::DoWrite() {
   phase_ = Phase::kWriting;
   writing_head_ = true;
-  StartPayload(request_->GetPayload());
+  head_.clear();
+  for (const auto& range : request_->GetPayload()) {
+    head_.append(static_cast<const char*>(range.data()), range.size());
+  }
+  StartPayload(Payload{boost::asio::const_buffer(head_.data(), head_.size())});
 }
 
 void ClientBase::StartPayload(Payload payload) {
@@ -383,6 +389,8 @@ void ClientBase::OnDeadlineTimer(std::uint64_t generation, boost::system::error_
 
 void ClientBase::FinishRequest() {
   phase_ = Phase::kIdle;
+  // An unusually large head does not stay allocated with a pooled connection.
+  if (head_.capacity() > kKeptHeadCapacity) std::string().swap(head_);
   {
     std::lock_guard<std::mutex> lock(request_mutex_);
     if (request_finished_) return;

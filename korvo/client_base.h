@@ -173,6 +173,10 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // recognised as stale.
   std::uint64_t timer_generation_ = 0;
 
+  // The request head in one piece: as its many small ranges it would leave in several
+  // segments (a gathering write takes at most 16), each one a wake-up for the server.
+  std::string head_;
+
   Payload write_payload_;  // the payload being written
   std::size_t write_index_ = 0;
   std::size_t write_offset_ = 0;

@@ -30,6 +30,11 @@ void Socket::AsyncConnect(const std::string& /*host*/, const Endpoints& endpoint
 }
 
 void Socket::AsyncWrite(const Payload& payload, WriteHandler handler) {
+  // A single range (a head, a file chunk) spares the operation its own copy of the list.
+  if (payload.size() == 1) {
+    boost::asio::async_write(socket_, payload.front(), std::move(handler));
+    return;
+  }
   boost::asio::async_write(socket_, payload, std::move(handler));
 }
 
