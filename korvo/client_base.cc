@@ -8,7 +8,6 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/system/system_error.hpp>
 
 #include "korvo/logger.h"
 #include "korvo/ssl_socket.h"
@@ -143,14 +142,14 @@ void ClientBase::OnResolve(std::uint64_t exchange, boost::system::error_code err
     return;
   }
   phase_ = Phase::kConnecting;
-  AsyncWaitDeadlineTimer(connect_timeout_);
+  SetDeadline(connect_timeout_);
   socket_->AsyncConnect(StripBrackets(request_->GetUrl().GetHost()), endpoints,
                         Bind(&ClientBase::OnConnect));
 }
 
 void ClientBase::OnConnect(boost::system::error_code error,
                            boost::asio::ip::tcp::endpoint /*endpoint*/) {
-  StopDeadlineTimer();
+  ClearDeadline();
   if (aborted_) error = boost::asio::error::operation_aborted;
   if (!error) {
     connected_ = true;
@@ -207,12 +206,12 @@ void ClientBase::WriteSlice() {
     OnPayloadWritten();
     return;
   }
-  AsyncWaitDeadlineTimer(read_timeout_);
+  SetDeadline(read_timeout_);
   socket_->AsyncWrite(slice, Bind(&ClientBase::OnWrite));
 }
 
 void ClientBase::OnWrite(boost::system::error_code error, std::size_t /*length*/) {
-  StopDeadlineTimer();
+  ClearDeadline();
   if (aborted_) error = boost::asio::error::operation_aborted;
   if (error) {
     HandleWriteError(error);
@@ -285,12 +284,12 @@ void ClientBase::HandleBodyError(const Error& error) {
 }
 
 void ClientBase::DoRead() {
-  AsyncWaitDeadlineTimer(read_timeout_);
+  SetDeadline(read_timeout_);
   socket_->AsyncReadSome(Bind(&ClientBase::OnRead), &buffer_);
 }
 
 void ClientBase::OnRead(boost::system::error_code error, std::size_t length) {
-  StopDeadlineTimer();
+  ClearDeadline();
   if (aborted_) error = boost::asio::error::operation_aborted;
   if (error) {
     if (IsAborted(error)) {
@@ -351,36 +350,40 @@ bool ClientBase::KeepConnection() const {
   return true;
 }
 
-void ClientBase::AsyncWaitDeadlineTimer(int seconds) {
-  ++timer_generation_;
+void ClientBase::SetDeadline(int seconds) {
   if (seconds <= 0) {
-    deadline_timer_stopped_ = true;
+    deadline_ = Deadline::max();
     return;
   }
-  deadline_timer_stopped_ = false;
-  deadline_timer_.expires_after(std::chrono::seconds(seconds));
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  // A wait that ends no later than the deadline finds it moved and waits again.
+  if (deadline_timer_armed_ && deadline_timer_.expiry() <= deadline_) return;
+  ArmDeadlineTimer();
+}
+
+void ClientBase::ArmDeadlineTimer() {
+  ++timer_generation_;
+  deadline_timer_armed_ = true;
+  deadline_timer_.expires_at(deadline_);  // a wait still pending completes as aborted
   std::uint64_t generation = timer_generation_;
+  // The wait may outlast the exchange by a whole time limit; it must not keep a pooled
+  // or released driver alive that long.
   deadline_timer_.async_wait(
-      [self = shared_from_this(), generation](boost::system::error_code error) {
-        self->OnDeadlineTimer(generation, error);
+      [weak = weak_from_this(), generation](boost::system::error_code error) {
+        if (auto self = weak.lock()) self->OnDeadlineTimer(generation, error);
       });
 }
 
-void ClientBase::StopDeadlineTimer() {
-  if (deadline_timer_stopped_) return;
-  try {
-    deadline_timer_.cancel();
-  } catch (const boost::system::system_error& error) {
-    LOG_ERRO("Deadline timer cancel error: %s", error.what());
-  }
-  deadline_timer_stopped_ = true;
-}
-
 void ClientBase::OnDeadlineTimer(std::uint64_t generation, boost::system::error_code error) {
-  // An expiry already queued when its wait was stopped or replaced is not ours to act on.
-  if (generation != timer_generation_ || deadline_timer_stopped_) return;
-  deadline_timer_stopped_ = true;
-  if (IsAborted(error)) return;
+  // The expiry of a wait that was replaced is not ours to act on.
+  if (generation != timer_generation_) return;
+  deadline_timer_armed_ = false;
+  if (IsAborted(error) || deadline_ == Deadline::max()) return;
+  if (std::chrono::steady_clock::now() < deadline_) {
+    ArmDeadlineTimer();
+    return;
+  }
+  deadline_ = Deadline::max();
   LOG_WARN("Timeout");
   error_.SetTimeout(true);
   if (phase_ != Phase::kIdle) aborted_ = true;
@@ -389,6 +392,7 @@ void ClientBase::OnDeadlineTimer(std::uint64_t generation, boost::system::error_
 
 void ClientBase::FinishRequest() {
   phase_ = Phase::kIdle;
+  ClearDeadline();
   // An unusually large head does not stay allocated with a pooled connection.
   if (head_.capacity() > kKeptHeadCapacity) std::string().swap(head_);
   {

@@ -23,6 +23,7 @@
 #define KORVO_CLIENT_BASE_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -129,8 +130,11 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   void OnRead(boost::system::error_code error, std::size_t length);
   bool KeepConnection() const;
 
-  void AsyncWaitDeadlineTimer(int seconds);
-  void StopDeadlineTimer();
+  // Times the step about to start: `seconds` from now (0 or less: no limit).
+  void SetDeadline(int seconds);
+  // The timed step has completed.
+  void ClearDeadline() { deadline_ = Deadline::max(); }
+  void ArmDeadlineTimer();
   void OnDeadlineTimer(std::uint64_t generation, boost::system::error_code error);
 
   void FinishRequest();
@@ -154,8 +158,13 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   std::size_t buffer_size_ = 1024;
   int connect_timeout_ = 0;
   int read_timeout_ = 30;
+  // A step only moves deadline_; one timer wait serves many steps, and an expiry that
+  // finds the deadline moved on waits again. Re-arming the timer for every read cost a
+  // timer update and a cancelled wait, each a trip through the loop, per read.
+  using Deadline = std::chrono::steady_clock::time_point;
   boost::asio::steady_timer deadline_timer_;
-  bool deadline_timer_stopped_ = true;
+  Deadline deadline_ = Deadline::max();  // of the step in progress; max: none
+  bool deadline_timer_armed_ = false;    // a wait on deadline_timer_ is pending
   std::atomic<bool> connected_{false};
   ProgressCallback progress_callback_;
   Error error_;

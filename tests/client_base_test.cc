@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -385,6 +386,28 @@ TEST_F(ClientBaseTest, ReadTimeLimitMidBody) {
   EXPECT_FALSE(client->IsConnected());
   // The failed response stays as far as it was filled.
   EXPECT_EQ(client->TakeResponse()->GetHeader("Content-Length"), "100");
+}
+
+// The limit is on every single read: a response that keeps coming, each piece well
+// within the limit, may take longer than the limit in all.
+TEST_F(ClientBaseTest, ReadTimeLimitRestartsWithEveryRead) {
+  ScriptedServer server([](ScriptedConnection& connection) {
+    connection.ReadRequest();
+    connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\n");
+    for (char c : std::string("abcd")) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(800));
+      if (!connection.Send(std::string(1, c))) return;
+    }
+    connection.WaitForClose();
+  });
+  auto client = MakeClient();
+  client->SetReadTimeout(2);
+  Error error = client->Send(MakeRequest(server.Url()), false);
+  ASSERT_EQ(error.code(), kNoError) << error;
+  EXPECT_FALSE(error.timeout());
+  EXPECT_EQ(client->TakeResponse()->GetData(), "abcd");
+  EXPECT_EQ(log_.Count("WARN", "Timeout"), 0u);
+  EXPECT_TRUE(client->IsConnected());
 }
 
 TEST_F(ClientBaseTest, PeerClosingBeforeTheResponseIsComplete) {
