@@ -22,6 +22,11 @@ constexpr std::size_t kMaxWriteSlice = 256 * 1024;
 
 constexpr std::size_t kKeptHeadCapacity = 16 * 1024;
 
+// Writes and reads that complete at once, run back to back before the loop gets its
+// turn again (for cancels, time limits and other connections).
+constexpr int kMaxWritesPerTurn = 16;
+constexpr int kMaxReadsPerTurn = 64;
+
 bool IsAborted(const boost::system::error_code& error) {
   return error == boost::asio::error::operation_aborted;
 }
@@ -39,6 +44,17 @@ std::size_t PayloadSize(const Payload& payload) {
   std::size_t size = 0;
   for (const auto& buffer : payload) size += buffer.size();
   return size;
+}
+
+// Removes the first `count` bytes from `payload`.
+void DropFront(Payload& payload, std::size_t count) {
+  std::size_t whole = 0;
+  while (whole < payload.size() && payload[whole].size() <= count) {
+    count -= payload[whole].size();
+    ++whole;
+  }
+  payload.erase(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(whole));
+  if (count > 0) payload.front() += count;
 }
 
 }  // namespace
@@ -81,6 +97,7 @@ Error ClientBase::Wait() {
 }
 
 void ClientBase::StartExchange() {
+  writes_this_turn_ = 0;
   error_ = Error();
   aborted_ = false;
   length_read_ = 0;
@@ -183,6 +200,33 @@ void ClientBase::StartPayload(Payload payload) {
 }
 
 void ClientBase::WriteSlice() {
+  for (;;) {
+    Payload slice = NextSlice();
+    if (slice.empty()) {
+      OnPayloadWritten();
+      return;
+    }
+    // What the connection takes at once needs no trip through the loop; the count
+    // bounds both the recursion through the next body piece and the time the loop
+    // spends on one exchange.
+    if (writes_this_turn_ < kMaxWritesPerTurn) {
+      ++writes_this_turn_;
+      boost::system::error_code error;
+      std::size_t written = socket_->WriteSomeNow(slice, error);
+      if (error && error != boost::asio::error::would_block) {
+        HandleWriteError(error);
+        return;
+      }
+      if (written == PayloadSize(slice)) continue;
+      DropFront(slice, written);
+    }
+    SetDeadline(read_timeout_);
+    socket_->AsyncWrite(slice, Bind(&ClientBase::OnWrite));
+    return;
+  }
+}
+
+Payload ClientBase::NextSlice() {
   Payload slice;
   std::size_t size = 0;
   std::size_t index = write_index_;
@@ -202,16 +246,12 @@ void ClientBase::WriteSlice() {
   }
   write_index_ = index;
   write_offset_ = offset;
-  if (slice.empty()) {
-    OnPayloadWritten();
-    return;
-  }
-  SetDeadline(read_timeout_);
-  socket_->AsyncWrite(slice, Bind(&ClientBase::OnWrite));
+  return slice;
 }
 
 void ClientBase::OnWrite(boost::system::error_code error, std::size_t /*length*/) {
   ClearDeadline();
+  writes_this_turn_ = 0;
   if (aborted_) error = boost::asio::error::operation_aborted;
   if (error) {
     HandleWriteError(error);
@@ -292,24 +332,45 @@ void ClientBase::OnRead(boost::system::error_code error, std::size_t length) {
   ClearDeadline();
   if (aborted_) error = boost::asio::error::operation_aborted;
   if (error) {
-    if (IsAborted(error)) {
-      LOG_WARN("Read operation aborted");
-    } else {
-      LOG_ERRO("Socket read error (%s)", error.message().c_str());
-      CloseConnection();
-    }
-    error_.Set(kReadError, "Socket read error");
-    FinishRequest();
+    HandleReadError(error);
     return;
   }
+  if (!TakeRead(length)) return;
+  // Pieces that have arrived already are read at once, each still asking for the
+  // buffer's size: a trip through the loop per piece costs more than the piece. A
+  // cancel from the progress callback leaves the rest to the aborted operation.
+  for (int reads = 0; reads < kMaxReadsPerTurn && !aborted_; ++reads) {
+    boost::system::error_code read_error;
+    std::size_t read = socket_->ReadSomeNow(&buffer_, read_error);
+    if (read_error == boost::asio::error::would_block) break;
+    if (read_error) {
+      HandleReadError(read_error);
+      return;
+    }
+    if (!TakeRead(read)) return;
+  }
+  DoRead();
+}
 
+void ClientBase::HandleReadError(boost::system::error_code error) {
+  if (IsAborted(error)) {
+    LOG_WARN("Read operation aborted");
+  } else {
+    LOG_ERRO("Socket read error (%s)", error.message().c_str());
+    CloseConnection();
+  }
+  error_.Set(kReadError, "Socket read error");
+  FinishRequest();
+}
+
+bool ClientBase::TakeRead(std::size_t length) {
   length_read_ += length;
   if (!response_parser_.Parse(buffer_.data(), length)) {
     LOG_ERRO("Failed to parse the response");
     CloseConnection();
     error_.Set(kParseError, "Response parse error");
     FinishRequest();
-    return;
+    return false;
   }
 
   if (progress_callback_ && response_parser_.IsHeaderEnded()) {
@@ -327,12 +388,10 @@ void ClientBase::OnRead(boost::system::error_code error, std::size_t length) {
     }
   }
 
-  if (!response_parser_.IsFinished()) {
-    DoRead();
-    return;
-  }
+  if (!response_parser_.IsFinished()) return true;
   if (!KeepConnection()) CloseConnection();
   FinishRequest();
+  return false;
 }
 
 bool ClientBase::KeepConnection() const {

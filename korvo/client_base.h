@@ -121,6 +121,8 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   void DoWrite();
   void StartPayload(Payload payload);
   void WriteSlice();
+  // The next at most kMaxWriteSlice bytes of write_payload_, consumed.
+  Payload NextSlice();
   void OnWrite(boost::system::error_code error, std::size_t length);
   void OnPayloadWritten();
   void DoWriteBody();
@@ -128,6 +130,9 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   void HandleBodyError(const Error& error);
   void DoRead();
   void OnRead(boost::system::error_code error, std::size_t length);
+  void HandleReadError(boost::system::error_code error);
+  // Parses `length` bytes just read into buffer_; false once the exchange has ended.
+  bool TakeRead(std::size_t length);
   bool KeepConnection() const;
 
   // Times the step about to start: `seconds` from now (0 or less: no limit).
@@ -190,6 +195,7 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   std::size_t write_index_ = 0;
   std::size_t write_offset_ = 0;
   bool writing_head_ = false;
+  int writes_this_turn_ = 0;  // completed at once since the loop last ran a step
 };
 
 // Client: HTTP over plain TCP.

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include <boost/asio/connect.hpp>
+#include <boost/asio/error.hpp>
 #include <boost/asio/write.hpp>
 
 #include "korvo/logger.h"
@@ -24,7 +25,12 @@ void Socket::AsyncConnect(const std::string& /*host*/, const Endpoints& endpoint
       socket_, endpoints,
       [this, handler = std::move(handler)](boost::system::error_code error,
                                            boost::asio::ip::tcp::endpoint endpoint) {
-        if (!error) DisableNagle(socket_);
+        if (!error) {
+          DisableNagle(socket_);
+          boost::system::error_code ignored;
+          socket_.non_blocking(true, ignored);
+          non_blocking_ = !ignored;
+        }
         handler(error, endpoint);
       });
 }
@@ -40,6 +46,23 @@ void Socket::AsyncWrite(const Payload& payload, WriteHandler handler) {
 
 void Socket::AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) {
   socket_.async_read_some(boost::asio::buffer(*buffer), std::move(handler));
+}
+
+std::size_t Socket::WriteSomeNow(const Payload& payload, boost::system::error_code& error) {
+  if (!non_blocking_) {
+    error = boost::asio::error::would_block;
+    return 0;
+  }
+  if (payload.size() == 1) return socket_.write_some(payload.front(), error);
+  return socket_.write_some(payload, error);
+}
+
+std::size_t Socket::ReadSomeNow(std::vector<char>* buffer, boost::system::error_code& error) {
+  if (!non_blocking_) {
+    error = boost::asio::error::would_block;
+    return 0;
+  }
+  return socket_.read_some(boost::asio::buffer(*buffer), error);
 }
 
 bool Socket::Shutdown() {
@@ -66,6 +89,18 @@ bool Socket::IsAlive() const {
   // native_handle() is not const, but reading it changes nothing.
   auto& socket = const_cast<boost::asio::ip::tcp::socket&>(socket_);
   return socket.is_open() && IsIdleSocketAlive(socket.native_handle());
+}
+
+std::size_t SocketBase::WriteSomeNow(const Payload& /*payload*/,
+                                     boost::system::error_code& error) {
+  error = boost::asio::error::would_block;
+  return 0;
+}
+
+std::size_t SocketBase::ReadSomeNow(std::vector<char>* /*buffer*/,
+                                    boost::system::error_code& error) {
+  error = boost::asio::error::would_block;
+  return 0;
 }
 
 void DisableNagle(boost::asio::ip::tcp::socket& socket) {

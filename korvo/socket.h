@@ -64,6 +64,15 @@ class SocketBase {
   // which must stay alive until `handler` runs.
   virtual void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) = 0;
 
+  // Without waiting, and on the loop thread only while no operation of the same kind is
+  // pending: writes what the connection takes now of `payload`, or reads what has
+  // arrived (at most buffer->size() bytes) into the start of `buffer`. Returns the
+  // bytes moved; when nothing can move now, would_block. An end of stream is eof, as
+  // for AsyncReadSome. A transport that cannot tell without waiting moves nothing,
+  // which is what this default does: its caller then uses the asynchronous operation.
+  virtual std::size_t WriteSomeNow(const Payload& payload, boost::system::error_code& error);
+  virtual std::size_t ReadSomeNow(std::vector<char>* buffer, boost::system::error_code& error);
+
   // Ends the connection in both directions. False (with a WARN record) on failure.
   virtual bool Shutdown() = 0;
 
@@ -87,12 +96,16 @@ class Socket : public SocketBase {
                     ConnectHandler handler) override;
   void AsyncWrite(const Payload& payload, WriteHandler handler) override;
   void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) override;
+  std::size_t WriteSomeNow(const Payload& payload, boost::system::error_code& error) override;
+  std::size_t ReadSomeNow(std::vector<char>* buffer, boost::system::error_code& error) override;
   bool Shutdown() override;
   bool Close() override;
   bool IsAlive() const override;
 
  private:
   boost::asio::ip::tcp::socket socket_;
+  // The synchronous calls return instead of waiting (set once connected).
+  bool non_blocking_ = false;
 };
 
 }  // namespace korvo

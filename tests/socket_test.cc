@@ -132,6 +132,44 @@ TEST_F(SocketTest, WritesWholeGatherPayloadAndReadsInBufferSizedPieces) {
   EXPECT_TRUE(OnLoop([&] { return socket.Close(); }));
 }
 
+TEST_F(SocketTest, ImmediateReadsAndWritesNeverWait) {
+  std::string received;
+  ScriptedServer server([&](ScriptedConnection& connection) {
+    connection.ReadHead(&received);
+    connection.Send("pong");
+    connection.Close();
+  });
+  Socket socket(loop_.context());
+  std::vector<char> buffer(1024);
+  boost::system::error_code error;
+  // Not connected yet: nothing can move, and nothing blocks.
+  EXPECT_EQ(OnLoop([&] { return socket.ReadSomeNow(&buffer, error); }), 0u);
+  EXPECT_EQ(error, boost::asio::error::would_block);
+  ASSERT_FALSE(Connect(socket, server.port()));
+
+  // Nothing has arrived: the read returns instead of waiting for the server.
+  EXPECT_EQ(OnLoop([&] { return socket.ReadSomeNow(&buffer, error); }), 0u);
+  EXPECT_EQ(error, boost::asio::error::would_block);
+
+  std::string head = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
+  Payload payload{boost::asio::buffer(head.data(), 16),
+                  boost::asio::buffer(head.data() + 16, head.size() - 16)};
+  EXPECT_EQ(OnLoop([&] { return socket.WriteSomeNow(payload, error); }), head.size());
+  EXPECT_FALSE(error);
+  ASSERT_TRUE(server.WaitForFinished(1));
+  EXPECT_EQ(received, head);
+
+  // The answer and the end of the stream were both sent before the server finished.
+  std::string collected;
+  for (;;) {
+    std::size_t read = OnLoop([&] { return socket.ReadSomeNow(&buffer, error); });
+    if (error) break;
+    collected.append(buffer.data(), read);
+  }
+  EXPECT_EQ(error, boost::asio::error::eof);
+  EXPECT_EQ(collected, "pong");
+}
+
 TEST_F(SocketTest, CloseAbortsPendingRead) {
   ScriptedServer server([](ScriptedConnection& connection) { connection.WaitForClose(); });
   Socket socket(loop_.context());
