@@ -3,8 +3,6 @@
 #include <locale>
 
 #include <boost/algorithm/string/case_conv.hpp>
-#include <boost/algorithm/string/predicate.hpp>
-#include <boost/algorithm/string/trim.hpp>
 
 #include "korvo/error.h"
 #include "korvo/logger.h"
@@ -52,15 +50,31 @@ namespace {
 
 char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
+// White space as the classic locale's isspace sees it.
+bool IsAsciiSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+void TrimAsciiSpace(std::string& text) {
+  std::size_t end = text.size();
+  while (end > 0 && IsAsciiSpace(text[end - 1])) --end;
+  std::size_t begin = 0;
+  while (begin < end && IsAsciiSpace(text[begin])) ++begin;
+  text.erase(end);
+  text.erase(0, begin);
+}
+
+// A message carries a handful of fields; growing the list one reallocation at a time
+// would move every field string several times per head.
+constexpr std::size_t kFieldsReserved = 12;
+
+}  // namespace
+
 bool AsciiIEquals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
+    if (a[i] != b[i] && AsciiLower(a[i]) != AsciiLower(b[i])) return false;
   }
   return true;
 }
-
-}  // namespace
 
 std::string Headers::Folded(std::string_view name) {
   std::string folded(name);
@@ -99,6 +113,7 @@ bool Headers::Set(std::string_view name, std::string_view value) {
     fields_[static_cast<std::size_t>(found - fields_.begin())].second.assign(value);
     return true;
   }
+  if (fields_.capacity() == 0) fields_.reserve(kFieldsReserved);
   fields_.emplace_back(std::string(name), std::string(value));
   if (!index_.empty()) {
     index_.emplace(Folded(name), fields_.size() - 1);
@@ -109,7 +124,6 @@ bool Headers::Set(std::string_view name, std::string_view value) {
 }
 
 void ContentType::Parse(std::string_view text) {
-  const std::locale locale;
   std::size_t semicolon = text.find(';');
   std::string parameters;
   if (semicolon == std::string_view::npos) {
@@ -118,8 +132,8 @@ void ContentType::Parse(std::string_view text) {
     media_type_.assign(text.substr(0, semicolon));
     parameters.assign(text.substr(semicolon + 1));
   }
-  boost::algorithm::trim(media_type_, locale);
-  boost::algorithm::trim(parameters, locale);
+  TrimAsciiSpace(media_type_);
+  TrimAsciiSpace(parameters);
 
   if (media_type_ == "multipart/form-data") {
     multipart_ = true;

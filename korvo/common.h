@@ -27,6 +27,10 @@ namespace korvo {
 // strings of whoever handed it out, or into static separators.
 using Payload = std::vector<boost::asio::const_buffer>;
 
+// Equality without regard to ASCII case, as HTTP compares field names and tokens; no
+// locale is consulted (a locale's case rules cost a facet lookup per byte).
+bool AsciiIEquals(std::string_view a, std::string_view b);
+
 // Headers: an ordered list of (name, value) fields, names matched without regard to
 // ASCII case. Values are stored as given; an empty value is never stored.
 class Headers {

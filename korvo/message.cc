@@ -2,8 +2,6 @@
 
 #include <sstream>
 
-#include <boost/algorithm/string/predicate.hpp>
-
 #include "korvo/error.h"
 
 namespace korvo {
@@ -49,7 +47,7 @@ Message& Message::SetContentType(std::string_view media_type, std::string_view c
 bool Message::IsConnectionKeepAlive() const {
   bool existed = false;
   const std::string& connection = headers_.Get("Connection", &existed);
-  return !existed || boost::algorithm::iequals(connection, "Keep-Alive");
+  return !existed || AsciiIEquals(connection, "Keep-Alive");
 }
 
 bool Message::AcceptEncodingGzip() const {

@@ -1,26 +1,36 @@
 #include "korvo/request.h"
 
-#include <boost/algorithm/string/predicate.hpp>
-
 #include "korvo/error.h"
 
 namespace korvo {
 
 namespace {
 
+// One pass per text: find_first_of with a set searches the whole text once per byte.
+bool IsLineBreakOrNul(char c) { return c == '\r' || c == '\n' || c == '\0'; }
+
 bool HasLineBreakOrNul(std::string_view text) {
-  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+  for (char c : text) {
+    if (IsLineBreakOrNul(c)) return true;
+  }
+  return false;
 }
 
 // A blank would split the request line into other parts than the caller meant.
 bool IsValidLinePart(std::string_view text) {
-  return !text.empty() && !HasLineBreakOrNul(text) &&
-         text.find_first_of(" \t") == std::string_view::npos;
+  if (text.empty()) return false;
+  for (char c : text) {
+    if (IsLineBreakOrNul(c) || c == ' ' || c == '\t') return false;
+  }
+  return true;
 }
 
 bool IsValidFieldName(std::string_view name) {
-  return !name.empty() && !HasLineBreakOrNul(name) &&
-         name.find_first_of(": \t") == std::string_view::npos;
+  if (name.empty()) return false;
+  for (char c : name) {
+    if (IsLineBreakOrNul(c) || c == ':' || c == ' ' || c == '\t') return false;
+  }
+  return true;
 }
 
 void CheckField(std::string_view name, std::string_view value) {
@@ -55,7 +65,7 @@ void Request::Prepare() {
   }
   for (const auto& [name, value] : headers_) {
     // A "Host" field already present is about to be replaced.
-    if (!boost::algorithm::iequals(name, "Host")) CheckField(name, value);
+    if (!AsciiIEquals(name, "Host")) CheckField(name, value);
   }
   CheckField("Host", host);
 
