@@ -31,6 +31,8 @@ constexpr std::size_t kKeptCapacity = 64 * 1024;
 
 constexpr int kMaxOpenAttempts = 100;
 
+constexpr std::size_t kFileBufferSize = 64 * 1024;
+
 char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -177,6 +179,9 @@ bool FileBodyHandler::OpenFile() {
       LOG_ERRO("Failed to open the temp file: %s", path.string().c_str());
       return false;
     }
+    // The body arrives in pieces as small as the read buffer (1 KiB by default); the
+    // stream's own buffer (a page) would make a write call of every few pieces.
+    std::setvbuf(file_, nullptr, _IOFBF, kFileBufferSize);
     temp_path_ = std::move(path);
     return true;
   }
