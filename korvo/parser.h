@@ -79,6 +79,9 @@ class StringBodyHandler : public BodyHandler {
   bool IsCompressed() const;
 
  private:
+  // Makes room for `capacity` bytes in all.
+  void Grow(std::size_t capacity);
+
   std::string content_;
 };
 
