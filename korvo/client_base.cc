@@ -7,6 +7,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/asio/error.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
 
 #include "korvo/logger.h"
@@ -38,6 +39,19 @@ std::string StripBrackets(const std::string& host) {
     return host.substr(1, host.size() - 2);
   }
   return host;
+}
+
+// A port of decimal digits only, 1 to 65535.
+bool ParsePort(const std::string& text, std::uint16_t& port) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value == 0 || value > 65535) return false;
+  port = static_cast<std::uint16_t>(value);
+  return true;
 }
 
 std::size_t PayloadSize(const Payload& payload) {
@@ -132,8 +146,23 @@ void ClientBase::DoResolve(const std::string& default_port) {
   const Url& url = request_->GetUrl();
   const std::string& port = url.GetPort().empty() ? default_port : url.GetPort();
   std::uint64_t exchange = exchange_;
+  std::string host = StripBrackets(url.GetHost());
+  // An address with a numeric port needs no lookup; the resolver would hand it to its
+  // own thread and back. The result still arrives through the loop, after any close
+  // queued before it, as a lookup's would.
+  boost::system::error_code not_numeric;
+  boost::asio::ip::address address = boost::asio::ip::make_address(host, not_numeric);
+  std::uint16_t port_number = 0;
+  if (!not_numeric && ParsePort(port, port_number)) {
+    auto endpoints = boost::asio::ip::tcp::resolver::results_type::create(
+        boost::asio::ip::tcp::endpoint(address, port_number), host, port);
+    boost::asio::post(io_context_, [self = shared_from_this(), exchange, endpoints] {
+      self->OnResolve(exchange, boost::system::error_code(), endpoints);
+    });
+    return;
+  }
   resolver_.async_resolve(
-      StripBrackets(url.GetHost()), port,
+      host, port,
       [self = shared_from_this(), exchange](
           boost::system::error_code error,
           boost::asio::ip::tcp::resolver::results_type endpoints) {
