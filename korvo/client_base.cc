@@ -243,7 +243,7 @@ void ClientBase::WriteSlice() {
       boost::system::error_code error;
       std::size_t written = socket_->WriteSomeNow(slice, error);
       if (error && error != boost::asio::error::would_block) {
-        HandleWriteError(error);
+        HandleIoError(error, true);
         return;
       }
       if (written == PayloadSize(slice)) continue;
@@ -283,7 +283,7 @@ void ClientBase::OnWrite(boost::system::error_code error, std::size_t /*length*/
   writes_this_turn_ = 0;
   if (aborted_) error = boost::asio::error::operation_aborted;
   if (error) {
-    HandleWriteError(error);
+    HandleIoError(error, true);
     return;
   }
   WriteSlice();
@@ -332,14 +332,16 @@ void ClientBase::DoWriteBody() {
   StartPayload(std::move(chunk));
 }
 
-void ClientBase::HandleWriteError(boost::system::error_code error) {
+void ClientBase::HandleIoError(boost::system::error_code error, bool writing) {
+  const char* text = writing ? "Socket write error" : "Socket read error";
   if (IsAborted(error)) {
-    LOG_WARN("Write operation aborted");
+    LOG_WARN("%s operation aborted", writing ? "Write" : "Read");
   } else {
-    LOG_ERRO("Socket write error (%s)", error.message().c_str());
+    // A connection that failed mid-exchange cannot carry another request.
+    LOG_ERRO("%s (%s)", text, error.message().c_str());
     CloseConnection();
   }
-  error_.Set(kWriteError, "Socket write error");
+  error_.Set(writing ? kWriteError : kReadError, text);
   FinishRequest();
 }
 
@@ -361,7 +363,7 @@ void ClientBase::OnRead(boost::system::error_code error, std::size_t length) {
   ClearDeadline();
   if (aborted_) error = boost::asio::error::operation_aborted;
   if (error) {
-    HandleReadError(error);
+    HandleIoError(error, false);
     return;
   }
   if (!TakeRead(length)) return;
@@ -373,7 +375,7 @@ void ClientBase::OnRead(boost::system::error_code error, std::size_t length) {
     std::size_t read = socket_->ReadSomeNow(&buffer_, read_error);
     if (read_error == boost::asio::error::would_block) break;
     if (read_error) {
-      HandleReadError(read_error);
+      HandleIoError(read_error, false);
       return;
     }
     if (!TakeRead(read)) return;
@@ -381,16 +383,6 @@ void ClientBase::OnRead(boost::system::error_code error, std::size_t length) {
   DoRead();
 }
 
-void ClientBase::HandleReadError(boost::system::error_code error) {
-  if (IsAborted(error)) {
-    LOG_WARN("Read operation aborted");
-  } else {
-    LOG_ERRO("Socket read error (%s)", error.message().c_str());
-    CloseConnection();
-  }
-  error_.Set(kReadError, "Socket read error");
-  FinishRequest();
-}
 
 bool ClientBase::TakeRead(std::size_t length) {
   length_read_ += length;

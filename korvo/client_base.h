@@ -126,11 +126,12 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   void OnWrite(boost::system::error_code error, std::size_t length);
   void OnPayloadWritten();
   void DoWriteBody();
-  void HandleWriteError(boost::system::error_code error);
+  // A write (or, with `writing` false, a read) that failed or was aborted ends the
+  // exchange with kWriteError (kReadError).
+  void HandleIoError(boost::system::error_code error, bool writing);
   void HandleBodyError(const Error& error);
   void DoRead();
   void OnRead(boost::system::error_code error, std::size_t length);
-  void HandleReadError(boost::system::error_code error);
   // Parses `length` bytes just read into buffer_; false once the exchange has ended.
   bool TakeRead(std::size_t length);
   bool KeepConnection() const;
