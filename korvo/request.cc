@@ -6,7 +6,7 @@ namespace korvo {
 
 namespace {
 
-// One pass per text: find_first_of with a set searches the whole text once per byte.
+// The set is tested inline: find_first_of calls out to search the set for every byte.
 bool IsLineBreakOrNul(char c) { return c == '\r' || c == '\n' || c == '\0'; }
 
 bool HasLineBreakOrNul(std::string_view text) {
