@@ -15,10 +15,6 @@ constexpr std::string_view kDashes = "--";
 constexpr std::string_view kCrlf = "\r\n";
 constexpr std::string_view kDashesCrlf = "--\r\n";
 
-void Append(Payload& payload, std::string_view bytes) {
-  payload.emplace_back(bytes.data(), bytes.size());
-}
-
 }  // namespace
 
 Payload StringBody::NextPayload(bool /*free_previous*/) {
@@ -121,21 +117,21 @@ Payload FormBody::NextPayload(bool free_previous) {
   Payload payload;
   if (free_previous && index_ > 0) FreePart(static_cast<std::size_t>(index_ - 1));
   if (index_ < parts_.size()) {
-    Append(payload, kDashes);
-    Append(payload, boundary_);
-    Append(payload, kCrlf);
+    AppendBytes(payload, kDashes);
+    AppendBytes(payload, boundary_);
+    AppendBytes(payload, kCrlf);
     parts_[static_cast<std::size_t>(index_)]->GetPayload(payload);
     if (index_ + 1 == parts_.size()) {
-      Append(payload, kDashes);
-      Append(payload, boundary_);
-      Append(payload, kDashesCrlf);
+      AppendBytes(payload, kDashes);
+      AppendBytes(payload, boundary_);
+      AppendBytes(payload, kDashesCrlf);
     }
   } else if (index_ == 0) {
     // A form without parts still ends with its closing delimiter, as browsers send an
     // empty form; GetSize counts it.
-    Append(payload, kDashes);
-    Append(payload, boundary_);
-    Append(payload, kDashesCrlf);
+    AppendBytes(payload, kDashes);
+    AppendBytes(payload, boundary_);
+    AppendBytes(payload, kDashesCrlf);
   }
   ++index_;
   return payload;

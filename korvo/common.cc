@@ -15,10 +15,6 @@ namespace {
 constexpr std::string_view kColonSpace = ": ";
 constexpr std::string_view kCrlf = "\r\n";
 
-void Append(Payload& payload, std::string_view bytes) {
-  payload.emplace_back(bytes.data(), bytes.size());
-}
-
 // Only one parameter is examined: everything after the first "=" is its value.
 bool FindParameter(std::string_view text, std::string_view key, std::string& value) {
   std::string_view found_key, found_value;
@@ -121,6 +117,16 @@ bool Headers::Set(std::string_view name, std::string_view value) {
     BuildIndex();
   }
   return true;
+}
+
+void Headers::AppendTo(Payload& payload) const {
+  for (const auto& [name, value] : fields_) {
+    AppendBytes(payload, name);
+    AppendBytes(payload, kColonSpace);
+    AppendBytes(payload, value);
+    AppendBytes(payload, kCrlf);
+  }
+  AppendBytes(payload, kCrlf);
 }
 
 void ContentType::Parse(std::string_view text) {
@@ -253,15 +259,9 @@ void FormPart::GetPayload(Payload& payload) {
     }
   }
   SetHeaders();
-  for (const auto& [name, value] : headers_) {
-    Append(payload, name);
-    Append(payload, kColonSpace);
-    Append(payload, value);
-    Append(payload, kCrlf);
-  }
-  Append(payload, kCrlf);
-  if (!data_.empty()) Append(payload, data_);
-  Append(payload, kCrlf);
+  headers_.AppendTo(payload);
+  if (!data_.empty()) AppendBytes(payload, data_);
+  AppendBytes(payload, kCrlf);
 }
 
 void FormPart::FreeData() {

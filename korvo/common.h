@@ -27,6 +27,11 @@ namespace korvo {
 // strings of whoever handed it out, or into static separators.
 using Payload = std::vector<boost::asio::const_buffer>;
 
+// Adds `bytes` as one range; they must stay valid as long as the payload is in use.
+inline void AppendBytes(Payload& payload, std::string_view bytes) {
+  payload.emplace_back(bytes.data(), bytes.size());
+}
+
 // Equality without regard to ASCII case, as HTTP compares field names and tokens; no
 // locale is consulted (a locale's case rules cost a facet lookup per byte).
 bool AsciiIEquals(std::string_view a, std::string_view b);
@@ -55,6 +60,10 @@ class Headers {
   const_iterator end() const { return fields_.end(); }
   std::size_t size() const { return fields_.size(); }
   bool empty() const { return fields_.empty(); }
+
+  // Adds every field as "name: value" CRLF, then the empty line that ends a head. The
+  // ranges point into the fields: change nothing until the payload has been written.
+  void AppendTo(Payload& payload) const;
 
  private:
   // Short lists are searched in order; past this many fields a received head could

@@ -8,13 +8,8 @@ namespace korvo {
 
 namespace {
 
-constexpr std::string_view kColonSpace = ": ";
 constexpr std::string_view kCrlf = "\r\n";
 const char kDumpPrefix[] = "    > ";
-
-void Append(Payload& payload, std::string_view bytes) {
-  payload.emplace_back(bytes.data(), bytes.size());
-}
 
 }  // namespace
 
@@ -82,15 +77,9 @@ const FormParts& Message::GetFormParts() const {
 Payload Message::GetPayload() const {
   Payload payload;
   payload.reserve(3 + 4 * headers_.size());
-  Append(payload, start_line_);
-  Append(payload, kCrlf);
-  for (const auto& [name, value] : headers_) {
-    Append(payload, name);
-    Append(payload, kColonSpace);
-    Append(payload, value);
-    Append(payload, kCrlf);
-  }
-  Append(payload, kCrlf);
+  AppendBytes(payload, start_line_);
+  AppendBytes(payload, kCrlf);
+  headers_.AppendTo(payload);
   return payload;
 }
 

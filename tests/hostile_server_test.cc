@@ -180,12 +180,22 @@ void ExpectError(const Error& error, ErrorCode code, const std::string& message,
 
 // --- The connection ends early -------------------------------------------------------
 
-struct EarlyEnd {
+// A named run of bytes for the server to send.
+struct Bytes {
   const char* name;
   const char* bytes;
 };
 
-const EarlyEnd kEarlyEnds[] = {
+// Test names for a case paired with whether the response is streamed to a file.
+struct CaseAndStreamName {
+  template <typename Info>
+  std::string operator()(const Info& info) const {
+    return std::string(std::get<0>(info.param).name) +
+           (std::get<1>(info.param) ? "Streamed" : "InMemory");
+  }
+};
+
+const Bytes kEarlyEnds[] = {
     {"BeforeAnything", ""},
     {"MidStatusLine", "HTTP/1.1 20"},
     {"MidHead", "HTTP/1.1 200 OK\r\nContent-Le"},
@@ -197,7 +207,7 @@ const EarlyEnd kEarlyEnds[] = {
 };
 
 class EarlyEndTest : public HostileServerTest,
-                     public ::testing::WithParamInterface<std::tuple<EarlyEnd, bool, bool>> {};
+                     public ::testing::WithParamInterface<std::tuple<Bytes, bool, bool>> {};
 
 TEST_P(EarlyEndTest, FailsAsReadErrorAndTheSessionGoesOn) {
   auto [end, reset, stream] = GetParam();
@@ -218,12 +228,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- Stalls --------------------------------------------------------------------------
 
-struct Stall {
-  const char* name;
-  const char* bytes;
-};
-
-const Stall kStalls[] = {
+const Bytes kStalls[] = {
     {"BeforeHead", ""},
     {"MidHead", "HTTP/1.1 200 OK\r\nContent-"},
     {"AfterHead", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n"},
@@ -232,7 +237,7 @@ const Stall kStalls[] = {
 };
 
 class StallTest : public HostileServerTest,
-                  public ::testing::WithParamInterface<std::tuple<Stall, bool>> {};
+                  public ::testing::WithParamInterface<std::tuple<Bytes, bool>> {};
 
 TEST_P(StallTest, EndsByTheReadLimit) {
   auto [stall, stream] = GetParam();
@@ -245,10 +250,7 @@ TEST_P(StallTest, EndsByTheReadLimit) {
 
 INSTANTIATE_TEST_SUITE_P(Hostile, StallTest,
                          ::testing::Combine(::testing::ValuesIn(kStalls), ::testing::Bool()),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) +
-                                  (std::get<1>(info.param) ? "Streamed" : "InMemory");
-                         });
+                         CaseAndStreamName());
 
 // --- Bytes the parser must refuse ----------------------------------------------------
 
@@ -301,10 +303,7 @@ TEST_P(RefusedTest, FailsAsParseErrorWithOneRecord) {
 
 INSTANTIATE_TEST_SUITE_P(Hostile, RefusedTest,
                          ::testing::Combine(::testing::ValuesIn(RefusedResponses()), ::testing::Bool()),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) +
-                                  (std::get<1>(info.param) ? "Streamed" : "InMemory");
-                         });
+                         CaseAndStreamName());
 
 // --- Oversized heads and lengths: bounded memory -------------------------------------
 
@@ -393,10 +392,7 @@ TEST_P(EndlessTest, IsRefusedInBoundedMemory) {
 
 INSTANTIATE_TEST_SUITE_P(Hostile, EndlessTest,
                          ::testing::Combine(::testing::ValuesIn(kEndless), ::testing::Bool()),
-                         [](const auto& info) {
-                           return std::string(std::get<0>(info.param).name) +
-                                  (std::get<1>(info.param) ? "Streamed" : "InMemory");
-                         });
+                         CaseAndStreamName());
 
 // A million header fields of a few bytes each, all with the same name or all with
 // different names (the head limit must stop them before they are all stored).
