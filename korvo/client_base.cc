@@ -420,6 +420,9 @@ bool ClientBase::KeepConnection() const {
   // Bytes beyond the message, or framing that cannot be trusted, would be read as the
   // start of the next response.
   if (!response_parser_.IsFramingSafe()) return false;
+  // The same for bytes a TLS layer has taken off the socket already: a record that
+  // followed the response in the same write would answer the next request.
+  if (socket_->HasBufferedInput()) return false;
   // A client that asked for "Connection: close" may not send on that connection again.
   if (!request_->IsConnectionKeepAlive()) return false;
   // HTTP/1.0 closes by default; only an explicit keep-alive keeps the connection.

@@ -44,6 +44,14 @@ void Socket::AsyncWrite(const Payload& payload, WriteHandler handler) {
   boost::asio::async_write(socket_, payload, std::move(handler));
 }
 
+void Socket::AsyncWriteSome(const Payload& payload, WriteHandler handler) {
+  if (payload.size() == 1) {
+    socket_.async_write_some(payload.front(), std::move(handler));
+    return;
+  }
+  socket_.async_write_some(payload, std::move(handler));
+}
+
 void Socket::AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) {
   socket_.async_read_some(boost::asio::buffer(*buffer), std::move(handler));
 }

@@ -60,6 +60,11 @@ class SocketBase {
   // Writes every byte of `payload`; its ranges must stay valid until `handler` runs.
   virtual void AsyncWrite(const Payload& payload, WriteHandler handler) = 0;
 
+  // Writes at least one byte of `payload` (as much as the connection takes in one go);
+  // the handler gets the count. The driver writes this way so that its time limit
+  // measures a stall, not the time a large payload takes over a slow link.
+  virtual void AsyncWriteSome(const Payload& payload, WriteHandler handler) = 0;
+
   // Reads at least one and at most buffer->size() bytes into the start of `buffer`,
   // which must stay alive until `handler` runs.
   virtual void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) = 0;
@@ -84,6 +89,11 @@ class SocketBase {
   // it nor sent anything (an idle HTTP server has nothing to say; bytes or an end of
   // stream both mean the connection cannot carry another request). Never blocks.
   virtual bool IsAlive() const = 0;
+
+  // Whether the transport holds received bytes that no read has handed out yet (TLS:
+  // records in the stream's buffers or inside OpenSSL, decrypted or not). Such bytes
+  // after a complete response were never asked for: the connection cannot be reused.
+  virtual bool HasBufferedInput() const { return false; }
 };
 
 // Socket: plain TCP.
@@ -95,6 +105,7 @@ class Socket : public SocketBase {
   void AsyncConnect(const std::string& host, const Endpoints& endpoints,
                     ConnectHandler handler) override;
   void AsyncWrite(const Payload& payload, WriteHandler handler) override;
+  void AsyncWriteSome(const Payload& payload, WriteHandler handler) override;
   void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) override;
   std::size_t WriteSomeNow(const Payload& payload, boost::system::error_code& error) override;
   std::size_t ReadSomeNow(std::vector<char>* buffer, boost::system::error_code& error) override;

@@ -32,10 +32,12 @@ class SslSocket : public SocketBase {
   void AsyncConnect(const std::string& host, const Endpoints& endpoints,
                     ConnectHandler handler) override;
   void AsyncWrite(const Payload& payload, WriteHandler handler) override;
+  void AsyncWriteSome(const Payload& payload, WriteHandler handler) override;
   void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) override;
   bool Shutdown() override;
   bool Close() override;
   bool IsAlive() const override;
+  bool HasBufferedInput() const override;
 
  private:
   // The connect handler travels with the pending operations rather than living in a

@@ -83,6 +83,10 @@ class SpySocket : public SocketBase {
     inner_->AsyncWrite(payload, std::move(handler));
     events_->Add(&SocketEvents::writes);
   }
+  void AsyncWriteSome(const Payload& payload, WriteHandler handler) override {
+    inner_->AsyncWriteSome(payload, std::move(handler));
+    events_->Add(&SocketEvents::writes);
+  }
   void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) override {
     inner_->AsyncReadSome(std::move(handler), buffer);
     events_->Add(&SocketEvents::reads);
@@ -90,6 +94,7 @@ class SpySocket : public SocketBase {
   bool Shutdown() override { return inner_->Shutdown(); }
   bool Close() override { return inner_->Close(); }
   bool IsAlive() const override { return inner_->IsAlive(); }
+  bool HasBufferedInput() const override { return inner_->HasBufferedInput(); }
 
  private:
   std::unique_ptr<SocketBase> inner_;
