@@ -5,12 +5,14 @@
 #include <utility>
 
 #include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ssl/error.hpp>
-#include <boost/asio/ssl/host_name_verification.hpp>
+#include <boost/asio/ssl/verify_context.hpp>
 #include <boost/asio/write.hpp>
 
 #include "korvo/logger.h"
@@ -36,18 +38,46 @@ SslSocket::~SslSocket() {
 
 void SslSocket::AsyncConnect(const std::string& host, const Endpoints& endpoints,
                              ConnectHandler handler) {
-  // Server-name indication carries DNS names only (RFC 6066); an address literal is
-  // still verified against the certificate's IP entries below.
-  boost::system::error_code address_error;
-  boost::asio::ip::make_address(host, address_error);
-  if (address_error &&
-      !SSL_set_tlsext_host_name(ssl_stream_.native_handle(), host.c_str())) {
-    LOG_ERRO("Failed to set SNI host name for SSL");
+  SSL* ssl = ssl_stream_.native_handle();
+  boost::system::error_code not_address;
+  boost::asio::ip::address address = boost::asio::ip::make_address(host, not_address);
+  bool checked;
+  if (!not_address) {
+    // Server-name indication carries DNS names only (RFC 6066); an address literal is
+    // still verified against the certificate's IP entries. The bytes, not the text, are
+    // handed over, so that an IPv6 scope does not make the check impossible.
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+    if (address.is_v4()) {
+      auto bytes = address.to_v4().to_bytes();
+      checked = X509_VERIFY_PARAM_set1_ip(param, bytes.data(), bytes.size()) == 1;
+    } else {
+      auto bytes = address.to_v6().to_bytes();
+      checked = X509_VERIFY_PARAM_set1_ip(param, bytes.data(), bytes.size()) == 1;
+    }
+  } else {
+    // "localhost." is the same host as "localhost", but neither a server name (RFC
+    // 6066) nor a certificate's names carry the root's dot.
+    std::string name = host;
+    if (!name.empty() && name.back() == '.') name.pop_back();
+    if (!SSL_set_tlsext_host_name(ssl, name.c_str())) {
+      LOG_ERRO("Failed to set SNI host name for SSL");
+    }
+    // As browsers match (RFC 9525): only DNS subjectAltNames count, never the subject's
+    // common name, and a wildcard stands for a whole label or nothing.
+    SSL_set_hostflags(ssl, X509_CHECK_FLAG_NEVER_CHECK_SUBJECT |
+                               X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // OpenSSL takes an empty name as "check no name at all".
+    checked = !name.empty() && SSL_set1_host(ssl, name.c_str()) == 1;
   }
 
   boost::system::error_code ignored;
   ssl_stream_.set_verify_mode(boost::asio::ssl::verify_peer, ignored);
-  ssl_stream_.set_verify_callback(boost::asio::ssl::host_name_verification(host), ignored);
+  if (!checked) {
+    // A name that cannot be checked matches no certificate: the handshake fails as it
+    // does for a certificate of another host.
+    ssl_stream_.set_verify_callback(
+        [](bool, boost::asio::ssl::verify_context&) { return false; }, ignored);
+  }
 
   boost::asio::async_connect(
       ssl_stream_.lowest_layer(), endpoints,
@@ -163,14 +193,22 @@ bool SslSocket::Close() {
 }
 
 bool SslSocket::HasBufferedInput() const {
-  // Filled in with the TLS buffer checks.
-  return false;
+  SSL* ssl = const_cast<SslSocket*>(this)->ssl_stream_.native_handle();
+  // Received bytes wait in two places: OpenSSL's record layer (a record decrypted but
+  // not all handed out, or read ahead and not yet decrypted) and the BIO pair through
+  // which the stream feeds it. The stream's own input buffer never keeps any: the
+  // engine asks for input only once it has drained the BIO, which then holds as much
+  // as that buffer does, so every read is passed on whole.
+  if (SSL_pending(ssl) > 0 || SSL_has_pending(ssl) == 1) return true;
+  BIO* input = SSL_get_rbio(ssl);
+  return input != nullptr && BIO_ctrl_pending(input) > 0;
 }
 
 bool SslSocket::IsAlive() const {
   auto& socket = const_cast<SslSocket*>(this)->ssl_stream_.lowest_layer();
-  // A close_notify from the server arrives as bytes too, so readable means gone.
-  return socket.is_open() && IsIdleSocketAlive(socket.native_handle());
+  // A close_notify from the server arrives as bytes too, so readable means gone; bytes
+  // the TLS layer took off the socket already are just as unasked for.
+  return socket.is_open() && IsIdleSocketAlive(socket.native_handle()) && !HasBufferedInput();
 }
 
 }  // namespace korvo

@@ -3,8 +3,11 @@
 // Connecting sets server-name indication (for a DNS name only; an IP literal is sent
 // without it), switches peer verification on against the context's certificate store,
 // checks that the certificate names the host (DNS name or IP address), connects and
-// runs the client handshake. Its handler runs once, after the handshake or at the
-// first failure; a failed handshake is logged here as "Handshake error (%s)".
+// runs the client handshake. A DNS name is sent and checked without one trailing dot;
+// it must be among the certificate's DNS subjectAltNames (the subject's common name is
+// never used), where a wildcard counts only as a whole left-most label. Its handler
+// runs once, after the handshake or at the first failure; a failed handshake is logged
+// here as "Handshake error (%s)".
 // Shutdown sends close_notify and never waits for the peer's answer.
 //
 // Thread rules: as SocketBase. The TLS context is shared by all sockets of a session

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -644,6 +645,69 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_tuple("Expired", &test::TestPki::Get().expired()),
                       std::make_tuple("SelfSigned", &test::TestPki::Get().self_signed())),
     [](const auto& info) { return std::string(std::get<0>(info.param)); });
+
+// A keep-alive response followed, in the same TCP write, by a record nobody asked for.
+// Over TLS the record is taken off the socket with the response and waits inside the
+// TLS layer, where neither the parser nor a look at the socket sees it; the next
+// request must still go out on a new connection and get the server's answer to it.
+struct Trailing {
+  const char* name;
+  std::vector<std::string> records;
+  const char* first_body;
+};
+
+const Trailing kTrailing[] = {
+    {"InjectedResponse", {test::HttpResponse(200, "fine"), test::HttpResponse(200, "injected")},
+     "fine"},
+    // The record boundary falls where the undercounting length ends.
+    {"UndercountedLength", {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", " world"},
+     "hello"},
+};
+
+void PrintTo(const Trailing& trailing, std::ostream* out) { *out << trailing.name; }
+
+class TrailingRecordTest : public ::testing::TestWithParam<std::tuple<Trailing, bool>> {
+ protected:
+  test::LogCapture log_;
+  std::unique_ptr<boost::asio::ssl::context> context_ = test::MakeTestClientContext();
+  test::LoopThread loop_;
+};
+
+TEST_P(TrailingRecordTest, IsNeverTakenAsTheNextResponse) {
+  auto [trailing, tls] = GetParam();
+  test::ScriptedServer::Options options;
+  if (tls) options.certificate = &test::TestPki::Get().good();
+  auto real = test::ScriptedServer::Respond(test::HttpResponse(200, "real"));
+  test::ScriptedServer server(options, real);
+  server.Script([records = trailing.records, real](test::ScriptedConnection& connection) {
+    if (connection.ReadRequest() && connection.SendRecords(records)) real(connection);
+  });
+  std::shared_ptr<ClientBase> client;
+  if (tls) {
+    client = std::make_shared<SslClient>(loop_.context(), *context_);
+  } else {
+    client = std::make_shared<Client>(loop_.context());
+  }
+  auto send = [&](const char* path) {
+    auto request = RequestBuilder().Method("GET").Url(server.Url(path))();
+    request->Prepare();
+    Error error = client->Send(request, false);
+    EXPECT_EQ(error.code(), kNoError) << error;
+    std::shared_ptr<Response> response = client->TakeResponse();
+    return response ? response->GetData() : std::string("no response");
+  };
+  EXPECT_EQ(send("/first"), trailing.first_body);
+  EXPECT_EQ(send("/second"), "real");
+  EXPECT_EQ(server.Accepted(), 2u);
+  EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, TrailingRecordTest,
+                         ::testing::Combine(::testing::ValuesIn(kTrailing), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  (std::get<1>(info.param) ? "Tls" : "Plain");
+                         });
 
 }  // namespace
 }  // namespace korvo

@@ -150,6 +150,40 @@ TEST_F(SslSocketTest, BadCertificatesFailTheHandshakeWithOneRecord) {
   }
 }
 
+TEST_F(SslSocketTest, HostNamesAreCheckedAsBrowsersDo) {
+  struct Case {
+    const char* name;
+    const char* host;
+    const TestCertificate& certificate;
+    const char* server_name;  // null: the handshake is refused
+  };
+  const TestPki& pki = TestPki::Get();
+  for (const Case& c : {
+           Case{"trailing dot", "localhost.", pki.good(), "localhost"},
+           Case{"two trailing dots", "localhost..", pki.good(), nullptr},
+           // OpenSSL reads an empty name as "check none".
+           Case{"only a dot", ".", pki.good(), nullptr},
+           Case{"common name only", "localhost", pki.common_name_only(), nullptr},
+           Case{"partial wildcard", "www.example.org", pki.partial_wildcard(), nullptr},
+           Case{"full wildcard", "www.example.org", pki.wildcard(), "www.example.org"},
+       }) {
+    SCOPED_TRACE(c.name);
+    test::LogCapture log;
+    auto server = StartServer(c.certificate);
+    SslSocket socket(loop_.context(), *context_);
+    boost::system::error_code error = Connect(socket, c.host, server->port());
+    EXPECT_EQ(!error, c.server_name != nullptr) << error.message();
+    OnLoop([&] { return socket.Close(); });
+    ASSERT_TRUE(server->WaitForFinished(1));
+    if (c.server_name != nullptr) {
+      EXPECT_EQ(server->ServerNames(), std::vector<std::string>{c.server_name});
+    } else {
+      EXPECT_EQ(server->FailedHandshakes(), 1u);
+      EXPECT_EQ(CountStartingWith(log, "ERRO", "Handshake error ("), 1u);
+    }
+  }
+}
+
 TEST_F(SslSocketTest, SystemRootsDoNotTrustASelfSignedServer) {
   boost::asio::ssl::context system(boost::asio::ssl::context::tls_client);
   ASSERT_TRUE(AddSystemRootCertificates(system.native_handle()));

@@ -224,24 +224,61 @@ bool ScriptedConnection::ReadSome(std::string* bytes) {
 
 bool ScriptedConnection::Send(std::string_view bytes) {
   if (fd_ < 0) return false;
+  if (ssl_ == nullptr) return SendRaw(bytes);
   while (!bytes.empty()) {
-    if (ssl_ != nullptr) {
-      int count = SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size()));
-      if (count > 0) {
-        bytes.remove_prefix(static_cast<std::size_t>(count));
-        continue;
-      }
-      if (!AwaitSsl(count)) return false;
-    } else {
-      ssize_t count = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      if (count > 0) {
-        bytes.remove_prefix(static_cast<std::size_t>(count));
-        continue;
-      }
-      if (count < 0 && errno == EINTR) continue;
-      if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-      if (!Wait(POLLOUT)) return false;
+    int count = SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size()));
+    if (count > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(count));
+      continue;
     }
+    if (!AwaitSsl(count)) return false;
+  }
+  return true;
+}
+
+bool ScriptedConnection::SendRecords(const std::vector<std::string>& records) {
+  if (fd_ < 0) return false;
+  std::string wire;
+  if (ssl_ == nullptr) {
+    for (const std::string& record : records) wire += record;
+    return SendRaw(wire);
+  }
+  // The records are sealed into memory, where a write never waits, and leave together.
+  BIO* memory = BIO_new(BIO_s_mem());
+  BIO* socket = SSL_get_wbio(ssl_);
+  BIO_up_ref(socket);
+  SSL_set0_wbio(ssl_, memory);
+  bool sealed = true;
+  for (std::string_view record : records) {
+    // A text longer than a record's plaintext takes more than one (and, as writes may
+    // be partial here, more than one call).
+    while (sealed && !record.empty()) {
+      int count = SSL_write(ssl_, record.data(), static_cast<int>(record.size()));
+      sealed = count > 0;
+      if (sealed) record.remove_prefix(static_cast<std::size_t>(count));
+    }
+  }
+  char* data = nullptr;
+  long size = BIO_get_mem_data(memory, &data);
+  wire.assign(data, static_cast<std::size_t>(size));
+  SSL_set0_wbio(ssl_, socket);  // frees the memory BIO
+  if (!sealed) {
+    ERR_clear_error();
+    return false;
+  }
+  return SendRaw(wire);
+}
+
+bool ScriptedConnection::SendRaw(std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t count = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (count > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(count));
+      continue;
+    }
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+    if (!Wait(POLLOUT)) return false;
   }
   return true;
 }

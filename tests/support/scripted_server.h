@@ -68,6 +68,9 @@ class ScriptedConnection {
   bool ReadSome(std::string* bytes = nullptr);
 
   bool Send(std::string_view bytes);
+  // Sends each of `records` as a TLS record of its own (a plain connection: as they
+  // are), all in one TCP write, so that the client receives them together.
+  bool SendRecords(const std::vector<std::string>& records);
 
   // Blocks until the client closes or resets the connection, reading nothing, so that
   // the client's writes stall once the buffers are full.
@@ -97,6 +100,8 @@ class ScriptedConnection {
   // Appends received bytes to buffer_; false at the end of the connection.
   bool ReadMore();
   bool ReadHeadInto(std::string& head);
+  // Sends `bytes` as they are, past TLS.
+  bool SendRaw(std::string_view bytes);
 
   ScriptedServer* server_;
   int fd_;

@@ -69,8 +69,8 @@ void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
   X509_EXTENSION_free(extension);
 }
 
-// Issues a certificate for `key`; a null issuer makes it self-signed. Validity is
-// [not_before_days, not_after_days] from now.
+// Issues a certificate for `key`; a null issuer makes it self-signed, null `names`
+// leaves out the subjectAltName. Validity is [not_before_days, not_after_days] from now.
 Cert Issue(EVP_PKEY* key, const char* common_name, X509* issuer, EVP_PKEY* issuer_key,
            bool ca, const char* names, long not_before_days, long not_after_days) {
   static long serial = 1;
@@ -96,7 +96,7 @@ Cert Issue(EVP_PKEY* key, const char* common_name, X509* issuer, EVP_PKEY* issue
     AddExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
     AddExtension(cert.get(), signer, NID_key_usage, "critical,digitalSignature");
     AddExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
-    AddExtension(cert.get(), signer, NID_subject_alt_name, names);
+    if (names != nullptr) AddExtension(cert.get(), signer, NID_subject_alt_name, names);
   }
   if (issuer != nullptr) {
     AddExtension(cert.get(), signer, NID_authority_key_identifier, "keyid:always");
@@ -140,6 +140,9 @@ TestPki::TestPki() {
   untrusted_ = MakeServer(&other, "localhost", kGoodNames, -1, 3650);
   expired_ = MakeServer(&ca, "localhost", kGoodNames, -30, -1);
   self_signed_ = MakeServer(nullptr, "localhost", kGoodNames, -1, 3650);
+  common_name_only_ = MakeServer(&ca, "localhost", nullptr, -1, 3650);
+  partial_wildcard_ = MakeServer(&ca, "w*.example.org", "DNS:w*.example.org", -1, 3650);
+  wildcard_ = MakeServer(&ca, "*.example.org", "DNS:*.example.org", -1, 3650);
 }
 
 const TestPki& TestPki::Get() {

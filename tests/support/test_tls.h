@@ -6,7 +6,10 @@
 //   wrong_host  - for "wrong.example" only, issued by the test CA;
 //   untrusted   - for the good names, issued by a second CA that nobody trusts;
 //   expired     - for the good names, issued by the test CA, expired yesterday;
-//   self_signed - for the good names, signed by its own key (in no trust store).
+//   self_signed - for the good names, signed by its own key (in no trust store);
+//   common_name_only - subject CN "localhost" and no subjectAltName, by the test CA;
+//   partial_wildcard - for "w*.example.org" only, issued by the test CA;
+//   wildcard    - for "*.example.org" only, issued by the test CA.
 // A client context that trusts the test CA (and nothing else) comes from
 // MakeTestClientContext(); a server uses a TestCertificate's PEM texts.
 //
@@ -39,6 +42,9 @@ class TestPki {
   const TestCertificate& untrusted() const { return untrusted_; }
   const TestCertificate& expired() const { return expired_; }
   const TestCertificate& self_signed() const { return self_signed_; }
+  const TestCertificate& common_name_only() const { return common_name_only_; }
+  const TestCertificate& partial_wildcard() const { return partial_wildcard_; }
+  const TestCertificate& wildcard() const { return wildcard_; }
 
   // Makes `context` trust the test CA (verification itself is switched on per
   // connection by the client).
@@ -54,6 +60,9 @@ class TestPki {
   TestCertificate untrusted_;
   TestCertificate expired_;
   TestCertificate self_signed_;
+  TestCertificate common_name_only_;
+  TestCertificate partial_wildcard_;
+  TestCertificate wildcard_;
 };
 
 // A TLS client context that trusts only the test CA.
