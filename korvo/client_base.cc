@@ -9,6 +9,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl/error.hpp>
 
 #include "korvo/logger.h"
 #include "korvo/ssl_socket.h"
@@ -16,10 +17,6 @@
 namespace korvo {
 
 namespace {
-
-// One write operation moves at most this much, so that the time limit, re-armed for
-// every write, bounds a stalled peer rather than the size of a large body.
-constexpr std::size_t kMaxWriteSlice = 256 * 1024;
 
 constexpr std::size_t kKeptHeadCapacity = 16 * 1024;
 
@@ -30,6 +27,13 @@ constexpr int kMaxReadsPerTurn = 64;
 
 bool IsAborted(const boost::system::error_code& error) {
   return error == boost::asio::error::operation_aborted;
+}
+
+// How a connection the server has already given up shows at the first read.
+bool IsConnectionLost(const boost::system::error_code& error) {
+  return error == boost::asio::error::eof || error == boost::asio::error::connection_reset ||
+         error == boost::asio::error::broken_pipe ||
+         error == boost::asio::ssl::error::stream_truncated;
 }
 
 // "[::1]" is how a URL writes an IPv6 address; resolution and certificate checks want
@@ -81,9 +85,10 @@ auto ClientBase::Bind(Method method) {
 }
 
 ClientBase::ClientBase(boost::asio::io_context& io_context)
-    : io_context_(io_context), resolver_(io_context), deadline_timer_(io_context) {}
+    : io_context_(io_context), deadline_timer_(io_context) {}
 
-ClientBase::~ClientBase() = default;
+// A lookup still running must not post to a loop that may go next.
+ClientBase::~ClientBase() { AbandonLookup(); }
 
 void ClientBase::StartSend(std::shared_ptr<Request> request, bool stream) {
   {
@@ -114,6 +119,8 @@ void ClientBase::StartExchange() {
   writes_this_turn_ = 0;
   error_ = Error();
   aborted_ = false;
+  reused_ = false;
+  can_retry_ = false;
   length_read_ = 0;
   response_ = std::make_shared<Response>();
   response_parser_.Init(response_.get(), stream_);
@@ -134,11 +141,19 @@ void ClientBase::StartExchange() {
   response_parser_.SetIgnoreBody(request_->GetMethod() == "HEAD");
 
   if (connected_) {
-    DoWrite();
-    return;
+    // Checked here, on the loop, which alone touches the socket: the server may have
+    // closed the idle connection (or sent something unasked) since the last response.
+    if (socket_->IsAlive()) {
+      reused_ = true;
+      DoWrite();
+      return;
+    }
+    CloseConnection();
   }
   CreateSocket();
   phase_ = Phase::kResolving;
+  // One limit for everything it takes to get connected: lookup, connect, handshake.
+  SetDeadline(connect_timeout_);
   Resolve();
 }
 
@@ -161,12 +176,12 @@ void ClientBase::DoResolve(const std::string& default_port) {
     });
     return;
   }
-  resolver_.async_resolve(
-      host, port,
-      [self = shared_from_this(), exchange](
-          boost::system::error_code error,
-          boost::asio::ip::tcp::resolver::results_type endpoints) {
-        self->OnResolve(exchange, error, endpoints);
+  // The lookup holds the driver weakly: an abandoned one must not keep it alive.
+  lookup_ = HostLookup::Start(
+      io_context_, host, port,
+      [weak = weak_from_this(), exchange](boost::system::error_code error,
+                                          HostLookup::Results endpoints) {
+        if (auto self = weak.lock()) self->OnResolve(exchange, error, endpoints);
       });
 }
 
@@ -176,6 +191,7 @@ void ClientBase::OnResolve(std::uint64_t exchange, boost::system::error_code err
   // cancel or a time limit) whatever a step completes with, success or the error of an
   // operation that went on over the closed socket, counts as aborted.
   if (exchange != exchange_ || phase_ != Phase::kResolving) return;
+  lookup_.reset();
   if (aborted_) error = boost::asio::error::operation_aborted;
   if (error) {
     if (IsAborted(error)) {
@@ -188,7 +204,6 @@ void ClientBase::OnResolve(std::uint64_t exchange, boost::system::error_code err
     return;
   }
   phase_ = Phase::kConnecting;
-  SetDeadline(connect_timeout_);
   socket_->AsyncConnect(StripBrackets(request_->GetUrl().GetHost()), endpoints,
                         Bind(&ClientBase::OnConnect));
 }
@@ -223,62 +238,34 @@ void ClientBase::DoWrite() {
 
 void ClientBase::StartPayload(Payload payload) {
   write_payload_ = std::move(payload);
-  write_index_ = 0;
-  write_offset_ = 0;
-  WriteSlice();
+  WritePayload();
 }
 
-void ClientBase::WriteSlice() {
-  for (;;) {
-    Payload slice = NextSlice();
-    if (slice.empty()) {
-      OnPayloadWritten();
+void ClientBase::WritePayload() {
+  // What the connection takes at once needs no trip through the loop; the count bounds
+  // both the recursion through the next body piece and the time the loop spends on one
+  // exchange.
+  if (PayloadSize(write_payload_) != 0 && writes_this_turn_ < kMaxWritesPerTurn) {
+    ++writes_this_turn_;
+    boost::system::error_code error;
+    std::size_t written = socket_->WriteSomeNow(write_payload_, error);
+    if (error && error != boost::asio::error::would_block) {
+      HandleIoError(error, true);
       return;
     }
-    // What the connection takes at once needs no trip through the loop; the count
-    // bounds both the recursion through the next body piece and the time the loop
-    // spends on one exchange.
-    if (writes_this_turn_ < kMaxWritesPerTurn) {
-      ++writes_this_turn_;
-      boost::system::error_code error;
-      std::size_t written = socket_->WriteSomeNow(slice, error);
-      if (error && error != boost::asio::error::would_block) {
-        HandleIoError(error, true);
-        return;
-      }
-      if (written == PayloadSize(slice)) continue;
-      DropFront(slice, written);
-    }
-    SetDeadline(read_timeout_);
-    socket_->AsyncWrite(slice, Bind(&ClientBase::OnWrite));
+    DropFront(write_payload_, written);
+  }
+  if (PayloadSize(write_payload_) == 0) {
+    OnPayloadWritten();
     return;
   }
+  // Each write takes what the connection accepts and moves the deadline on: the limit
+  // measures a stalled peer, not how long a large body takes over a slow link.
+  SetDeadline(read_timeout_);
+  socket_->AsyncWriteSome(write_payload_, Bind(&ClientBase::OnWrite));
 }
 
-Payload ClientBase::NextSlice() {
-  Payload slice;
-  std::size_t size = 0;
-  std::size_t index = write_index_;
-  std::size_t offset = write_offset_;
-  while (index < write_payload_.size() && size < kMaxWriteSlice) {
-    const auto& buffer = write_payload_[index];
-    std::size_t take = std::min(buffer.size() - offset, kMaxWriteSlice - size);
-    if (take > 0) {
-      slice.emplace_back(static_cast<const char*>(buffer.data()) + offset, take);
-      size += take;
-    }
-    offset += take;
-    if (offset == buffer.size()) {
-      ++index;
-      offset = 0;
-    }
-  }
-  write_index_ = index;
-  write_offset_ = offset;
-  return slice;
-}
-
-void ClientBase::OnWrite(boost::system::error_code error, std::size_t /*length*/) {
+void ClientBase::OnWrite(boost::system::error_code error, std::size_t length) {
   ClearDeadline();
   writes_this_turn_ = 0;
   if (aborted_) error = boost::asio::error::operation_aborted;
@@ -286,7 +273,8 @@ void ClientBase::OnWrite(boost::system::error_code error, std::size_t /*length*/
     HandleIoError(error, true);
     return;
   }
-  WriteSlice();
+  DropFront(write_payload_, length);
+  WritePayload();
 }
 
 void ClientBase::OnPayloadWritten() {
@@ -334,6 +322,10 @@ void ClientBase::DoWriteBody() {
 
 void ClientBase::HandleIoError(boost::system::error_code error, bool writing) {
   const char* text = writing ? "Socket write error" : "Socket read error";
+  // A server that closed the kept connection just as the request went out has seen
+  // none of it, or at least answered none of it.
+  can_retry_ = reused_ && length_read_ == 0 && !error_.timeout() && !IsAborted(error) &&
+               (writing || IsConnectionLost(error));
   if (IsAborted(error)) {
     LOG_WARN("%s operation aborted", writing ? "Write" : "Read");
   } else {
@@ -469,8 +461,7 @@ void ClientBase::OnDeadlineTimer(std::uint64_t generation, boost::system::error_
   deadline_ = Deadline::max();
   LOG_WARN("Timeout");
   error_.SetTimeout(true);
-  if (phase_ != Phase::kIdle) aborted_ = true;
-  CloseConnection();
+  Abort();
 }
 
 void ClientBase::FinishRequest() {
@@ -486,29 +477,47 @@ void ClientBase::FinishRequest() {
   request_cv_.notify_one();
 }
 
-void ClientBase::Close() {
-  if (io_context_.get_executor().running_in_this_thread() || io_context_.stopped()) {
-    DoClose(0);
+void ClientBase::Close() { PostClose(false); }
+
+void ClientBase::Cancel() { PostClose(true); }
+
+void ClientBase::PostClose(bool current_only) {
+  if (io_context_.get_executor().running_in_this_thread()) {
+    DoClose(current_only ? exchange_.load() : 0);
     return;
   }
-  std::weak_ptr<ClientBase> weak = weak_from_this();
-  std::shared_ptr<ClientBase> self = weak.lock();
+  std::shared_ptr<ClientBase> self = weak_from_this().lock();
   if (!self) {
-    DoClose(0);
+    // Being destroyed: nothing can run on the loop for it any more, and the socket
+    // closes with it.
+    AbandonLookup();
     return;
   }
   std::lock_guard<std::mutex> lock(close_mutex_);
-  std::uint64_t exchange = exchange_;
+  std::uint64_t exchange = current_only ? exchange_.load() : 0;
   boost::asio::post(io_context_, [self, exchange] { self->DoClose(exchange); });
 }
 
 void ClientBase::DoClose(std::uint64_t exchange) {
-  // A cancel that arrives after a later exchange has begun was not meant for it.
-  if (exchange != 0 && exchange != exchange_) return;
+  if (exchange != 0) {
+    // A cancel meant for an exchange that has ended (or for one before it) must not
+    // touch the connection, which may carry the next exchange by now.
+    if (exchange != exchange_ || phase_ == Phase::kIdle) return;
+    Abort();
+    return;
+  }
+  if (phase_ != Phase::kIdle) {
+    Abort();
+    return;
+  }
+  CloseConnection();
+}
+
+void ClientBase::Abort() {
   if (phase_ == Phase::kResolving) {
-    // The resolver's own cancellation only takes effect once a lookup in progress
-    // returns; the exchange ends now instead of connecting afterwards.
-    resolver_.cancel();
+    // getaddrinfo cannot be interrupted: the lookup is left to finish on its own and
+    // the exchange ends now.
+    AbandonLookup();
     LOG_WARN("Resolve operation aborted");
     error_.Set(kResolveError, "Host resolve error");
     CloseConnection();
@@ -517,6 +526,16 @@ void ClientBase::DoClose(std::uint64_t exchange) {
   }
   if (phase_ != Phase::kIdle) aborted_ = true;
   CloseConnection();
+}
+
+void ClientBase::AbandonLookup() {
+  if (lookup_ == nullptr) return;
+  lookup_->Abandon();
+  lookup_.reset();
+}
+
+void ClientBase::CloseIfDead() {
+  if (phase_ == Phase::kIdle && connected_ && !socket_->IsAlive()) CloseConnection();
 }
 
 void ClientBase::CloseConnection() {

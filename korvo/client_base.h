@@ -5,20 +5,23 @@
 // 80), SslClient TLS (default port 443).
 //
 // After a complete response the connection stays open unless the response (or an
-// HTTP/1.0 status line without "Connection: keep-alive", or unsafe framing) says
-// otherwise; IsConnected() tells, and the next Send reuses it. A failed exchange is
-// reported once and never retried.
+// HTTP/1.0 status line without "Connection: keep-alive", or unsafe framing, or bytes
+// received beyond the response) says otherwise; IsConnected() tells, and the next Send
+// reuses it once it has checked, on the loop, that the server has not closed it. A
+// failed exchange is reported once; whether to send it again (CanRetry) is the
+// caller's decision.
 //
-// Time limits: the connect limit runs from the end of resolution until connected
-// (TLS: handshake done); the read limit guards every single write and read of the
-// exchange. A limit of 0 or less means none.
+// Time limits: the connect limit covers resolution, connect and the TLS handshake
+// together; the read limit guards every write and read of the exchange as time without
+// progress. A limit of 0 or less means none.
 //
 // Thread rules: drivers must be owned by a std::shared_ptr (every pending operation
 // holds one, so a driver outlives its cancelled operations). Send blocks; call it from
-// a thread other than the loop's, one Send at a time, while the loop runs. Close may be
-// called from any thread: off the loop it is posted there. The setters and
-// TakeResponse belong to the thread that calls Send, between exchanges. The progress
-// callback runs on the loop thread.
+// a thread other than the loop's, one Send at a time, while the loop runs. The socket
+// is touched on the loop thread only: Close may be called from any thread and is
+// posted to the loop unless called there (a loop that has stopped carries it out when
+// it next runs). The setters and TakeResponse belong to the thread that calls Send,
+// between exchanges. The progress callback runs on the loop thread.
 #ifndef KORVO_CLIENT_BASE_H_
 #define KORVO_CLIENT_BASE_H_
 
@@ -40,6 +43,7 @@
 #include <boost/system/error_code.hpp>
 
 #include "korvo/error.h"
+#include "korvo/host_lookup.h"
 #include "korvo/request.h"
 #include "korvo/response.h"
 #include "korvo/response_parser.h"
@@ -50,6 +54,11 @@ namespace korvo {
 // Called on the loop thread after every read once the response head is parsed:
 // `current` body bytes so far, `total` the announced length (kInvalidLength if none).
 using ProgressCallback = std::function<void(std::size_t current, std::size_t total)>;
+
+// What a driver uses where its caller sets nothing.
+constexpr std::size_t kDefaultBufferSize = 1024;
+constexpr int kDefaultConnectTimeout = 30;  // seconds
+constexpr int kDefaultReadTimeout = 30;     // seconds
 
 class ClientBase : public std::enable_shared_from_this<ClientBase> {
  public:
@@ -72,14 +81,29 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   Error Wait();
 
   // Closes the connection; an exchange in progress ends with the error of its pending
-  // step (a pending resolution: kResolveError).
+  // step (a pending resolution: kResolveError, the lookup abandoned).
   void Close();
+
+  // Ends the exchange current at the call as Close would. If that exchange has ended
+  // already, it changes nothing: the connection may be serving the next one by now.
+  void Cancel();
+
+  // On the loop thread, between exchanges: closes the connection if its server has
+  // closed it (or sent anything unasked) since the last response.
+  void CloseIfDead();
 
   bool IsConnected() const { return connected_; }
 
   // Between exchanges: connected, and the server has not closed the idle connection
-  // (nor sent anything unasked) since the last response.
+  // (nor sent anything unasked) since the last response. Reads the socket: on the
+  // loop thread, or while the loop does nothing with this driver.
   bool IsConnectionAlive() const;
+
+  // After a failed exchange: it ran over a reused connection that failed before any
+  // byte of the response arrived (a write error, or an end of stream or reset at the
+  // first read), and was neither cancelled nor timed out. Such a request may never have
+  // reached the server; an idempotent one can be sent again on a new connection.
+  bool CanRetry() const { return can_retry_; }
 
   // The response of the last exchange (as far as it was filled); the driver keeps no
   // reference to it afterwards.
@@ -87,7 +111,7 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
 
   // Bytes asked for by every read (at least 1; 0 is taken as 1). Default 1024.
   ClientBase& SetBufferSize(std::size_t size);
-  // Seconds; 0 or less: no limit. Defaults: no connect limit, 30 s read limit.
+  // Seconds; 0 or less: no limit. Defaults: 30 s each.
   ClientBase& SetConnectTimeout(int seconds);
   ClientBase& SetReadTimeout(int seconds);
   ClientBase& SetProgressCallback(ProgressCallback callback);
@@ -117,12 +141,11 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   void OnResolve(std::uint64_t exchange, boost::system::error_code error,
                  const boost::asio::ip::tcp::resolver::results_type& endpoints);
   void OnConnect(boost::system::error_code error, boost::asio::ip::tcp::endpoint endpoint);
-  // The head, then the body piece by piece; each payload goes out in slices.
+  // The head, then the body piece by piece; each payload goes out in as many writes as
+  // the connection needs.
   void DoWrite();
   void StartPayload(Payload payload);
-  void WriteSlice();
-  // The next at most kMaxWriteSlice bytes of write_payload_, consumed.
-  Payload NextSlice();
+  void WritePayload();
   void OnWrite(boost::system::error_code error, std::size_t length);
   void OnPayloadWritten();
   void DoWriteBody();
@@ -144,15 +167,21 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   void OnDeadlineTimer(std::uint64_t generation, boost::system::error_code error);
 
   void FinishRequest();
-  // Close on the loop thread; `exchange` 0 closes whatever is current.
+  // Close on the loop thread, or off it: posted there for `exchange` (0: whatever is
+  // current, idle or not).
+  void PostClose(bool current_only);
   void DoClose(std::uint64_t exchange);
+  // Ends the exchange in progress (a time limit or a close): a lookup is abandoned, a
+  // socket operation made to complete as aborted.
+  void Abort();
+  void AbandonLookup();
   void CloseConnection();
 
   // The completion of an asynchronous step, holding the driver alive.
   template <typename Method>
   auto Bind(Method method);
 
-  boost::asio::ip::tcp::resolver resolver_;
+  std::shared_ptr<HostLookup> lookup_;  // the lookup in progress, if any
   bool request_finished_ = true;  // guarded by request_mutex_
   std::condition_variable request_cv_;
   std::mutex request_mutex_;
@@ -161,9 +190,9 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   ResponseParser response_parser_;
   std::uint64_t length_read_ = 0;
   std::vector<char> buffer_;
-  std::size_t buffer_size_ = 1024;
-  int connect_timeout_ = 0;
-  int read_timeout_ = 30;
+  std::size_t buffer_size_ = kDefaultBufferSize;
+  int connect_timeout_ = kDefaultConnectTimeout;
+  int read_timeout_ = kDefaultReadTimeout;
   // A step only moves deadline_; one timer wait serves many steps, and an expiry that
   // finds the deadline moved on waits again. Re-arming the timer for every read cost a
   // timer update and a cancelled wait, each a trip through the loop, per read.
@@ -177,6 +206,8 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
 
   bool stream_ = false;
   Phase phase_ = Phase::kIdle;
+  bool reused_ = false;     // the exchange started on a connection kept from before
+  bool can_retry_ = false;  // see CanRetry
   // Set by a Close during an exchange: a step that completes successfully afterwards
   // is treated as aborted, so a cancel can never let the exchange go on.
   bool aborted_ = false;
@@ -192,9 +223,7 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // segments (a gathering write takes at most 16), each one a wake-up for the server.
   std::string head_;
 
-  Payload write_payload_;  // the payload being written
-  std::size_t write_index_ = 0;
-  std::size_t write_offset_ = 0;
+  Payload write_payload_;  // what is left to write of the current payload
   bool writing_head_ = false;
   int writes_this_turn_ = 0;  // completed at once since the loop last ran a step
 };

@@ -31,20 +31,54 @@ bool PoolKey::operator<(const PoolKey& other) const {
 
 ConnectionPool::~ConnectionPool() { Clear(); }
 
+constexpr std::chrono::seconds ConnectionPool::kMaxIdleTime;
+constexpr std::size_t ConnectionPool::kMaxConnections;
+
 std::shared_ptr<ClientBase> ConnectionPool::Get(const PoolKey& key) const {
   auto it = clients_.find(key);
-  return it != clients_.end() ? it->second : nullptr;
+  return it != clients_.end() ? it->second.client : nullptr;
 }
 
-void ConnectionPool::Add(const PoolKey& key, std::shared_ptr<ClientBase> client) {
+void ConnectionPool::Add(const PoolKey& key, std::shared_ptr<ClientBase> client,
+                         Clock::time_point now) {
   if (client == nullptr) return;
-  clients_[key] = std::move(client);
+  clients_[key] = Entry{std::move(client), now};
+  while (clients_.size() > kMaxConnections) {
+    auto oldest = clients_.begin();
+    for (auto it = clients_.begin(); it != clients_.end(); ++it) {
+      if (it->second.last_used < oldest->second.last_used) oldest = it;
+    }
+    oldest->second.client->Close();
+    clients_.erase(oldest);
+  }
 }
 
 void ConnectionPool::Remove(const PoolKey& key) { clients_.erase(key); }
 
+void ConnectionPool::Prune(Clock::time_point now) {
+  for (auto it = clients_.begin(); it != clients_.end();) {
+    ClientBase& client = *it->second.client;
+    if (!client.IsConnected()) {
+      it = clients_.erase(it);
+    } else if (now - it->second.last_used > kMaxIdleTime) {
+      client.Close();
+      it = clients_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+std::vector<std::shared_ptr<ClientBase>> ConnectionPool::Others(const ClientBase* except) const {
+  std::vector<std::shared_ptr<ClientBase>> others;
+  for (const auto& entry : clients_) {
+    if (entry.second.client.get() != except) others.push_back(entry.second.client);
+  }
+  return others;
+}
+
 void ConnectionPool::Clear() {
-  for (auto& entry : clients_) entry.second->Close();
+  for (auto& entry : clients_) entry.second.client->Close();
   clients_.clear();
 }
 
@@ -148,7 +182,15 @@ void ClientSession::InitHeaders() {
   headers_.Set("Connection", "Keep-Alive");
 }
 
+void ClientSession::RefuseLoopThread(const char* operation) {
+  if (io_context_.get_executor().running_in_this_thread()) {
+    LOG_ERRO("%s called on the session's loop thread", operation);
+    throw Error(kLoopError, "Called on the session's loop thread");
+  }
+}
+
 void ClientSession::Start() {
+  RefuseLoopThread("Start");
   std::lock_guard<std::mutex> lock(mutex_);
   if (started_) return;
   io_context_.restart();
@@ -160,10 +202,7 @@ void ClientSession::Start() {
 void ClientSession::Stop() {
   // Joining its own thread could only deadlock (and the send lock is held by the Send
   // that is waiting for this very thread).
-  if (loop_thread_ != nullptr && loop_thread_->get_id() == std::this_thread::get_id()) {
-    throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
-                            "ClientSession::Stop on the loop thread");
-  }
+  RefuseLoopThread("Stop");
   {
     std::lock_guard<std::mutex> lock(current_client_mutex_);
     stopping_ = true;
@@ -187,10 +226,11 @@ bool ClientSession::Cancel() {
   {
     std::lock_guard<std::mutex> lock(current_client_mutex_);
     client = current_client_;
+    if (client == nullptr) return false;
+    cancelled_ = true;
   }
-  if (client == nullptr) return false;
   // The driver hands the close to the loop thread, which owns the socket.
-  client->Close();
+  client->Cancel();
   return true;
 }
 
@@ -227,14 +267,10 @@ ClientSession& ClientSession::AuthBasic(std::string_view login, std::string_view
 
 ClientSession& ClientSession::AuthToken(std::string_view token) { return Auth("Token", token); }
 
-std::size_t ClientSession::GetPoolSize() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return pool_.size();
-}
-
 std::shared_ptr<Response> ClientSession::Send(std::shared_ptr<Request> request, bool stream,
                                               ProgressCallback progress_callback) {
   if (request == nullptr) throw Error(kRequestError, "Request is missing");
+  RefuseLoopThread("Send");
   std::lock_guard<std::mutex> lock(mutex_);
   if (!started_) throw Error(kLoopError, "Loop is not running");
 
@@ -253,6 +289,8 @@ std::shared_ptr<Response> ClientSession::Send(std::shared_ptr<Request> request, 
 void ClientSession::CreateSslContext() {
   if (ssl_context_ != nullptr) return;
   ssl_context_ = std::make_unique<boost::asio::ssl::context>(boost::asio::ssl::context::tls_client);
+  // Older versions are broken; the floor is the library's, not the system configuration's.
+  SSL_CTX_set_min_proto_version(ssl_context_->native_handle(), TLS1_2_VERSION);
   AddSystemRootCertificates(ssl_context_->native_handle());
 }
 
@@ -267,53 +305,86 @@ std::shared_ptr<ClientBase> ClientSession::CreateClient(const std::string& schem
   return nullptr;
 }
 
+namespace {
+
+// Methods that may be sent again without changing what the server does (RFC 9110 9.2.2).
+bool IsIdempotent(const std::string& method) {
+  for (const char* idempotent : {"GET", "HEAD", "PUT", "DELETE", "OPTIONS", "TRACE"}) {
+    if (method == idempotent) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 std::shared_ptr<Response> ClientSession::DoSend(const std::shared_ptr<Request>& request,
                                                 bool stream, ProgressCallback progress_callback) {
   const Url& url = request->GetUrl();
   PoolKey key{url.GetScheme(), url.GetHost(), url.GetPort()};
+  ConnectionPool::Clock::time_point now = ConnectionPool::Clock::now();
+  pool_.Prune(now);
 
   std::shared_ptr<ClientBase> client = pool_.Get(key);
-  bool reused = client != nullptr;
-  // A server may close an idle keep-alive connection at any time; sending on it would
-  // fail a request that never reached the server. A connection found closed is
-  // replaced before anything is written, so no request is ever sent twice.
-  if (reused && !client->IsConnectionAlive()) {
-    pool_.Remove(key);
-    client->Close();
-    client = nullptr;
-    reused = false;
-  }
+  bool pooled = client != nullptr;
   if (client == nullptr) {
     client = CreateClient(key.scheme);
     if (client == nullptr) throw Error(kRequestError, "Invalid URL scheme");
   }
+  // Connections whose servers have closed them since are found and closed on the loop,
+  // ahead of this exchange; Prune lets go of them afterwards.
+  std::vector<std::shared_ptr<ClientBase>> others = pool_.Others(client.get());
+  if (!others.empty()) {
+    boost::asio::post(io_context_, [others = std::move(others)] {
+      for (const auto& other : others) other->CloseIfDead();
+    });
+  }
 
-  if (buffer_size_ != 0) client->SetBufferSize(buffer_size_);
-  if (connect_timeout_ > 0) client->SetConnectTimeout(connect_timeout_);
-  if (read_timeout_ > 0) client->SetReadTimeout(read_timeout_);
+  // Every send hands over the effective values: a driver from the pool still holds
+  // whatever the previous send gave it.
+  client->SetBufferSize(buffer_size_ != 0 ? buffer_size_ : kDefaultBufferSize);
+  client->SetConnectTimeout(connect_timeout_ > 0 ? connect_timeout_ : kDefaultConnectTimeout);
+  client->SetReadTimeout(read_timeout_ > 0 ? read_timeout_ : kDefaultReadTimeout);
   client->SetProgressCallback(std::move(progress_callback));
 
-  {
-    std::lock_guard<std::mutex> guard(current_client_mutex_);
-    // Stop has begun: its Cancel may have missed this exchange, so it does not start.
-    if (stopping_) throw Error(kLoopError, "Loop is not running");
-    // A Cancel that sees the client must reach this exchange, not the one before it.
-    client->StartSend(request, stream);
-    current_client_ = client;
-  }
-  Error error = client->Wait();
+  Error error = RunExchange(client, request, stream);
   SetCurrentClient(nullptr);
 
-  if (error.code() != kNoError) {
-    if (reused) pool_.Remove(key);
-    throw error;
-  }
   if (client->IsConnected()) {
-    if (!reused) pool_.Add(key, client);
-  } else if (reused) {
+    pool_.Add(key, client, ConnectionPool::Clock::now());
+  } else if (pooled) {
     pool_.Remove(key);
   }
+  pool_.Prune(now);
+  pool_size_ = pool_.size();
+  if (error.code() != kNoError) throw error;
   return client->TakeResponse();
+}
+
+Error ClientSession::RunExchange(const std::shared_ptr<ClientBase>& client,
+                                 const std::shared_ptr<Request>& request, bool stream) {
+  Error error;
+  for (bool retry = false;; retry = true) {
+    {
+      std::lock_guard<std::mutex> guard(current_client_mutex_);
+      // A Cancel between the attempts ends the send with the first attempt's error.
+      if (retry && cancelled_) return error;
+      // Stop has begun: its Cancel may have missed this exchange, so it does not start.
+      if (stopping_) throw Error(kLoopError, "Loop is not running");
+      cancelled_ = false;
+      // A Cancel that sees the client must reach this exchange, not the one before it.
+      client->StartSend(request, stream);
+      current_client_ = client;
+    }
+    error = client->Wait();
+    if (error.code() == kNoError || retry || !client->CanRetry() ||
+        !IsIdempotent(request->GetMethod())) {
+      return error;
+    }
+    // The driver has closed the failed connection: the next exchange makes a new one
+    // and writes the body from its start.
+    LOG_WARN("Connection closed before the response (%s); sending the request again",
+             error.what());
+  }
 }
 
 }  // namespace korvo

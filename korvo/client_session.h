@@ -7,14 +7,22 @@
 // Response or a thrown Error. Send blocks the calling thread while the exchange runs on
 // the loop thread.
 //
+// A request that fails on a kept connection before any byte of its response arrived
+// (the server closed the idle connection just as it was reused) is sent once more on a
+// new connection when its method is idempotent; a WARN record says so.
+//
 // Thread rules: Send may be called from any number of threads; sends are serialised.
-// Cancel may be called from any thread, typically while another thread is blocked in
-// Send. Start, Stop and destruction belong to the thread that owns the session, never
-// to the loop thread (a callback such as the progress callback must not call them).
-// The settings are plain values: change them while no other thread uses the session.
+// Cancel and GetPoolSize may be called from any thread, Cancel typically while another
+// thread is blocked in Send. Start, Stop and destruction belong to the thread that owns
+// the session. The loop thread (a callback such as the progress callback) must not
+// wait for itself: Send, Start and Stop called there throw Error(kLoopError), and
+// destroying the session there is not allowed. The settings are plain values: change
+// them while no other thread uses the session.
 #ifndef KORVO_CLIENT_SESSION_H_
 #define KORVO_CLIENT_SESSION_H_
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -53,13 +61,24 @@ struct PoolKey {
 };
 
 // ConnectionPool: the drivers whose connections stayed open after an exchange, at most
-// one per key. The pool never checks a connection itself; its owner decides when to
-// add, look up and remove. Destruction closes every stored connection, in key order.
+// one per key. The pool never reads a socket itself (that happens on the loop thread);
+// its owner decides when to add, look up and remove, and Prune lets go of what is no
+// longer worth keeping: connections found closed, idle for longer than kMaxIdleTime, and
+// beyond kMaxConnections the least recently used. Destruction closes every stored
+// connection, in key order.
 //
 // Thread rules: not synchronised; the session uses it under its send lock and in its
 // destructor, after the loop thread has been joined.
 class ConnectionPool {
  public:
+  using Clock = std::chrono::steady_clock;
+
+  // Servers commonly close idle connections after 5 to 75 seconds; a connection kept
+  // longer is more likely to fail the request that reuses it than to save a handshake.
+  static constexpr std::chrono::seconds kMaxIdleTime{60};
+  // Idle connections kept at most, each a descriptor and (for TLS) a session's memory.
+  static constexpr std::size_t kMaxConnections = 64;
+
   ConnectionPool() = default;
   ~ConnectionPool();
 
@@ -69,12 +88,23 @@ class ConnectionPool {
   // The client stored under `key`, or null. The client stays in the pool.
   std::shared_ptr<ClientBase> Get(const PoolKey& key) const;
 
-  // Stores `client` under `key`, releasing a client stored there before. A null client
-  // is not stored (and removes nothing).
-  void Add(const PoolKey& key, std::shared_ptr<ClientBase> client);
+  // Stores `client` under `key`, last used at `now`, releasing a client stored there
+  // before. A null client is not stored (and removes nothing). Beyond kMaxConnections
+  // the least recently used connection is closed and released.
+  void Add(const PoolKey& key, std::shared_ptr<ClientBase> client, Clock::time_point now);
+  void Add(const PoolKey& key, std::shared_ptr<ClientBase> client) {
+    Add(key, std::move(client), Clock::now());
+  }
 
   // Erases the entry under `key`, if there is one.
   void Remove(const PoolKey& key);
+
+  // Releases the clients whose connections have closed, and closes and releases those
+  // idle since before `now` - kMaxIdleTime.
+  void Prune(Clock::time_point now);
+
+  // Every stored client but `except`.
+  std::vector<std::shared_ptr<ClientBase>> Others(const ClientBase* except) const;
 
   // Closes every stored connection, in key order, and releases the clients.
   void Clear();
@@ -83,7 +113,11 @@ class ConnectionPool {
   bool empty() const { return clients_.empty(); }
 
  private:
-  std::map<PoolKey, std::shared_ptr<ClientBase>> clients_;
+  struct Entry {
+    std::shared_ptr<ClientBase> client;
+    Clock::time_point last_used;
+  };
+  std::map<PoolKey, Entry> clients_;
 };
 
 // Adds the platform's trusted root certificates (the distribution's CA bundle) to the
@@ -129,8 +163,9 @@ class ClientSession {
   void Stop();
   bool IsStarted() const { return started_; }
 
-  // Time limits in whole seconds; 0 (or less) keeps the driver's default (no connect
-  // limit, 30 s read limit).
+  // Time limits in whole seconds; 0 (or less) means the default, 30 s each. The connect
+  // limit covers resolution, connect and the TLS handshake together; the read limit
+  // guards every write and read as time without progress.
   ClientSession& SetConnectTimeout(int seconds) {
     connect_timeout_ = seconds;
     return *this;
@@ -161,12 +196,19 @@ class ClientSession {
   // Whether the TLS context has been created (by the first https request).
   bool HasSslContext() const { return ssl_context_ != nullptr; }
 
-  // Number of pooled connections; waits for a Send in progress.
-  std::size_t GetPoolSize() const;
+  // Number of pooled connections, as the last Send left them. Never waits.
+  std::size_t GetPoolSize() const { return pool_size_; }
 
  private:
   void InitHeaders();
   std::shared_ptr<ClientBase> CreateClient(const std::string& scheme);
+  // Throws Error(kLoopError) when called on the loop thread, where waiting for the loop
+  // could only deadlock.
+  void RefuseLoopThread(const char* operation);
+  // Runs the exchange on `client` once, and once more when it failed in a way that a
+  // retry on a new connection may mend.
+  Error RunExchange(const std::shared_ptr<ClientBase>& client,
+                    const std::shared_ptr<Request>& request, bool stream);
   void CreateSslContext();
   std::shared_ptr<Response> DoSend(const std::shared_ptr<Request>& request, bool stream,
                                    ProgressCallback progress_callback);
@@ -187,9 +229,12 @@ class ClientSession {
   int read_timeout_ = 0;
   std::size_t buffer_size_ = 0;
   ConnectionPool pool_;
+  std::atomic<std::size_t> pool_size_{0};
   std::shared_ptr<ClientBase> current_client_;
   // Set while Stop runs: a Send that has not started its exchange yet must not.
   bool stopping_ = false;
+  // Set by a Cancel during a Send: a retry must not start after it.
+  bool cancelled_ = false;
   // Guards current_client_ and stopping_ alone, so that Cancel never waits for a Send.
   std::mutex current_client_mutex_;
   // Serialises Send (and guards pool_).

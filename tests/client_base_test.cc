@@ -16,6 +16,9 @@
 #include <utility>
 #include <vector>
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -101,6 +104,73 @@ class SpySocket : public SocketBase {
   SocketEvents* events_;
 };
 
+// A slow link: every write takes at most kStep bytes and completes kDelay after the
+// connection took them.
+class ThrottledSocket : public SocketBase {
+ public:
+  static constexpr std::size_t kStep = 16 * 1024;
+  static constexpr auto kDelay = std::chrono::milliseconds(100);
+
+  ThrottledSocket(boost::asio::io_context& io_context, std::unique_ptr<SocketBase> inner)
+      : io_context_(io_context), inner_(std::move(inner)) {}
+
+  void AsyncConnect(const std::string& host, const Endpoints& endpoints,
+                    ConnectHandler handler) override {
+    inner_->AsyncConnect(host, endpoints, std::move(handler));
+  }
+  void AsyncWrite(const Payload& payload, WriteHandler handler) override {
+    // All of it, step by step.
+    auto rest = std::make_shared<Payload>(payload);
+    auto total = std::make_shared<std::size_t>(0);
+    auto next = std::make_shared<WriteHandler>();
+    *next = [this, rest, total, next, handler](boost::system::error_code error, std::size_t n) {
+      *total += n;
+      for (std::size_t left = n; left > 0 && !rest->empty();) {
+        std::size_t take = std::min(left, rest->front().size());
+        rest->front() += take;
+        left -= take;
+        if (rest->front().size() == 0) rest->erase(rest->begin());
+      }
+      if (error || rest->empty()) {
+        WriteHandler done = handler;
+        *next = nullptr;  // breaks the cycle
+        done(error, *total);
+        return;
+      }
+      AsyncWriteSome(*rest, *next);
+    };
+    AsyncWriteSome(*rest, *next);
+  }
+  void AsyncWriteSome(const Payload& payload, WriteHandler handler) override {
+    Payload step;
+    std::size_t size = 0;
+    for (const auto& buffer : payload) {
+      if (size == kStep) break;
+      std::size_t take = std::min(buffer.size(), kStep - size);
+      step.emplace_back(buffer.data(), take);
+      size += take;
+    }
+    auto timer = std::make_shared<boost::asio::steady_timer>(io_context_);
+    inner_->AsyncWriteSome(step, [timer, handler](boost::system::error_code error,
+                                                  std::size_t n) {
+      timer->expires_after(kDelay);
+      timer->async_wait([timer, handler, error, n](boost::system::error_code) {
+        handler(error, n);
+      });
+    });
+  }
+  void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) override {
+    inner_->AsyncReadSome(std::move(handler), buffer);
+  }
+  bool Shutdown() override { return inner_->Shutdown(); }
+  bool Close() override { return inner_->Close(); }
+  bool IsAlive() const override { return inner_->IsAlive(); }
+
+ private:
+  boost::asio::io_context& io_context_;
+  std::unique_ptr<SocketBase> inner_;
+};
+
 // A driver whose sockets report to `events` and whose resolution can be held up.
 template <typename Base>
 class SpyClient : public Base {
@@ -110,10 +180,16 @@ class SpyClient : public Base {
   SocketEvents events;
   // Runs on the loop thread just before a resolution starts.
   std::function<void()> before_resolve;
+  // Makes every new connection a slow link.
+  bool throttle = false;
 
  protected:
   void CreateSocket() override {
     Base::CreateSocket();
+    if (throttle) {
+      this->socket_ =
+          std::make_unique<ThrottledSocket>(this->io_context_, std::move(this->socket_));
+    }
     this->socket_ = std::make_unique<SpySocket>(std::move(this->socket_), &events);
   }
   void Resolve() override {
@@ -476,6 +552,21 @@ TEST_F(ClientBaseTest, WriteTimeLimit) {
   EXPECT_FALSE(client->IsConnected());
 }
 
+// Over a link slower than a large write but never stalled for the limit, the upload
+// goes through: the limit measures time without progress.
+TEST_F(ClientBaseTest, WriteTimeLimitCountsOnlyTimeWithoutProgress) {
+  ScriptedServer server([](ScriptedConnection& connection) {
+    if (connection.ReadRequest()) connection.Send(HttpResponse(200, "ok"));
+  });
+  auto client = MakeClient();
+  client->throttle = true;
+  client->SetReadTimeout(1);
+  // Sixteen steps, each well within the limit, the whole far beyond it.
+  auto body = std::make_shared<StringBody>(std::string(16 * ThrottledSocket::kStep, 'u'));
+  Error error = client->Send(MakeRequest(server.Url(), "POST", body), false);
+  EXPECT_EQ(error.code(), kNoError) << error;
+}
+
 TEST_F(ClientBaseTest, BodyFileRemovedBeforeSending) {
   std::filesystem::path path = log_.GetPath().parent_path() / "vanishing.txt";
   std::ofstream(path) << "soon gone";
@@ -630,6 +721,29 @@ TEST_F(ClientBaseTest, CancelWhileResolving) {
   client->before_resolve = nullptr;
   ASSERT_EQ(client->Send(MakeRequest(server.Url()), false).code(), kNoError);
   EXPECT_EQ(client->events.Get(&SocketEvents::connects), 1);
+  EXPECT_EQ(server.Accepted(), 1u);
+}
+
+// A cancel that loses the race with the end of its exchange finds the connection idle,
+// or already carrying the next exchange: it must leave both alone.
+TEST_F(ClientBaseTest, CancelAfterTheExchangeEndedChangesNothing) {
+  ScriptedServer server(ScriptedServer::Respond(HttpResponse(200, "hello")));
+  auto client = MakeClient();
+  ASSERT_EQ(client->Send(MakeRequest(server.Url()), false).code(), kNoError);
+  // Hold the loop so that the cancel and the next exchange queue up behind it.
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  boost::asio::post(loop_.context(), [released] { released.wait(); });
+  client->Cancel();
+  client->StartSend(MakeRequest(server.Url()), false);
+  release.set_value();
+  Error error = client->Wait();
+  EXPECT_EQ(error.code(), kNoError) << error;
+  EXPECT_TRUE(client->IsConnected());
+
+  // Cancelled once the exchange is over: the pooled connection stays.
+  client->Cancel();
+  ASSERT_EQ(client->Send(MakeRequest(server.Url()), false).code(), kNoError);
   EXPECT_EQ(server.Accepted(), 1u);
 }
 

@@ -430,20 +430,89 @@ TEST(ClientSessionTest, IdleConnectionClosedByServerIsReplaced) {
   EXPECT_EQ(session.GetPoolSize(), 1u);
 }
 
-TEST(ClientSessionTest, FailureOnReusedConnectionIsReportedAndDropped) {
+// The server drops the kept connection just as the next request arrives on it (the race
+// of an idle timeout with a reuse): sent again on a new connection when nothing of the
+// response came and the method is idempotent; reported otherwise.
+TEST(ClientSessionTest, RequestOnAConnectionTheServerDroppedIsSentAgainWhenSafe) {
+  auto close = [](HostileConnection& connection, const std::string&) {
+    connection.Close();
+    return false;
+  };
+  auto reset = [](HostileConnection& connection, const std::string&) {
+    connection.Reset();
+    return false;
+  };
+  auto partial_head = [](HostileConnection& connection, const std::string&) {
+    connection.Send("HTTP/1.1 200 OK\r\n");
+    connection.Close();
+    return false;
+  };
+  struct Case {
+    const char* method;
+    HostileServer::Behaviour drop;
+    bool fresh_connection;  // the first request of the session meets the failure
+    ErrorCode expected;
+  } cases[] = {
+      {"GET", close, false, kNoError},        {"HEAD", reset, false, kNoError},
+      {"PUT", close, false, kNoError},        {"DELETE", reset, false, kNoError},
+      {"POST", close, false, kReadError},     {"GET", partial_head, false, kReadError},
+      {"GET", close, true, kReadError},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + (c.fresh_connection ? " on a new connection" : ""));
+    HostileServer server;
+    if (!c.fresh_connection) server.Script(HostileServer::Fine);
+    server.Script(c.drop);
+    test::LogCapture log;
+    ClientSession session;
+    if (!c.fresh_connection) session.Send(Get(server.Url("/")));
+    // A body must go out whole again: the server answers only once it has all of it.
+    auto request = RequestBuilder().Method(c.method).Url(server.Url("/")).Body("twelve bytes")();
+    EXPECT_EQ(SendCode(session, request), c.expected);
+    std::size_t retries = 0;
+    for (const std::string& record : log.Records()) {
+      retries += record.find("sending the request again") != std::string::npos;
+    }
+    EXPECT_EQ(retries, c.expected == kNoError ? 1u : 0u);
+    // Whatever happened, the session goes on with a working connection.
+    EXPECT_EQ(session.Send(Get(server.Url("/")))->GetData(), "fine");
+  }
+}
+
+// Settings changed between sends reach a driver that was pooled under the old ones.
+TEST(ClientSessionTest, PooledConnectionTakesTheCurrentSettings) {
   HostileServer server;
   server.Script(HostileServer::Fine);
-  server.Script([](HostileConnection& connection, const std::string&) {
-    connection.Reset();
+  // Slower than the first limit, well within the default that replaces it.
+  server.Script([](HostileConnection& connection, const std::string& request) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    return HostileServer::Fine(connection, request);
+  });
+  ClientSession session;
+  session.SetReadTimeout(1);
+  session.Send(Get(server.Url("/")));
+  session.SetReadTimeout(0);
+  EXPECT_EQ(SendCode(session, Get(server.Url("/"))), kNoError);
+  EXPECT_EQ(server.Accepted(), 1u);
+}
+
+// Connections that their servers closed while pooled are closed and dropped by the next
+// send, whatever host it goes to.
+TEST(ClientSessionTest, SendDropsPooledConnectionsClosedByTheirServers) {
+  HostileServer first;
+  HostileServer second;
+  auto closed = std::make_shared<std::promise<void>>();
+  first.Script([closed](HostileConnection& connection, const std::string& request) {
+    HostileServer::Fine(connection, request);
+    connection.Close();
+    closed->set_value();
     return false;
   });
   ClientSession session;
-  session.Send(Get(server.Url("/")));
-  EXPECT_EQ(SendCode(session, Get(server.Url("/"))), kReadError);  // no retry
-  EXPECT_EQ(session.GetPoolSize(), 0u);
-  EXPECT_EQ(session.Send(Get(server.Url("/")))->GetData(), "fine");
-  EXPECT_EQ(server.Accepted(), 2u);
-  EXPECT_EQ(server.Requests(), 3u);
+  session.Send(Get(first.Url("/")));
+  ASSERT_EQ(closed->get_future().wait_for(kFailAfter), std::future_status::ready);
+  session.Send(Get(second.Url("/")));
+  EXPECT_EQ(session.GetPoolSize(), 1u);
 }
 
 TEST(ClientSessionTest, StopAndStart) {
@@ -527,18 +596,32 @@ TEST(ClientSessionTest, StopWhileAnotherThreadSends) {
   EXPECT_EQ(session.Send(Get(server.Url("/")))->GetData(), "fine");
 }
 
-TEST(ClientSessionTest, StopOnTheLoopThreadIsRefused) {
+// From a callback on the loop thread, waiting for the loop could only deadlock: what
+// would wait is refused, what need not wait works.
+TEST(ClientSessionTest, CallsFromTheLoopThreadNeverDeadlock) {
   HostileServer server;
   ClientSession session;
-  bool refused = false;
-  auto response = session.Send(Get(server.Url("/")), false, [&](std::size_t, std::size_t) {
+  session.Send(Get(server.Url("/")));
+  std::vector<std::string> refused;
+  std::size_t pool_size = 99;
+  auto refuse = [&refused](const char* what, auto call) {
     try {
-      session.Stop();
-    } catch (const std::system_error& error) {
-      refused = error.code() == std::errc::resource_deadlock_would_occur;
+      call();
+    } catch (const Error& error) {
+      if (error.code() == kLoopError) refused.push_back(what + std::string(": ") + error.message());
     }
+  };
+  auto response = session.Send(Get(server.Url("/")), false, [&](std::size_t, std::size_t) {
+    if (!refused.empty()) return;
+    pool_size = session.GetPoolSize();
+    refuse("Send", [&] { session.Send(Get(server.Url("/"))); });
+    refuse("Start", [&] { session.Start(); });
+    refuse("Stop", [&] { session.Stop(); });
   });
-  EXPECT_TRUE(refused);
+  EXPECT_THAT(refused, ::testing::ElementsAre("Send: Called on the session's loop thread",
+                                              "Start: Called on the session's loop thread",
+                                              "Stop: Called on the session's loop thread"));
+  EXPECT_EQ(pool_size, 1u);
   EXPECT_EQ(response->GetData(), "fine");
   EXPECT_TRUE(session.IsStarted());
 }

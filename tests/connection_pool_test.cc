@@ -8,6 +8,7 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 
 #include "korvo/client_session.h"
@@ -108,6 +109,52 @@ TEST_F(ConnectionPoolTest, AddReplacesAndReleases) {
   EXPECT_EQ(pool.size(), 1u);
   EXPECT_EQ(pool.Get(key), second);
   EXPECT_TRUE(old_client.expired());
+}
+
+TEST_F(ConnectionPoolTest, PruneLetsGoOfIdleAndClosedConnections) {
+  auto closed = std::make_shared<std::promise<void>>();
+  server_.Script([closed](HostileConnection& connection, const std::string& request) {
+    HostileServer::Fine(connection, request);
+    connection.WaitForClose();
+    closed->set_value();
+    return false;
+  });
+  auto idle = ConnectedClient();
+  auto recent = ConnectedClient();
+  auto never_connected = NewClient();
+  ConnectionPool pool;
+  auto start = ConnectionPool::Clock::now();
+  pool.Add(PoolKey{"http", "idle", ""}, idle, start);
+  pool.Add(PoolKey{"http", "recent", ""}, recent, start + std::chrono::seconds(30));
+  pool.Add(PoolKey{"http", "closed", ""}, never_connected, start + std::chrono::seconds(30));
+
+  pool.Prune(start + ConnectionPool::kMaxIdleTime);
+  EXPECT_EQ(pool.size(), 2u);  // the closed one goes at once, the idle one not yet
+  pool.Prune(start + ConnectionPool::kMaxIdleTime + std::chrono::seconds(1));
+  EXPECT_EQ(pool.size(), 1u);
+  EXPECT_EQ(pool.Get(PoolKey{"http", "recent", ""}), recent);
+  // The test still holds the driver: its connection ends because the pool closed it.
+  EXPECT_EQ(closed->get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
+}
+
+TEST_F(ConnectionPoolTest, BeyondTheBoundTheLeastRecentlyUsedGoes) {
+  ConnectionPool pool;
+  auto start = ConnectionPool::Clock::now();
+  std::weak_ptr<ClientBase> oldest;
+  for (std::size_t i = 0; i <= ConnectionPool::kMaxConnections; ++i) {
+    auto client = NewClient();
+    // Added in an order that differs from the keys' order.
+    auto used = start + std::chrono::seconds(i == 1 ? 0 : 10 + i);
+    if (i == 1) oldest = client;
+    pool.Add(PoolKey{"http", "h" + std::to_string(i), ""}, client, used);
+  }
+  EXPECT_EQ(pool.size(), ConnectionPool::kMaxConnections);
+  // Its close, queued on the loop, is the last to hold it.
+  std::promise<void> drained;
+  boost::asio::post(io_context_, [&drained] { drained.set_value(); });
+  drained.get_future().wait();
+  EXPECT_TRUE(oldest.expired());
+  EXPECT_NE(pool.Get(PoolKey{"http", "h0", ""}), nullptr);
 }
 
 TEST_F(ConnectionPoolTest, DestructionClosesEveryConnection) {
