@@ -27,6 +27,7 @@
 #include "korvo/error.h"
 #include "korvo/request_builder.h"
 #include "korvo/utility.h"
+#include "support/fake_dns.h"
 #include "support/hostile_server.h"
 #include "support/log_capture.h"
 #include "support/scripted_server.h"
@@ -624,6 +625,35 @@ TEST(ClientSessionTest, CallsFromTheLoopThreadNeverDeadlock) {
   EXPECT_EQ(pool_size, 1u);
   EXPECT_EQ(response->GetData(), "fine");
   EXPECT_TRUE(session.IsStarted());
+}
+
+// A name server that does not answer: the lookup is bounded by the connect limit, and
+// once given up it holds up neither the next request, nor a Stop, nor the session's end.
+TEST(ClientSessionTest, SlowLookupIsAbandoned) {
+  HostileServer server;
+  const std::string port = std::to_string(server.GetPort());
+  const std::string slow = "http://slow.test:" + port + "/";
+  test::FakeDns::Block("slow.test");
+  auto outcome = std::async(std::launch::async, [&] {
+    ClientSession session;
+    session.SetConnectTimeout(1);
+    try {
+      session.Send(Get(slow));
+      ADD_FAILURE() << "the lookup was answered";
+    } catch (const Error& error) {
+      EXPECT_EQ(error.code(), kResolveError);
+      EXPECT_TRUE(error.timeout());
+    }
+    EXPECT_EQ(session.Send(Get("http://localhost:" + port + "/"))->GetData(), "fine");
+
+    auto cancelled = std::async(std::launch::async, [&] { return SendCode(session, Get(slow)); });
+    EXPECT_TRUE(test::FakeDns::WaitForLookup("slow.test", 2));
+    session.Stop();
+    EXPECT_EQ(cancelled.get(), kResolveError);
+  });
+  // Every step above ends before the name server answers, or not at all.
+  EXPECT_EQ(outcome.wait_for(kFailAfter), std::future_status::ready);
+  test::FakeDns::Release("slow.test");
 }
 
 TEST(ClientSessionTest, ReadTimeoutReachesTheDriver) {
