@@ -135,6 +135,17 @@ inside() {
     printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' > "$dir/resolv.conf"
     mount --bind "$dir/resolv.conf" /etc/resolv.conf || die "cannot bind-mount resolv.conf"
   fi
+  # Resolvers reached through a unix socket (nscd, systemd-resolved) would answer from
+  # outside the namespace: lookups use the files above and the name server on lo only.
+  if [[ -e /etc/nsswitch.conf ]]; then
+    printf 'hosts: files dns\n' > "$dir/nsswitch.conf"
+    mount --bind "$dir/nsswitch.conf" /etc/nsswitch.conf || die "cannot bind-mount nsswitch.conf"
+  fi
+  for socket_dir in /run/nscd /var/run/nscd /run/systemd/resolve; do
+    if [[ -d $socket_dir ]]; then
+      mount -t tmpfs -o size=1m korvo-netns-empty "$socket_dir" || die "cannot hide $socket_dir"
+    fi
+  done
 
   if [[ $serve == 1 ]]; then
     [[ -f $ca_bundle ]] || die "$ca_bundle is missing (package ca-certificates)"

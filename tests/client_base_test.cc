@@ -409,7 +409,7 @@ TEST_F(ClientBaseTest, ProgressWithoutLengthReportsNoTotal) {
 
 // ---- Failures ----
 
-TEST_F(ClientBaseTest, UnresolvableHostFailsWithoutTimer) {
+TEST_F(ClientBaseTest, UnresolvableHost) {
   auto client = MakeClient();
   Error error = client->Send(MakeRequest("http://no-such-host.invalid/"), false);
   ExpectError(error, kResolveError, "Host resolve error", false);

@@ -124,6 +124,9 @@ bool HttpbinServer::Start(int workers, int timeout_seconds, std::string* error) 
     }
     ::unsetenv("PYTHONPATH");
     ::unsetenv("PYTHONHOME");
+    // Inherited settings could make the server report to a named host.
+    ::unsetenv("GUNICORN_CMD_ARGS");
+    ::unsetenv("BUGSNAG_API_KEY");
     ::execv(kGunicorn, argv.data());
     ::_exit(127);
   }
