@@ -86,6 +86,8 @@ inline Outcome Run(const std::string& bytes, const std::vector<std::size_t>& cut
       if (parser.IsFinished()) break;
     }
     outcome.all_fed = position == bytes.size();
+    // The input ends as a connection would: a body delimited by the close ends there.
+    if (outcome.ok && outcome.all_fed && !parser.IsFinished()) parser.FinishAtClose();
     outcome.finished = parser.IsFinished();
     outcome.header_ended = parser.IsHeaderEnded();
     outcome.framing_safe = parser.IsFramingSafe();

@@ -33,8 +33,9 @@ FileBody::FileBody(std::filesystem::path path, std::size_t chunk_size)
   if (size_ < 0) throw Error(kFileError, "Cannot read the file");
 }
 
-FileBody::FileBody(std::filesystem::path path, bool auto_delete)
-    : path_(std::move(path)), auto_delete_(auto_delete) {}
+FileBody::FileBody(std::filesystem::path path, bool auto_delete, std::int64_t size)
+    : path_(std::move(path)), chunk_size_(kDefaultChunkSize), auto_delete_(auto_delete),
+      size_(size) {}
 
 FileBody::~FileBody() {
   if (!auto_delete_ || path_.empty()) return;
@@ -102,10 +103,6 @@ void FileBody::Dump(std::ostream& stream, const std::string& prefix) const {
   stream << prefix << "<file: " << path_.string() << ">" << std::endl;
 }
 
-void FormBody::FreePart(std::size_t index) {
-  if (index < parts_.size()) parts_[index]->FreeData();
-}
-
 std::int64_t FormBody::GetSize() const {
   const auto boundary = static_cast<std::int64_t>(boundary_.size());
   std::int64_t size = 0;
@@ -113,28 +110,98 @@ std::int64_t FormBody::GetSize() const {
   return size + boundary + 6;
 }
 
+void FormBody::InitPayload() {
+  // A send abandoned half way left its file open; a second send starts from its start.
+  if (file_.is_open()) file_.close();
+  index_ = 0;
+  finished_ = false;
+  remaining_ = 0;
+}
+
 Payload FormBody::NextPayload(bool free_previous) {
   Payload payload;
-  if (free_previous && index_ > 0) FreePart(static_cast<std::size_t>(index_ - 1));
-  if (index_ < parts_.size()) {
+  if (finished_) {
+    if (free_previous) std::string().swap(chunk_);
+    return payload;
+  }
+  if (parts_.empty()) {
+    // A form without parts still ends with its closing delimiter, as browsers send an
+    // empty form; GetSize counts it.
+    EndPart(payload);
+    return payload;
+  }
+  if (!file_.is_open()) {
+    FormPart& part = *parts_[index_];
     AppendBytes(payload, kDashes);
     AppendBytes(payload, boundary_);
     AppendBytes(payload, kCrlf);
-    parts_[static_cast<std::size_t>(index_)]->GetPayload(payload);
-    if (index_ + 1 == parts_.size()) {
-      AppendBytes(payload, kDashes);
-      AppendBytes(payload, boundary_);
-      AppendBytes(payload, kDashesCrlf);
+    part.AppendHead(payload);
+    if (!part.IsFile()) {
+      if (!part.GetData().empty()) AppendBytes(payload, part.GetData());
+      EndPart(payload);
+      return payload;
     }
-  } else if (index_ == 0) {
-    // A form without parts still ends with its closing delimiter, as browsers send an
-    // empty form; GetSize counts it.
-    AppendBytes(payload, kDashes);
-    AppendBytes(payload, boundary_);
-    AppendBytes(payload, kDashesCrlf);
+    OpenFile(part);
   }
-  ++index_;
+  AppendChunk(payload);
   return payload;
+}
+
+void FormBody::OpenFile(const FormPart& part) {
+  // Sized now when the form was never measured; nothing was promised for it then.
+  const std::int64_t size =
+      part.GetMeasuredSize() >= 0 ? part.GetMeasuredSize() : part.GetDataSize();
+  file_.clear();
+  // Unbuffered, a chunk is read straight into chunk_ without a second copy, and a file
+  // that shrinks while it is sent is noticed at the next chunk rather than hidden by
+  // bytes buffered before.
+  file_.rdbuf()->pubsetbuf(nullptr, 0);
+  file_.open(part.GetPath(), std::ios::in | std::ios::binary);
+  if (!file_.is_open()) FailFile("Cannot read the file");
+  // The form's "Content-Length" was computed from the measured size; other byte counts
+  // would corrupt the framing of everything that follows on the connection. Checked
+  // before the first byte, so that a changed file does not cost a whole upload.
+  file_.seekg(0, std::ios::end);
+  const std::streamoff actual = file_.tellg();
+  file_.seekg(0, std::ios::beg);
+  if (actual < 0 || file_.fail()) FailFile("Cannot read the file");
+  if (actual != size) FailFile("File size changed");
+  remaining_ = size;
+}
+
+void FormBody::AppendChunk(Payload& payload) {
+  const auto wanted = static_cast<std::size_t>(
+      std::min<std::int64_t>(remaining_, static_cast<std::int64_t>(chunk_size_)));
+  if (chunk_.size() < wanted) chunk_.resize(wanted);
+  if (wanted > 0) {
+    file_.read(chunk_.data(), static_cast<std::streamsize>(wanted));
+    if (static_cast<std::size_t>(file_.gcount()) != wanted) {
+      FailFile(file_.eof() ? "File size changed" : "Cannot read the file");
+    }
+    remaining_ -= static_cast<std::int64_t>(wanted);
+    AppendBytes(payload, std::string_view(chunk_.data(), wanted));
+  }
+  if (remaining_ > 0) return;
+  // A file that grew while it was sent would otherwise go out cut without a word.
+  if (file_.peek() != std::ifstream::traits_type::eof()) FailFile("File size changed");
+  file_.close();
+  EndPart(payload);
+}
+
+void FormBody::FailFile(const char* message) {
+  if (file_.is_open()) file_.close();
+  throw Error(kFileError, message);
+}
+
+void FormBody::EndPart(Payload& payload) {
+  if (!parts_.empty()) {
+    AppendBytes(payload, kCrlf);
+    if (++index_ < parts_.size()) return;
+  }
+  AppendBytes(payload, kDashes);
+  AppendBytes(payload, boundary_);
+  AppendBytes(payload, kDashesCrlf);
+  finished_ = true;
 }
 
 void FormBody::Dump(std::ostream& stream, const std::string& prefix) const {

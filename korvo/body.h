@@ -86,9 +86,9 @@ class FileBody : public Body {
       : FileBody(std::move(path), chunk_size > 0 ? static_cast<std::size_t>(chunk_size)
                                                  : std::size_t{0}) {}
 
-  // A file that was just written (a streamed response): neither opened nor measured; its
-  // size is 0 and it hands out nothing.
-  FileBody(std::filesystem::path path, bool auto_delete);
+  // A file that was just written (a streamed response) with `size` bytes: not opened
+  // until it is handed out.
+  FileBody(std::filesystem::path path, bool auto_delete, std::int64_t size = 0);
 
   ~FileBody() override;
 
@@ -118,32 +118,57 @@ class FileBody : public Body {
   std::int64_t remaining_ = 0;  // bytes still to hand out since InitPayload
 };
 
-// FormBody: a multipart/form-data body over shared form parts, handed out one part per
-// NextPayload. Its size is computed without reading any file, and at most one file part
-// is held in memory while it is sent. A form without parts is the closing delimiter
-// alone.
+// FormBody: a multipart/form-data body over shared form parts. A string part goes out in
+// one payload with its delimiter; a file part is read in chunks through one reused
+// buffer, as FileBody reads, its delimiter and fields riding with its first chunk, so
+// memory stays bounded by the chunk size however large the files. Its size is computed
+// without reading any file. A form without parts is the closing delimiter alone.
 class FormBody : public Body {
  public:
-  FormBody(FormParts parts, std::string boundary)
-      : parts_(std::move(parts)), boundary_(std::move(boundary)) {}
+  // A chunk size of 0 means kDefaultChunkSize.
+  FormBody(FormParts parts, std::string boundary, std::size_t chunk_size = kDefaultChunkSize)
+      : parts_(std::move(parts)),
+        boundary_(std::move(boundary)),
+        chunk_size_(chunk_size != 0 ? chunk_size : kDefaultChunkSize) {}
+
+  // Any other integer type is a chunk size too; a negative one means kDefaultChunkSize.
+  template <typename Int,
+            std::enable_if_t<std::is_integral_v<Int> && !std::is_same_v<Int, bool> &&
+                                 !std::is_same_v<Int, std::size_t>,
+                             int> = 0>
+  FormBody(FormParts parts, std::string boundary, Int chunk_size)
+      : FormBody(std::move(parts), std::move(boundary),
+                 chunk_size > 0 ? static_cast<std::size_t>(chunk_size) : std::size_t{0}) {}
 
   const FormParts& GetParts() const { return parts_; }
   const std::string& GetBoundary() const { return boundary_; }
 
-  // Releases the data of the part at `index`, if there is one.
-  void FreePart(std::size_t index);
-
   // Throws Error(kFileError) when a file part cannot be sized.
   std::int64_t GetSize() const override;
-  void InitPayload() override { index_ = 0; }
-  // Throws Error(kFileError) when a file part cannot be read.
+  void InitPayload() override;
+  // Holds every file part to the size GetSize measured: throws FileBody's
+  // Error(kFileError, "File size changed") when the file turns out shorter or longer,
+  // and Error(kFileError, "Cannot read the file") when it cannot be opened or read. With
+  // `free_previous`, the end of the form also releases the chunk buffer.
   Payload NextPayload(bool free_previous) override;
   void Dump(std::ostream& stream, const std::string& prefix) const override;
 
  private:
+  void OpenFile(const FormPart& part);
+  void AppendChunk(Payload& payload);
+  // Closes the file part being read and throws Error(kFileError, `message`).
+  [[noreturn]] void FailFile(const char* message);
+  // Appends the part's closing CRLF, and the form's closing delimiter after the last.
+  void EndPart(Payload& payload);
+
   FormParts parts_;
   std::string boundary_;
-  std::uint64_t index_ = 0;
+  std::size_t chunk_size_ = kDefaultChunkSize;
+  std::size_t index_ = 0;       // the part being handed out
+  bool finished_ = false;       // every byte was handed out since InitPayload
+  std::ifstream file_;          // open only while a file part is being handed out
+  std::int64_t remaining_ = 0;  // bytes of that file still to hand out
+  std::string chunk_;           // one buffer for every file part
 };
 
 }  // namespace korvo

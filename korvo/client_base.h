@@ -44,6 +44,7 @@
 
 #include "korvo/error.h"
 #include "korvo/host_lookup.h"
+#include "korvo/progress.h"
 #include "korvo/request.h"
 #include "korvo/response.h"
 #include "korvo/response_parser.h"
@@ -51,9 +52,6 @@
 
 namespace korvo {
 
-// Called on the loop thread after every read once the response head is parsed:
-// `current` body bytes so far, `total` the announced length (kInvalidLength if none).
-using ProgressCallback = std::function<void(std::size_t current, std::size_t total)>;
 
 // What a driver uses where its caller sets nothing.
 constexpr std::size_t kDefaultBufferSize = 1024;
@@ -153,6 +151,8 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // exchange with kWriteError (kReadError).
   void HandleIoError(boost::system::error_code error, bool writing);
   void HandleBodyError(const Error& error);
+  // A read that failed: the end of a body delimited by the connection, or a failure.
+  void HandleReadError(boost::system::error_code error);
   void DoRead();
   void OnRead(boost::system::error_code error, std::size_t length);
   // Parses `length` bytes just read into buffer_; false once the exchange has ended.

@@ -1,5 +1,6 @@
 #include "korvo/common.h"
 
+#include <algorithm>
 #include <locale>
 
 #include <boost/algorithm/string/case_conv.hpp>
@@ -80,14 +81,27 @@ std::string Headers::Folded(std::string_view name) {
 
 void Headers::BuildIndex() {
   index_.reserve(fields_.size() * 2);
-  for (std::size_t i = 0; i < fields_.size(); ++i) index_.emplace(Folded(fields_[i].first), i);
+  next_.reserve(fields_.size() * 2);
+  while (next_.size() < fields_.size()) IndexLast();
+}
+
+// Indexes fields_[next_.size()], the first field not indexed yet.
+void Headers::IndexLast() {
+  std::size_t position = next_.size();
+  next_.push_back(kNoNext);
+  auto [found, inserted] =
+      index_.try_emplace(Folded(fields_[position].first), Positions{position, position});
+  if (!inserted) {
+    next_[found->second.last] = position;
+    found->second.last = position;
+  }
 }
 
 Headers::const_iterator Headers::Find(std::string_view name) const {
   if (!index_.empty()) {
     auto found = index_.find(Folded(name));
     if (found == index_.end()) return fields_.end();
-    return fields_.begin() + static_cast<std::ptrdiff_t>(found->second);
+    return fields_.begin() + static_cast<std::ptrdiff_t>(found->second.first);
   }
   for (auto it = fields_.begin(); it != fields_.end(); ++it) {
     if (AsciiIEquals(it->first, name)) return it;
@@ -102,17 +116,49 @@ const std::string& Headers::Get(std::string_view name, bool* existed) const {
   return it != end() ? it->second : kEmpty;
 }
 
+std::vector<std::string> Headers::GetAll(std::string_view name) const {
+  std::vector<std::string> values;
+  if (index_.empty()) {
+    for (const auto& field : fields_) {
+      if (AsciiIEquals(field.first, name)) values.push_back(field.second);
+    }
+    return values;
+  }
+  auto found = index_.find(Folded(name));
+  if (found == index_.end()) return values;
+  for (std::size_t i = found->second.first; i != kNoNext; i = next_[i]) {
+    values.push_back(fields_[i].second);
+  }
+  return values;
+}
+
 bool Headers::Set(std::string_view name, std::string_view value) {
   if (value.empty()) return false;
   auto found = Find(name);
-  if (found != end()) {
-    fields_[static_cast<std::size_t>(found - fields_.begin())].second.assign(value);
-    return true;
-  }
+  if (found == end()) return Add(name, value);
+  auto first = static_cast<std::size_t>(found - fields_.begin());
+  fields_[first].second.assign(value);
+  // The index knows a name without repeats, the common case, without a walk of the list.
+  if (!index_.empty() && next_[first] == kNoNext) return true;
+  auto kept_end = std::remove_if(
+      fields_.begin() + static_cast<std::ptrdiff_t>(first) + 1, fields_.end(),
+      [name](const Field& field) { return AsciiIEquals(field.first, name); });
+  if (kept_end == fields_.end()) return true;
+  fields_.erase(kept_end, fields_.end());
+  // Positions after the first removed field moved, so the index is rebuilt; this happens
+  // only to a name that was repeated, and the call stays linear in the list.
+  index_.clear();
+  next_.clear();
+  if (fields_.size() > kIndexFrom) BuildIndex();
+  return true;
+}
+
+bool Headers::Add(std::string_view name, std::string_view value) {
+  if (value.empty()) return false;
   if (fields_.capacity() == 0) fields_.reserve(kFieldsReserved);
   fields_.emplace_back(std::string(name), std::string(value));
   if (!index_.empty()) {
-    index_.emplace(Folded(name), fields_.size() - 1);
+    IndexLast();
   } else if (fields_.size() > kIndexFrom) {
     BuildIndex();
   }
@@ -224,7 +270,7 @@ void FormPart::SetHeaders() {
 
 std::int64_t FormPart::GetDataSize() const {
   // A string part is its value, even an empty one; only a file part is measured on disk.
-  if (path_.empty() || !data_.empty()) return static_cast<std::int64_t>(data_.size());
+  if (path_.empty()) return static_cast<std::int64_t>(data_.size());
   std::int64_t size = GetFileSize(path_);
   if (size < 0) throw Error(kFileError, "Cannot read the file");
   return size;
@@ -241,32 +287,9 @@ std::int64_t FormPart::GetSize() {
   return size + data_size + 4;
 }
 
-void FormPart::GetPayload(Payload& payload) {
-  if (data_.empty() && !path_.empty()) {
-    if (!ReadFile(path_, data_)) {
-      FreeData();
-      throw Error(kFileError, "Cannot read the file");
-    }
-    // The form's "Content-Length" was computed from the measured size; other byte counts
-    // would corrupt the framing of everything that follows on the connection.
-    if (measured_size_ >= 0) {
-      const auto measured = static_cast<std::size_t>(measured_size_);
-      if (data_.size() < measured) {
-        FreeData();
-        throw Error(kFileError, "File size changed");
-      }
-      data_.resize(measured);
-    }
-  }
+void FormPart::AppendHead(Payload& payload) {
   SetHeaders();
   headers_.AppendTo(payload);
-  if (!data_.empty()) AppendBytes(payload, data_);
-  AppendBytes(payload, kCrlf);
-}
-
-void FormPart::FreeData() {
-  if (path_.empty()) return;
-  std::string().swap(data_);
 }
 
 void FormPart::Dump(std::ostream& stream, const std::string& prefix) const {

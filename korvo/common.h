@@ -37,7 +37,9 @@ inline void AppendBytes(Payload& payload, std::string_view bytes) {
 bool AsciiIEquals(std::string_view a, std::string_view b);
 
 // Headers: an ordered list of (name, value) fields, names matched without regard to
-// ASCII case. Values are stored as given; an empty value is never stored.
+// ASCII case. A name may occur more than once (a received head keeps every
+// "Set-Cookie"); Find, Get and Has see the first field of a name, GetAll every one.
+// Values are stored as given; an empty value is never stored.
 class Headers {
  public:
   using Field = std::pair<std::string, std::string>;
@@ -50,11 +52,21 @@ class Headers {
   // The value of the first matching field, or an empty string when there is none.
   const std::string& Get(std::string_view name, bool* existed = nullptr) const;
 
+  // The values of every matching field, in list order. Copies rather than views: they
+  // stay valid after the message that held them is gone.
+  std::vector<std::string> GetAll(std::string_view name) const;
+
   bool Has(std::string_view name) const { return Find(name) != end(); }
 
-  // Replaces the value of a matching field in place (its stored name stays), or appends
-  // a new field. An empty value changes nothing and returns false.
+  // Makes `value` the name's only value, as a request header set twice is sent once with
+  // the later value: the first matching field takes it in place (its stored name and
+  // position stay) and later matching fields are removed; without a match a new field
+  // is appended. An empty value changes nothing and returns false.
   bool Set(std::string_view name, std::string_view value);
+
+  // Appends a field even when the name is present already. An empty value changes
+  // nothing and returns false.
+  bool Add(std::string_view name, std::string_view value);
 
   const_iterator begin() const { return fields_.begin(); }
   const_iterator end() const { return fields_.end(); }
@@ -70,12 +82,24 @@ class Headers {
   // make every lookup, and so the whole head, quadratic, and an index takes over.
   static constexpr std::size_t kIndexFrom = 16;
 
+  static constexpr std::size_t kNoNext = static_cast<std::size_t>(-1);
+
+  // Where a name's fields start and end; the fields between are chained through next_,
+  // so that neither Add nor GetAll walks the fields of other names.
+  struct Positions {
+    std::size_t first;
+    std::size_t last;
+  };
+
   static std::string Folded(std::string_view name);
   void BuildIndex();
+  void IndexLast();
 
   List fields_;
-  // ASCII-lower-cased name -> position in fields_; empty while the list is short.
-  std::unordered_map<std::string, std::size_t> index_;
+  // ASCII-lower-cased name -> its positions in fields_; empty while the list is short.
+  std::unordered_map<std::string, Positions> index_;
+  // With the index: the position of the next field of the same name, or kNoNext.
+  std::vector<std::size_t> next_;
 };
 
 // ContentType: a parsed "Content-Type" value. For "multipart/form-data" the extra
@@ -115,9 +139,8 @@ class FormPart;
 using FormParts = std::vector<std::shared_ptr<FormPart>>;
 
 // FormPart: one field of a multipart/form-data body, either a string value or a file.
-// A file is measured without being read, read only when the part is handed out, and
-// released after it was written; a string part keeps its value, so a form can be sent
-// again.
+// A file is measured without being read and never held by the part: the form body that
+// sends it reads it in chunks, so a form of any size can be sent, and sent again.
 //
 // Thread rules: not synchronised; a part must not be used elsewhere while its request
 // is being sent.
@@ -137,6 +160,7 @@ class FormPart {
   const std::string& GetFileName() const { return file_name_; }
   const std::string& GetMediaType() const { return media_type_; }
   const Headers& GetHeaders() const { return headers_; }
+  // A string part's value; empty for a file part.
   const std::string& GetData() const { return data_; }
   bool IsFile() const { return !path_.empty(); }
 
@@ -148,17 +172,16 @@ class FormPart {
   std::int64_t GetDataSize() const;
 
   // Bytes of the whole part: its fields, the blank line, the data and the closing CRLF.
-  // Remembers the file's size, which later payloads keep to.
+  // Remembers the file's size, which the form body holds the file to when sending it.
   std::int64_t GetSize();
 
-  // Appends ranges over the part's own strings to `payload`; reads a file part's file.
-  // Throws Error(kFileError) with "Cannot read the file" when the file cannot be read,
-  // or "File size changed" when it shrank since GetSize (a grown file is cut to the
-  // measured size). The ranges stay valid until FreeData or the part's destruction.
-  void GetPayload(Payload& payload);
+  // The file size the last GetSize counted; -1 before, and for a string part.
+  std::int64_t GetMeasuredSize() const { return measured_size_; }
 
-  // Releases a file part's bytes after they were written; a string part keeps its value.
-  void FreeData();
+  // Appends ranges over the part's fields and the blank line that ends them; they stay
+  // valid while the fields are unchanged. The data and the closing CRLF are the
+  // sender's: a file goes out in chunks, never whole.
+  void AppendHead(Payload& payload);
 
   void Dump(std::ostream& stream, const std::string& prefix) const;
 

@@ -36,8 +36,10 @@ class Message {
   // Computes the start line and adds the message's own fields; later calls change nothing.
   virtual void Prepare() = 0;
 
-  // Headers::Set, Get and Has on the message's fields.
+  // Headers::Set, Add, Get and Has on the message's fields. The parser adds every
+  // received field, so a repeated name keeps all its values (Headers::GetAll).
   bool SetHeader(std::string_view name, std::string_view value) { return headers_.Set(name, value); }
+  bool AddHeader(std::string_view name, std::string_view value) { return headers_.Add(name, value); }
   const std::string& GetHeader(std::string_view name, bool* existed = nullptr) const {
     return headers_.Get(name, existed);
   }

@@ -235,7 +235,8 @@ bool FileBodyHandler::Finish() {
     LOG_ERRO("Failed to write the temp file: %s", temp_path_.string().c_str());
     return false;
   }
-  auto body = std::make_shared<FileBody>(temp_path_, true);
+  auto body = std::make_shared<FileBody>(temp_path_, true,
+                                         static_cast<std::int64_t>(streamed_size_));
   handed_over_ = true;
   message_->SetBody(body, false);
   return true;
@@ -262,6 +263,9 @@ void Parser::Reset() {
   content_length_parsed_ = false;
   header_ended_ = false;
   chunked_ = false;
+  transfer_encoded_ = false;
+  until_close_ = false;
+  body_length_ = 0;
   interim_ = false;
   finished_ = false;
   failed_ = false;
@@ -379,6 +383,14 @@ void Parser::ReleasePending() {
 bool Parser::OnHeadEnd(const char* body, std::size_t length) {
   header_ended_ = true;
   if (!OnHeadersEnd()) return false;
+  // Neither a length nor chunked coding last: the body runs until the server closes
+  // the connection (RFC 9112 6.3). A transfer coding overrides any Content-Length.
+  if (ExpectsBody() && !chunked_ && (transfer_encoded_ || !content_length_parsed_)) {
+    until_close_ = true;
+    framing_unsafe_ = true;
+    content_length_parsed_ = false;
+    content_length_ = kInvalidLength;
+  }
   if (!CreateBodyHandler()) return false;
   if (!chunked_ && content_length_parsed_) body_handler_->Reserve(content_length_);
   // Body bytes that came with the head are parsed where they lie.
@@ -416,15 +428,23 @@ bool Parser::ParseHeaderLine(std::string_view line) {
       return false;
     }
   } else if (name.size() == 17 && EqualsNoCase(name, "Transfer-Encoding")) {
-    if (EqualsNoCase(value, "chunked")) {
-      chunked_ = true;
-    } else {
-      // A coding we cannot undo, or chunked not last: the body's end is unknown.
-      framing_unsafe_ = true;
+    // Codings apply in the order listed, across repeated fields; only the final one
+    // frames the body. A chunked coding before another one leaves the end unknown.
+    transfer_encoded_ = true;
+    std::string_view codings = value;
+    while (!codings.empty()) {
+      std::size_t comma = codings.find(',');
+      std::string_view coding = codings.substr(0, comma);
+      TrimSpaces(coding);
+      if (!coding.empty()) {
+        if (chunked_) framing_unsafe_ = true;
+        chunked_ = EqualsNoCase(coding, "chunked");
+      }
+      codings = comma == std::string_view::npos ? std::string_view() : codings.substr(comma + 1);
     }
   }
 
-  message_->SetHeader(name, value);
+  message_->AddHeader(name, value);
   return true;
 }
 
@@ -441,6 +461,10 @@ bool Parser::CreateBodyHandler() {
 }
 
 bool Parser::ParseContent(const char* data, std::size_t length) {
+  if (until_close_) {
+    // Whatever arrives belongs to the body; the server's close ends it.
+    return AddBody(data, length);
+  }
   if (chunked_) {
     // A Content-Length beside chunked coding is ignored, but whoever sent both
     // cannot be trusted with the next message on this connection.
@@ -451,16 +475,10 @@ bool Parser::ParseContent(const char* data, std::size_t length) {
 }
 
 bool Parser::ParseFixedContent(const char* data, std::size_t length) {
-  if (!content_length_parsed_) {
-    // Without framing the body would end only with the connection; it is not read,
-    // and the connection cannot carry another message.
-    framing_unsafe_ = true;
-    return Finish();
-  }
   std::uint64_t received = body_handler_->GetContentLength();
   std::uint64_t wanted = content_length_ - received;
   std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, length));
-  if (take > 0 && !body_handler_->AddContent(data, take)) return false;
+  if (!AddBody(data, take)) return false;
   if (take < length) framing_unsafe_ = true;  // surplus beyond the declared length
   if (take == wanted) return Finish();
   return true;
@@ -516,7 +534,7 @@ bool Parser::ParseChunkedContent(const char* data, std::size_t length) {
       case ChunkState::kData: {
         std::size_t take = static_cast<std::size_t>(
             std::min<std::uint64_t>(chunk_size_, static_cast<std::uint64_t>(end - p)));
-        if (!body_handler_->AddContent(p, take)) return false;
+        if (!AddBody(p, take)) return false;
         p += take;
         chunk_size_ -= take;
         if (chunk_size_ == 0) chunk_state_ = ChunkState::kDataCr;
@@ -570,6 +588,22 @@ bool Parser::ParseChunkSize(std::string_view line) {
     return false;
   }
   chunk_size_ = value;
+  return true;
+}
+
+bool Parser::FinishAtClose() {
+  if (!header_ended_ || finished_ || failed_ || !until_close_) return false;
+  if (!Finish()) {
+    failed_ = true;
+    return false;
+  }
+  return true;
+}
+
+bool Parser::AddBody(const char* data, std::size_t length) {
+  if (length == 0) return true;
+  if (!body_handler_->AddContent(data, length)) return false;
+  body_length_ += length;
   return true;
 }
 

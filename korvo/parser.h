@@ -6,7 +6,8 @@
 // or trailer line), so the cost is linear in the bytes received. Bodies are framed by
 // "Content-Length" or by the chunked transfer coding, exactly: bytes beyond the frame
 // are never taken into the body but make IsFramingSafe() false, so that the caller
-// does not reuse the connection.
+// does not reuse the connection. A body with neither runs until the server closes the
+// connection: the caller reports that end with FinishAtClose().
 //
 // Thread rules: a parser and its handler are used by one thread at a time (the event
 // loop thread of the connection that owns the parser); they take no locks.
@@ -22,13 +23,12 @@
 #include <string>
 #include <string_view>
 
+#include "korvo/progress.h"
+
 namespace korvo {
 
 class Message;
 
-// "No length known" in content lengths, and "a chunk-size line comes next" in chunk
-// sizes.
-inline constexpr std::uint64_t kInvalidLength = std::numeric_limits<std::uint64_t>::max();
 
 // A head (start line to blank line) longer than this is refused, so that a hostile
 // server cannot exhaust memory before the body starts. The same bound applies to a
@@ -136,8 +136,17 @@ class Parser {
   // heads that were skipped); meaningful once IsHeaderEnded().
   std::uint64_t GetHeaderLength() const { return header_length_; }
 
-  // The "Content-Length" value, or kInvalidLength when there was none.
+  // The "Content-Length" value, or kInvalidLength when there was none (or a transfer
+  // coding overrides it).
   std::uint64_t GetContentLength() const { return content_length_; }
+
+  // Body bytes received so far, without any chunk framing.
+  std::uint64_t GetBodyLength() const { return body_length_; }
+
+  // The connection has ended. True when that completes the message (a body delimited
+  // by the close, whose head has been parsed): the message is finished as by its last
+  // byte. False, changing nothing, when the message was cut short.
+  bool FinishAtClose();
 
   // False when the connection must not carry another message after this one: bytes
   // beyond the end of the message arrived, or its framing cannot be trusted (both
@@ -153,6 +162,9 @@ class Parser {
   virtual bool ParseStartLine(std::string_view line) = 0;
   // Handles body bytes; the default frames them by chunked coding or Content-Length.
   virtual bool ParseContent(const char* data, std::size_t length);
+  // Whether the message has a body at all (a response to HEAD, or with status 1xx, 204
+  // or 304, has none whatever its fields say); asked once the head is complete.
+  virtual bool ExpectsBody() const { return true; }
 
   // Completes the message: sets its content length and lets the handler build the
   // body. False when the body could not be completed (logged).
@@ -176,6 +188,8 @@ class Parser {
   bool OnHeadEnd(const char* body, std::size_t length);
   void ReleasePending();
   bool CreateBodyHandler();
+  // Hands body bytes to the handler and counts them.
+  bool AddBody(const char* data, std::size_t length);
   bool ParseFixedContent(const char* data, std::size_t length);
   bool ParseChunkedContent(const char* data, std::size_t length);
   bool ParseChunkSize(std::string_view line);
@@ -191,10 +205,13 @@ class Parser {
 
   std::uint64_t header_length_ = 0;
   std::uint64_t content_length_ = kInvalidLength;
+  std::uint64_t body_length_ = 0;
   bool start_line_parsed_ = false;
   bool content_length_parsed_ = false;
   bool header_ended_ = false;
   bool chunked_ = false;
+  bool transfer_encoded_ = false;  // a "Transfer-Encoding" field was received
+  bool until_close_ = false;       // the body ends when the connection does
   bool interim_ = false;
   bool finished_ = false;
   bool failed_ = false;

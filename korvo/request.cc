@@ -64,7 +64,7 @@ void Request::Prepare() {
     host += url_.GetPort();
   }
   for (const auto& [name, value] : headers_) {
-    // A "Host" field already present is about to be replaced.
+    // "Host" fields already present are about to be replaced by one.
     if (!AsciiIEquals(name, "Host")) CheckField(name, value);
   }
   CheckField("Host", host);

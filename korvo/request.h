@@ -31,7 +31,8 @@ class Request : public Message {
   const Url& GetUrl() const { return url_; }
 
   // Sets "<method> <target> HTTP/1.1" and "Host" once; later calls only check the fields
-  // again. Throws Error(kRequestError) with "Host is missing", "Invalid request line" or
+  // again. The target is the URL's path ("/" when empty) and query; the fragment is never
+  // sent. Throws Error(kRequestError) with "Host is missing", "Invalid request line" or
   // "Invalid header field", leaving an unprepared request unprepared.
   void Prepare() override;
 

@@ -38,6 +38,7 @@ class ResponseParser : public Parser {
   bool OnHeadersEnd() override { return true; }
   bool ParseStartLine(std::string_view line) override;
   bool ParseContent(const char* data, std::size_t length) override;
+  bool ExpectsBody() const override { return !ignore_body_ && !no_body_status_; }
 
  private:
   Response* response_ = nullptr;  // not owned; the parser's message

@@ -73,19 +73,19 @@ Url::Url(std::string_view text, bool encode) {
     rest.remove_prefix(scheme_end + 3);
   }
 
-  std::string_view host_part;
-  std::size_t slash = rest.find('/');
-  if (slash != std::string_view::npos) {
-    host_part = rest.substr(0, slash);
-    std::string_view target = rest.substr(slash);
-    std::size_t question = target.find('?');
-    path_.assign(target.substr(0, question));
-    if (question != std::string_view::npos) query_.assign(target.substr(question + 1));
-  } else {
-    std::size_t question = rest.find('?');
-    host_part = rest.substr(0, question);
-    if (question != std::string_view::npos) query_.assign(rest.substr(question + 1));
+  // The host part ends where the path, the query or the fragment begins, whichever
+  // comes first; a "/" inside a query or fragment belongs to them.
+  std::size_t host_end = std::min(rest.find_first_of("/?#"), rest.size());
+  std::string_view host_part = rest.substr(0, host_end);
+  std::string_view target = rest.substr(host_end);
+  std::size_t hash = target.find('#');
+  if (hash != std::string_view::npos) {
+    fragment_.assign(target.substr(hash + 1));
+    target = target.substr(0, hash);
   }
+  std::size_t question = target.find('?');
+  path_.assign(target.substr(0, question));
+  if (question != std::string_view::npos) query_.assign(target.substr(question + 1));
 
   std::size_t colon = host_part.rfind(':');
   if (colon != std::string_view::npos) {
@@ -137,6 +137,7 @@ void Url::Clear() {
   port_.clear();
   path_.clear();
   query_.clear();
+  fragment_.clear();
 }
 
 UrlQuery::UrlQuery(std::string_view text) {

@@ -1,5 +1,6 @@
-// Url splits a URL text into scheme, host, port, path and query, and extends the path
-// and the query. Parsing validates nothing, never fails and normalises nothing.
+// Url splits a URL text into scheme, host, port, path, query and fragment, and extends
+// the path and the query. Parsing validates nothing, never fails and normalises nothing.
+// The fragment is kept for the caller only; a request never sends it.
 // UrlQuery is an ordered key/value list rendered as "k=v&k2=v2" (query strings and
 // application/x-www-form-urlencoded bodies).
 //
@@ -27,14 +28,16 @@ class Url {
   const std::string& GetPort() const { return port_; }  // empty when none was given
   const std::string& GetPath() const { return path_; }  // empty or starts with "/"
   const std::string& GetQuery() const { return query_; }  // without the "?"
+  const std::string& GetFragment() const { return fragment_; }  // without the "#"
 
   // Adds one path segment so that exactly one "/" separates it from the old path;
   // an empty piece or "/" changes nothing. With `encode`, the piece goes through
   // EncodePath.
   Url& AppendPath(std::string_view piece, bool encode = false);
 
-  // Appends "key=value" (joined by "&" to earlier pairs). With `encode`, key and value
-  // each go through EncodeQuery, which keeps "&" and "=".
+  // Appends "key=value" (joined by "&" to earlier pairs) to the query, which stays
+  // before any fragment. With `encode`, key and value each go through EncodeQuery, which
+  // keeps "&" and "=".
   Url& AddQuery(std::string_view key, std::string_view value, bool encode = false);
 
   void Clear();
@@ -45,6 +48,7 @@ class Url {
   std::string port_;
   std::string path_;
   std::string query_;
+  std::string fragment_;
 };
 
 class UrlQuery {

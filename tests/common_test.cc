@@ -2,6 +2,7 @@
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -72,6 +73,43 @@ TEST(HeadersTest, LongListsBehaveAsShortOnes) {
   copy.Set("Late", "1");
   EXPECT_EQ(copy.Find("LATE"), std::prev(copy.end()));
   EXPECT_FALSE(headers.Has("Late"));
+}
+
+// Repeated names, in a short list, in one whose index is built while repeats are in it,
+// and in one indexed before they come.
+TEST(HeadersTest, RepeatedNamesKeepEveryValue) {
+  using Values = std::vector<std::string>;
+  for (int padding : {0, 14, 40}) {
+    SCOPED_TRACE(padding);
+    Headers headers;
+    for (int i = 0; i < padding; ++i) headers.Set("P" + std::to_string(i), "p");
+    const auto first = static_cast<std::size_t>(padding);
+    EXPECT_TRUE(headers.Add("Set-Cookie", "a"));
+    EXPECT_TRUE(headers.Add("X", "x"));
+    EXPECT_TRUE(headers.Add("set-cookie", "b"));
+    EXPECT_TRUE(headers.Add("SET-COOKIE", "c"));
+    EXPECT_FALSE(headers.Add("Set-Cookie", ""));
+    EXPECT_EQ(headers.size(), first + 4);
+    EXPECT_EQ(headers.GetAll("set-COOKIE"), (Values{"a", "b", "c"}));
+    EXPECT_EQ(headers.GetAll("Absent"), Values{});
+    EXPECT_EQ(headers.Get("Set-Cookie"), "a");
+    EXPECT_EQ(headers.Find("set-cookie"), std::next(headers.begin(), padding));
+    EXPECT_EQ(std::prev(headers.end())->first, "SET-COOKIE");
+
+    // Set leaves one field: the first, in place and under its own name.
+    EXPECT_TRUE(headers.Set("set-cookie", "z"));
+    EXPECT_EQ(headers.size(), first + 2);
+    EXPECT_EQ(headers.GetAll("Set-Cookie"), Values{"z"});
+    EXPECT_EQ(std::next(headers.begin(), padding)->first, "Set-Cookie");
+    EXPECT_EQ(headers.Find("X"), std::next(headers.begin(), padding + 1));
+    EXPECT_EQ(headers.Get("P0"), padding > 0 ? "p" : "");
+
+    EXPECT_TRUE(headers.Add("Set-Cookie", "y"));
+    EXPECT_TRUE(headers.Add("X", "x2"));
+    EXPECT_EQ(headers.GetAll("Set-Cookie"), (Values{"z", "y"}));
+    EXPECT_EQ(headers.GetAll("x"), (Values{"x", "x2"}));
+    EXPECT_EQ(headers.Get("X"), "x");
+  }
 }
 
 struct ContentTypeCase {
@@ -159,13 +197,12 @@ TEST(FormPartTest, FieldsAreBuiltOnceInOrder) {
 TEST(FormPartTest, NamesAreEscapedAndCountedEscaped) {
   auto part = FormPart::New("a\"b\r\nc%d", "1");
   Payload payload;
-  part->GetPayload(payload);
-  const std::string expected =
+  part->AppendHead(payload);
+  const std::string head =
       "Content-Disposition: form-data; name=\"a%22b%0D%0Ac%d\"\r\n"
-      "\r\n"
-      "1\r\n";
-  EXPECT_EQ(Bytes(payload), expected);
-  EXPECT_EQ(part->GetSize(), static_cast<std::int64_t>(expected.size()));
+      "\r\n";
+  EXPECT_EQ(Bytes(payload), head);
+  EXPECT_EQ(part->GetSize(), static_cast<std::int64_t>((head + "1\r\n").size()));
 
   auto file = FormPart::NewFile("f\"", "/tmp/evil\"\r\nX-Injected: 1.txt");
   file->SetHeaders();
@@ -177,18 +214,17 @@ TEST(FormPartTest, EmptyStringValueIsAFieldOfSizeZero) {
   auto part = FormPart::New("empty", "");
   EXPECT_EQ(part->GetDataSize(), 0);
   Payload payload;
-  part->GetPayload(payload);
-  const std::string expected = "Content-Disposition: form-data; name=\"empty\"\r\n\r\n\r\n";
-  EXPECT_EQ(Bytes(payload), expected);
-  EXPECT_EQ(part->GetSize(), static_cast<std::int64_t>(expected.size()));
+  part->AppendHead(payload);
+  const std::string head = "Content-Disposition: form-data; name=\"empty\"\r\n\r\n";
+  EXPECT_EQ(Bytes(payload), head);
+  EXPECT_EQ(part->GetSize(), static_cast<std::int64_t>((head + "\r\n").size()));
 }
 
-TEST(FormPartTest, PayloadPointsIntoThePart) {
+TEST(FormPartTest, HeadPointsIntoThePart) {
   auto part = FormPart::New("k", "value");
   Payload payload;
-  part->GetPayload(payload);
-  ASSERT_EQ(payload.size(), 7u);  // one field of four ranges, blank line, data, CRLF
-  EXPECT_EQ(payload[5].data(), static_cast<const void*>(part->GetData().data()));
+  part->AppendHead(payload);
+  ASSERT_EQ(payload.size(), 5u);  // one field of four ranges, blank line
   EXPECT_EQ(payload[2].data(),
             static_cast<const void*>(part->GetHeaders().begin()->second.data()));
 }

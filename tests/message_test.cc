@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -138,6 +139,18 @@ TEST(MessageTest, HeadPointsIntoTheMessage) {
   EXPECT_EQ(head[2].data(), static_cast<const void*>(request.GetHeaders().begin()->first.data()));
   EXPECT_EQ(head[4].data(), static_cast<const void*>(request.GetHeaders().begin()->second.data()));
   EXPECT_EQ(Bytes(head), "GET / HTTP/1.1\r\nAccept: */*\r\n\r\n");
+}
+
+TEST(MessageTest, AddedFieldsAreAllKeptAndWritten) {
+  Response response;
+  EXPECT_TRUE(response.AddHeader("Set-Cookie", "a=1"));
+  EXPECT_TRUE(response.AddHeader("set-cookie", "b=2"));
+  EXPECT_FALSE(response.AddHeader("Set-Cookie", ""));
+  response.SetStartLine("HTTP/1.1 200 OK");
+  EXPECT_EQ(response.GetHeader("SET-COOKIE"), "a=1");
+  EXPECT_EQ(response.GetHeaders().GetAll("Set-Cookie"), (std::vector<std::string>{"a=1", "b=2"}));
+  EXPECT_EQ(Bytes(response.GetPayload()),
+            "HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\nset-cookie: b=2\r\n\r\n");
 }
 
 TEST(MessageTest, Dump) {

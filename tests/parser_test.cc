@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -288,21 +289,66 @@ TEST(ParserContentLength, RepeatedFieldsMustAgree) {
   EXPECT_EQ(log.Count("ERRO", "Invalid content length: 4"), 1u);
 }
 
-TEST(ParserContentLength, ZeroAndAbsentLengthsFinishAtTheHead) {
+TEST(ParserContentLength, ZeroLengthFinishesAtTheHead) {
   Outcome zero = ParseWhole("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
   EXPECT_TRUE(zero.finished);
   EXPECT_TRUE(zero.framing_safe);
   EXPECT_EQ(zero.body, "");
   EXPECT_EQ(zero.message_length, 0);
+}
 
-  // Without framing only the end of the connection would end the body: the message
-  // ends with its head, and the connection cannot be reused.
-  Outcome none = ParseWhole("HTTP/1.1 200 OK\r\nServer: x\r\n\r\nstray");
-  EXPECT_TRUE(none.finished);
-  EXPECT_FALSE(none.framing_safe);
-  EXPECT_EQ(none.body, "");
-  EXPECT_EQ(none.message_length, -1);
-  EXPECT_EQ(none.content_length, kInvalidLength);
+// Without a length or chunked coding last, the body is whatever arrives until the
+// server closes the connection; bodiless responses end at their head all the same.
+TEST_F(TempDirTest, BodiesWithoutFramingRunUntilTheClose) {
+  struct Case {
+    const char* wire;
+    bool ignore_body;
+    bool ends_at_close;  // FinishAtClose completes the message
+    const char* body;
+  } cases[] = {
+      {"HTTP/1.1 200 OK\r\nServer: x\r\n\r\nstray bytes", false, true, "stray bytes"},
+      {"HTTP/1.0 200 OK\r\n\r\n", false, true, ""},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n2\r\nok", false, true,
+       "2\r\nok"},
+      // A transfer coding overrides the length.
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 2\r\n\r\nabcdef", false,
+       true, "abcdef"},
+      {"HTTP/1.1 204 No Content\r\n\r\n", false, false, ""},
+      {"HTTP/1.1 304 Not Modified\r\nETag: \"x\"\r\n\r\n", false, false, ""},
+      {"HTTP/1.1 200 OK\r\n\r\n", true, false, ""},  // the answer to a HEAD
+      // Cut short: the close is a failure, not an end.
+      {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc", false, false, nullptr},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab", false, false, nullptr},
+      {"HTTP/1.1 200 OK\r\nServ", false, false, nullptr},
+  };
+  for (const Case& c : cases) {
+    for (bool stream : {false, true}) {
+      SCOPED_TRACE(std::string(c.wire) + (stream ? " (streamed)" : ""));
+      Response response;
+      ResponseParser parser;
+      parser.Init(&response, stream);
+      parser.SetIgnoreBody(c.ignore_body);
+      ASSERT_TRUE(parser.Parse(c.wire, std::strlen(c.wire)));
+      bool finished_at_head = parser.IsFinished();
+      EXPECT_EQ(parser.FinishAtClose(), c.ends_at_close);
+      if (c.body == nullptr) {
+        EXPECT_FALSE(parser.IsFinished());
+        continue;
+      }
+      EXPECT_TRUE(parser.IsFinished());
+      EXPECT_EQ(finished_at_head, !c.ends_at_close);
+      EXPECT_EQ(parser.IsFramingSafe(), !c.ends_at_close);
+      if (c.ends_at_close) {
+        EXPECT_EQ(parser.GetContentLength(), kInvalidLength);
+      }
+      if (auto file = response.GetFileBody()) {
+        EXPECT_EQ(ReadAll(file->GetPath()), c.body);
+        EXPECT_EQ(file->GetSize(), static_cast<std::int64_t>(std::strlen(c.body)));
+      } else {
+        EXPECT_EQ(response.GetData(), c.body);
+      }
+    }
+  }
 }
 
 TEST(ParserContentLength, SurplusBytesAreNotBodyAndMakeFramingUnsafe) {
@@ -480,11 +526,12 @@ TEST(ParserChunked, CodingNameIgnoresCaseAndOtherCodingsAreUnsafe) {
   EXPECT_EQ(upper.body, "ok");
   EXPECT_TRUE(upper.framing_safe);
 
+  // Chunked last frames the body whatever came before it (the bytes are kept as sent).
   Outcome other = ParseWhole("HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"
                              "2\r\nok\r\n0\r\n\r\n");
   EXPECT_TRUE(other.finished);
-  EXPECT_EQ(other.body, "");
-  EXPECT_FALSE(other.framing_safe);
+  EXPECT_EQ(other.body, "ok");
+  EXPECT_TRUE(other.framing_safe);
 }
 
 TEST(ParserChunked, SurplusAfterTheLastChunkIsUnsafe) {

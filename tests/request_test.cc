@@ -111,6 +111,10 @@ TEST(RequestTest, TargetAndHost) {
       {"http://h/p?x=1&y=2", "GET /p?x=1&y=2 HTTP/1.1", "h"},
       {"http://h/p?", "GET /p HTTP/1.1", "h"},
       {"https://[::1]:8443/a/b", "GET /a/b HTTP/1.1", "[::1]:8443"},
+      {"http://h?next=/home", "GET /?next=/home HTTP/1.1", "h"},
+      // The fragment stays with the caller, even one that would not fit the line.
+      {"http://h/p?k=1#top", "GET /p?k=1 HTTP/1.1", "h"},
+      {"http://h#a b", "GET / HTTP/1.1", "h"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.url);
@@ -128,6 +132,7 @@ TEST(RequestTest, HostAlreadyPresentKeepsNameAndPosition) {
   auto request = MakeRequest("GET", "http://real.test:81/");
   request->SetHeader("host", "stale");
   request->SetHeader("Accept", "*/*");
+  request->AddHeader("HOST", "second\r\nX-Injected: 1");  // replaced too, so never checked
   request->Prepare();
   EXPECT_EQ(Bytes(request->GetPayload()),
             "GET / HTTP/1.1\r\nhost: real.test:81\r\nAccept: */*\r\n\r\n");

@@ -17,8 +17,9 @@ Parts Parse(std::string_view text, bool encode = false) {
   return {url.GetScheme(), url.GetHost(), url.GetPort(), url.GetPath(), url.GetQuery()};
 }
 
-void ExpectParts(std::string_view text, const Parts& expected) {
+void ExpectParts(std::string_view text, const Parts& expected, std::string_view fragment = "") {
   Parts actual = Parse(text);
+  EXPECT_EQ(Url(text).GetFragment(), fragment) << text;
   EXPECT_EQ(actual.scheme, expected.scheme) << text;
   EXPECT_EQ(actual.host, expected.host) << text;
   EXPECT_EQ(actual.port, expected.port) << text;
@@ -46,8 +47,13 @@ TEST(UrlTest, Ipv6Literals) {
   ExpectParts("s://[::1]:9?q", {"s", "[::1]", "9", "", "q"});
 }
 
-TEST(UrlTest, SlashIsLookedForBeforeQuestionMark) {
-  ExpectParts("h?k=/v", {"", "h?k=", "", "/v", ""});
+// A "/" in a query or fragment must not end the host part there.
+TEST(UrlTest, HostPartEndsAtSlashQuestionMarkOrHash) {
+  ExpectParts("h?k=/v", {"", "h", "", "", "k=/v"});
+  ExpectParts("http://example.org?next=/home", {"http", "example.org", "", "", "next=/home"});
+  ExpectParts("s://u:p@h:81?q/r#f/g", {"s", "u:p@h", "81", "", "q/r"}, "f/g");
+  ExpectParts("s://h#a/b", {"s", "h", "", "", ""}, "a/b");
+  ExpectParts("s://[::1]:9#/x?y", {"s", "[::1]", "9", "", ""}, "/x?y");
 }
 
 TEST(UrlTest, LeadingWhiteSpaceDropsTrailingStays) {
@@ -56,21 +62,29 @@ TEST(UrlTest, LeadingWhiteSpaceDropsTrailingStays) {
   ExpectParts("s://h/p  ", {"s", "h", "", "/p  ", ""});
 }
 
-TEST(UrlTest, FragmentsAreNotRecognised) {
-  ExpectParts("s://h/p#frag", {"s", "h", "", "/p#frag", ""});
-  ExpectParts("s://h/p?a=1#frag", {"s", "h", "", "/p", "a=1#frag"});
+// The fragment runs from the first "#" to the end, whatever it holds.
+TEST(UrlTest, FragmentIsSplitOff) {
+  ExpectParts("s://h/p#frag", {"s", "h", "", "/p", ""}, "frag");
+  ExpectParts("s://h/p?a=1#frag", {"s", "h", "", "/p", "a=1"}, "frag");
+  ExpectParts("s://h/p#f?a=1", {"s", "h", "", "/p", ""}, "f?a=1");
+  ExpectParts("s://h/p?a?b#c#d", {"s", "h", "", "/p", "a?b"}, "c#d");
+  ExpectParts("s://h/p?#", {"s", "h", "", "/p", ""});
+  ExpectParts("#top", {"", "", "", "", ""}, "top");
 }
 
 TEST(UrlTest, EncodeBeforeParsing) {
-  Parts parts = Parse("http://h/a b?q=\"x\"", true);
-  EXPECT_EQ(parts.path, "/a%20b");
-  EXPECT_EQ(parts.query, "q=%22x%22");
+  Url url("http://h/a b?q=\"x\"#c d", true);
+  EXPECT_EQ(url.GetPath(), "/a%20b");
+  EXPECT_EQ(url.GetQuery(), "q=%22x%22");
+  EXPECT_EQ(url.GetFragment(), "c%20d");
 }
 
 TEST(UrlTest, ClearEmptiesEverything) {
-  Url url("s://h:1/p?q");
+  Url url("s://h:1/p?q#f");
   url.Clear();
-  EXPECT_EQ(url.GetScheme() + url.GetHost() + url.GetPort() + url.GetPath() + url.GetQuery(), "");
+  EXPECT_EQ(url.GetScheme() + url.GetHost() + url.GetPort() + url.GetPath() + url.GetQuery() +
+                url.GetFragment(),
+            "");
 }
 
 std::string Appended(std::string_view base, std::string_view piece, bool encode = false) {
@@ -105,6 +119,12 @@ TEST(UrlTest, AddQueryEncodesKeyAndValueSeparately) {
   EXPECT_EQ(url.GetQuery(), "k=v%201&n=2");
   url.AddQuery("a&b", "c=d", true);  // separators inside are kept, as documented
   EXPECT_EQ(url.GetQuery(), "k=v%201&n=2&a&b=c=d");
+
+  Url with_fragment("s://h/p#top");
+  with_fragment.AddQuery("k", "v").AppendPath("q");
+  EXPECT_EQ(with_fragment.GetPath(), "/p/q");
+  EXPECT_EQ(with_fragment.GetQuery(), "k=v");
+  EXPECT_EQ(with_fragment.GetFragment(), "top");
 }
 
 // Checks every byte value against the kept set of one encoder.

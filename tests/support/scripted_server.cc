@@ -309,6 +309,13 @@ void ScriptedConnection::Close() {
   fd_ = -1;
 }
 
+void ScriptedConnection::CloseWithoutNotify() {
+  if (fd_ < 0) return;
+  shutdown(fd_, SHUT_WR);
+  close(fd_);
+  fd_ = -1;
+}
+
 void ScriptedConnection::Reset() {
   if (fd_ < 0) return;
   linger option{1, 0};

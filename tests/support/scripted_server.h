@@ -80,6 +80,8 @@ class ScriptedConnection {
 
   // Orderly close (TLS: close_notify first).
   void Close();
+  // A TCP close without TLS's close_notify (plain connections: Close).
+  void CloseWithoutNotify();
   // Ends the connection with a TCP reset.
   void Reset();
 
