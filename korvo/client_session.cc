@@ -1,17 +1,23 @@
 #include "korvo/client_session.h"
 
+#include <atomic>
 #include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <system_error>
-#include <tuple>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <openssl/bio.h>
-#include <openssl/err.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
+#include <boost/asio/ssl/context.hpp>
+#include <openssl/ssl.h>
 
+#include "korvo/client_base.h"
+#include "korvo/connection_pool.h"
 #include "korvo/error.h"
 #include "korvo/logger.h"
 #include "korvo/utility.h"
@@ -19,152 +25,69 @@
 namespace korvo {
 
 // ---------------------------------------------------------------------------------------
-// PoolKey and ConnectionPool
+// ClientSession::Impl: the loop and its thread, the TLS context and the pool.
 
-bool PoolKey::operator==(const PoolKey& other) const {
-  return scheme == other.scheme && host == other.host && port == other.port;
-}
+class ClientSession::Impl {
+ public:
+  explicit Impl(std::size_t buffer_size);
+  ~Impl();
 
-bool PoolKey::operator<(const PoolKey& other) const {
-  return std::tie(scheme, host, port) < std::tie(other.scheme, other.host, other.port);
-}
+  std::shared_ptr<Response> Send(std::shared_ptr<Request> request, bool stream,
+                                 ProgressCallback progress_callback);
+  bool Cancel();
+  void Start();
+  void Stop();
 
-ConnectionPool::~ConnectionPool() { Clear(); }
+  void InitHeaders();
+  std::shared_ptr<ClientBase> CreateClient(const std::string& scheme);
+  void CreateSslContext();
+  // Throws Error(kLoopError) when called on the loop thread, where waiting for the loop
+  // could only deadlock.
+  void RefuseLoopThread(const char* operation);
+  std::shared_ptr<Response> DoSend(const std::shared_ptr<Request>& request, bool stream,
+                                   ProgressCallback progress_callback);
+  // Runs the exchange on `client` once, and once more when it failed in a way that a
+  // retry on a new connection may mend.
+  Error RunExchange(const std::shared_ptr<ClientBase>& client,
+                    const std::shared_ptr<Request>& request, bool stream);
+  void SetCurrentClient(std::shared_ptr<ClientBase> client);
 
-constexpr std::chrono::seconds ConnectionPool::kMaxIdleTime;
-constexpr std::size_t ConnectionPool::kMaxConnections;
+  // Declared first so that it is destroyed last: everything below refers to it.
+  boost::asio::io_context io_context_;
+  std::unique_ptr<std::thread> loop_thread_;
+  std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>>
+      work_guard_;
+  // Drivers refer to it, so it must outlive the current client and the pool below.
+  std::unique_ptr<boost::asio::ssl::context> ssl_context_;
+  bool started_ = false;
+  std::string media_type_;
+  std::string charset_;
+  Headers headers_;
+  int connect_timeout_ = 0;
+  int read_timeout_ = 0;
+  std::size_t buffer_size_ = 0;
+  ConnectionPool pool_;
+  std::atomic<std::size_t> pool_size_{0};
+  std::shared_ptr<ClientBase> current_client_;
+  // Set while Stop runs: a Send that has not started its exchange yet must not.
+  bool stopping_ = false;
+  // Set by a Cancel during a Send: a retry must not start after it.
+  bool cancelled_ = false;
+  // Guards current_client_, stopping_ and cancelled_ alone, so that Cancel never waits
+  // for a Send.
+  std::mutex current_client_mutex_;
+  // Serialises Send (and guards pool_).
+  mutable std::mutex mutex_;
+};
 
-std::shared_ptr<ClientBase> ConnectionPool::Get(const PoolKey& key) const {
-  auto it = clients_.find(key);
-  return it != clients_.end() ? it->second.client : nullptr;
-}
 
-void ConnectionPool::Add(const PoolKey& key, std::shared_ptr<ClientBase> client,
-                         Clock::time_point now) {
-  if (client == nullptr) return;
-  clients_[key] = Entry{std::move(client), now};
-  while (clients_.size() > kMaxConnections) {
-    auto oldest = clients_.begin();
-    for (auto it = clients_.begin(); it != clients_.end(); ++it) {
-      if (it->second.last_used < oldest->second.last_used) oldest = it;
-    }
-    oldest->second.client->Close();
-    clients_.erase(oldest);
-  }
-}
-
-void ConnectionPool::Remove(const PoolKey& key) { clients_.erase(key); }
-
-void ConnectionPool::Prune(Clock::time_point now) {
-  for (auto it = clients_.begin(); it != clients_.end();) {
-    ClientBase& client = *it->second.client;
-    if (!client.IsConnected()) {
-      it = clients_.erase(it);
-    } else if (now - it->second.last_used > kMaxIdleTime) {
-      client.Close();
-      it = clients_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
-std::vector<std::shared_ptr<ClientBase>> ConnectionPool::Others(const ClientBase* except) const {
-  std::vector<std::shared_ptr<ClientBase>> others;
-  for (const auto& entry : clients_) {
-    if (entry.second.client.get() != except) others.push_back(entry.second.client);
-  }
-  return others;
-}
-
-void ConnectionPool::Clear() {
-  for (auto& entry : clients_) entry.second.client->Close();
-  clients_.clear();
-}
-
-// ---------------------------------------------------------------------------------------
-// Root certificates
-
-namespace {
-
-// Distribution CA bundles, most common first; OpenSSL's own default file comes last.
-std::vector<std::filesystem::path> SystemBundles() {
-  return {"/etc/ssl/certs/ca-certificates.crt", "/etc/pki/tls/certs/ca-bundle.crt",
-          X509_get_default_cert_file()};
-}
-
-}  // namespace
-
-bool AddRootCertificatesFromBundles(SSL_CTX* ssl_ctx,
-                                    const std::vector<std::filesystem::path>& bundles) {
-  BIO* bio = nullptr;
-  for (const auto& bundle : bundles) {
-    bio = BIO_new_file(bundle.c_str(), "r");
-    if (bio != nullptr) break;
-  }
-  // Failed opens leave errors behind that a later handshake would otherwise report.
-  ERR_clear_error();
-  if (bio == nullptr) {
-    LOG_ERRO("Cannot open system certificate store.");
-    return false;
-  }
-
-  X509_STORE* store = SSL_CTX_get_cert_store(ssl_ctx);
-  for (;;) {
-    char* name = nullptr;
-    char* header = nullptr;
-    unsigned char* data = nullptr;
-    long length = 0;
-    if (PEM_read_bio(bio, &name, &header, &data, &length) != 1) {
-      unsigned long error = ERR_peek_last_error();
-      ERR_clear_error();
-      // The end of the file shows as a missing start line; a damaged block is skipped.
-      if (ERR_GET_LIB(error) == ERR_LIB_PEM && ERR_GET_REASON(error) == PEM_R_NO_START_LINE) {
-        break;
-      }
-      if (BIO_eof(bio)) break;
-      continue;
-    }
-    const unsigned char* cursor = data;
-    X509* certificate = nullptr;
-    std::string_view block_name(name);
-    if (block_name == PEM_STRING_X509 || block_name == PEM_STRING_X509_OLD) {
-      certificate = d2i_X509(nullptr, &cursor, length);
-    } else if (block_name == PEM_STRING_X509_TRUSTED) {
-      certificate = d2i_X509_AUX(nullptr, &cursor, length);
-    }
-    OPENSSL_free(name);
-    OPENSSL_free(header);
-    OPENSSL_free(data);
-    if (certificate == nullptr) {
-      // Not a certificate, or one that does not decode: skipped without a record.
-      ERR_clear_error();
-      continue;
-    }
-    if (X509_STORE_add_cert(store, certificate) != 1) {
-      ERR_clear_error();
-      LOG_ERRO("Cannot add system root certificate.");
-    }
-    X509_free(certificate);  // the store holds its own reference
-  }
-  BIO_free(bio);
-  return true;
-}
-
-bool AddSystemRootCertificates(SSL_CTX* ssl_ctx) {
-  return AddRootCertificatesFromBundles(ssl_ctx, SystemBundles());
-}
-
-// ---------------------------------------------------------------------------------------
-// ClientSession
-
-ClientSession::ClientSession(std::size_t buffer_size)
+ClientSession::Impl::Impl(std::size_t buffer_size)
     : work_guard_(boost::asio::make_work_guard(io_context_)), buffer_size_(buffer_size) {
   InitHeaders();
   Start();
 }
 
-ClientSession::~ClientSession() {
+ClientSession::Impl::~Impl() {
   Stop();
   // The loop thread is gone: this thread may run the loop itself. The drivers' closes
   // are handed to the loop, so it runs once more to carry them out (and to finish the
@@ -175,21 +98,21 @@ ClientSession::~ClientSession() {
   io_context_.poll();
 }
 
-void ClientSession::InitHeaders() {
+void ClientSession::Impl::InitHeaders() {
   headers_.Set("User-Agent", UserAgent());
   headers_.Set("Accept", "*/*");
   headers_.Set("Accept-Encoding", "identity");
   headers_.Set("Connection", "Keep-Alive");
 }
 
-void ClientSession::RefuseLoopThread(const char* operation) {
+void ClientSession::Impl::RefuseLoopThread(const char* operation) {
   if (io_context_.get_executor().running_in_this_thread()) {
     LOG_ERRO("%s called on the session's loop thread", operation);
     throw Error(kLoopError, "Called on the session's loop thread");
   }
 }
 
-void ClientSession::Start() {
+void ClientSession::Impl::Start() {
   RefuseLoopThread("Start");
   std::lock_guard<std::mutex> lock(mutex_);
   if (started_) return;
@@ -199,7 +122,7 @@ void ClientSession::Start() {
   started_ = true;
 }
 
-void ClientSession::Stop() {
+void ClientSession::Impl::Stop() {
   // Joining its own thread could only deadlock (and the send lock is held by the Send
   // that is waiting for this very thread).
   RefuseLoopThread("Stop");
@@ -221,7 +144,7 @@ void ClientSession::Stop() {
   stopping_ = false;
 }
 
-bool ClientSession::Cancel() {
+bool ClientSession::Impl::Cancel() {
   std::shared_ptr<ClientBase> client;
   {
     std::lock_guard<std::mutex> lock(current_client_mutex_);
@@ -234,41 +157,14 @@ bool ClientSession::Cancel() {
   return true;
 }
 
-void ClientSession::SetCurrentClient(std::shared_ptr<ClientBase> client) {
+void ClientSession::Impl::SetCurrentClient(std::shared_ptr<ClientBase> client) {
   std::lock_guard<std::mutex> lock(current_client_mutex_);
   current_client_ = std::move(client);
 }
 
-ClientSession& ClientSession::SetContentType(std::string media_type, std::string charset) {
-  media_type_ = std::move(media_type);
-  charset_ = std::move(charset);
-  return *this;
-}
-
-ClientSession& ClientSession::Accept(std::string_view content_types) {
-  headers_.Set("Accept", content_types);
-  return *this;
-}
-
-ClientSession& ClientSession::Auth(std::string_view type, std::string_view credentials) {
-  std::string value(type);
-  value += ' ';
-  value += credentials;
-  headers_.Set("Authorization", value);
-  return *this;
-}
-
-ClientSession& ClientSession::AuthBasic(std::string_view login, std::string_view password) {
-  std::string pair(login);
-  pair += ':';
-  pair += password;
-  return Auth("Basic", Base64Encode(pair));
-}
-
-ClientSession& ClientSession::AuthToken(std::string_view token) { return Auth("Token", token); }
-
-std::shared_ptr<Response> ClientSession::Send(std::shared_ptr<Request> request, bool stream,
-                                              ProgressCallback progress_callback) {
+std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> request,
+                                                    bool stream,
+                                                    ProgressCallback progress_callback) {
   if (request == nullptr) throw Error(kRequestError, "Request is missing");
   RefuseLoopThread("Send");
   std::lock_guard<std::mutex> lock(mutex_);
@@ -286,7 +182,7 @@ std::shared_ptr<Response> ClientSession::Send(std::shared_ptr<Request> request, 
   return DoSend(request, stream, std::move(progress_callback));
 }
 
-void ClientSession::CreateSslContext() {
+void ClientSession::Impl::CreateSslContext() {
   if (ssl_context_ != nullptr) return;
   ssl_context_ = std::make_unique<boost::asio::ssl::context>(boost::asio::ssl::context::tls_client);
   // Older versions are broken; the floor is the library's, not the system configuration's.
@@ -294,7 +190,7 @@ void ClientSession::CreateSslContext() {
   AddSystemRootCertificates(ssl_context_->native_handle());
 }
 
-std::shared_ptr<ClientBase> ClientSession::CreateClient(const std::string& scheme) {
+std::shared_ptr<ClientBase> ClientSession::Impl::CreateClient(const std::string& scheme) {
   if (boost::algorithm::iequals(scheme, "http")) {
     return std::make_shared<Client>(io_context_);
   }
@@ -317,7 +213,7 @@ bool IsIdempotent(const std::string& method) {
 
 }  // namespace
 
-std::shared_ptr<Response> ClientSession::DoSend(const std::shared_ptr<Request>& request,
+std::shared_ptr<Response> ClientSession::Impl::DoSend(const std::shared_ptr<Request>& request,
                                                 bool stream, ProgressCallback progress_callback) {
   const Url& url = request->GetUrl();
   PoolKey key{url.GetScheme(), url.GetHost(), url.GetPort()};
@@ -360,7 +256,7 @@ std::shared_ptr<Response> ClientSession::DoSend(const std::shared_ptr<Request>& 
   return client->TakeResponse();
 }
 
-Error ClientSession::RunExchange(const std::shared_ptr<ClientBase>& client,
+Error ClientSession::Impl::RunExchange(const std::shared_ptr<ClientBase>& client,
                                  const std::shared_ptr<Request>& request, bool stream) {
   Error error;
   for (bool retry = false;; retry = true) {
@@ -386,5 +282,70 @@ Error ClientSession::RunExchange(const std::shared_ptr<ClientBase>& client,
              error.what());
   }
 }
+
+// ---------------------------------------------------------------------------------------
+// ClientSession
+
+ClientSession::ClientSession(std::size_t buffer_size)
+    : impl_(std::make_unique<Impl>(buffer_size)) {}
+
+ClientSession::~ClientSession() = default;
+
+std::shared_ptr<Response> ClientSession::Send(std::shared_ptr<Request> request, bool stream,
+                                              ProgressCallback progress_callback) {
+  return impl_->Send(std::move(request), stream, std::move(progress_callback));
+}
+
+bool ClientSession::Cancel() { return impl_->Cancel(); }
+void ClientSession::Start() { impl_->Start(); }
+void ClientSession::Stop() { impl_->Stop(); }
+bool ClientSession::IsStarted() const { return impl_->started_; }
+
+ClientSession& ClientSession::SetConnectTimeout(int seconds) {
+  impl_->connect_timeout_ = seconds;
+  return *this;
+}
+
+ClientSession& ClientSession::SetReadTimeout(int seconds) {
+  impl_->read_timeout_ = seconds;
+  return *this;
+}
+
+int ClientSession::GetConnectTimeout() const { return impl_->connect_timeout_; }
+int ClientSession::GetReadTimeout() const { return impl_->read_timeout_; }
+std::size_t ClientSession::GetBufferSize() const { return impl_->buffer_size_; }
+const std::string& ClientSession::GetMediaType() const { return impl_->media_type_; }
+const std::string& ClientSession::GetCharset() const { return impl_->charset_; }
+const Headers& ClientSession::GetHeaders() const { return impl_->headers_; }
+bool ClientSession::HasSslContext() const { return impl_->ssl_context_ != nullptr; }
+std::size_t ClientSession::GetPoolSize() const { return impl_->pool_size_; }
+
+ClientSession& ClientSession::SetContentType(std::string media_type, std::string charset) {
+  impl_->media_type_ = std::move(media_type);
+  impl_->charset_ = std::move(charset);
+  return *this;
+}
+
+ClientSession& ClientSession::Accept(std::string_view content_types) {
+  impl_->headers_.Set("Accept", content_types);
+  return *this;
+}
+
+ClientSession& ClientSession::Auth(std::string_view type, std::string_view credentials) {
+  std::string value(type);
+  value += ' ';
+  value += credentials;
+  impl_->headers_.Set("Authorization", value);
+  return *this;
+}
+
+ClientSession& ClientSession::AuthBasic(std::string_view login, std::string_view password) {
+  std::string pair(login);
+  pair += ':';
+  pair += password;
+  return Auth("Basic", Base64Encode(pair));
+}
+
+ClientSession& ClientSession::AuthToken(std::string_view token) { return Auth("Token", token); }
 
 }  // namespace korvo

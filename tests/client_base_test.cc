@@ -23,7 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "korvo/body.h"
-#include "korvo/client_session.h"
+#include "korvo/connection_pool.h"
 #include "korvo/parser.h"
 #include "korvo/request.h"
 #include "korvo/response.h"
@@ -396,15 +396,67 @@ TEST_F(ClientBaseTest, ProgressIsReportedAfterEveryReadOnceTheHeadIsParsed) {
   EXPECT_EQ(calls.back().first, 3000u);
 }
 
-TEST_F(ClientBaseTest, ProgressWithoutLengthReportsNoTotal) {
-  ScriptedServer server(ScriptedServer::Respond(
-      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"));
-  auto client = MakeClient();
-  std::vector<std::size_t> totals;
-  client->SetProgressCallback([&](std::size_t, std::size_t total) { totals.push_back(total); });
-  ASSERT_EQ(client->Send(MakeRequest(server.Url()), false).code(), kNoError);
-  ASSERT_FALSE(totals.empty());
-  EXPECT_EQ(totals.back(), static_cast<std::size_t>(kInvalidLength));
+// Without a length, the total is unknown and the count is of body bytes, not of the
+// chunk framing around them.
+TEST_F(ClientBaseTest, ProgressWithoutLengthCountsBodyBytes) {
+  std::string body(100000, 'c');
+  std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  for (std::size_t at = 0; at < body.size(); at += 1000) chunked += "3e8\r\n" + body.substr(at, 1000) + "\r\n";
+  chunked += "0\r\n\r\n";
+  for (const std::string& response : {chunked, "HTTP/1.0 200 OK\r\n\r\n" + body}) {
+    ScriptedServer server([&](ScriptedConnection& connection) {
+      if (connection.ReadRequest()) connection.Send(response);
+    });
+    auto client = MakeClient();
+    std::vector<std::pair<std::size_t, std::size_t>> calls;
+    client->SetProgressCallback(
+        [&](std::size_t current, std::size_t total) { calls.emplace_back(current, total); });
+    ASSERT_EQ(client->Send(MakeRequest(server.Url()), false).code(), kNoError);
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().first, body.size());
+    EXPECT_EQ(calls.back().second, static_cast<std::size_t>(kInvalidLength));
+  }
+}
+
+// A body with neither a length nor chunked coding runs until the server closes the
+// connection, in memory and streamed, over TCP and over TLS (where a close without
+// close_notify still ends it); the connection is not kept.
+TEST_F(ClientBaseTest, BodyDelimitedByTheServerClosing) {
+  const std::string body(5000, 'd');
+  for (bool tls : {false, true}) {
+    for (bool notify : {false, true}) {
+      for (bool stream : {false, true}) {
+        SCOPED_TRACE(std::string(tls ? "TLS" : "TCP") + (notify ? " close_notify" : "") +
+                     (stream ? " streamed" : ""));
+        auto behaviour = [&](ScriptedConnection& connection) {
+          if (!connection.ReadRequest()) return;
+          connection.Send("HTTP/1.1 200 OK\r\nConnection: keep-alive\r\n\r\n" + body);
+          if (notify) {
+            connection.Close();
+          } else {
+            connection.CloseWithoutNotify();
+          }
+        };
+        std::unique_ptr<ScriptedServer> server =
+            tls ? StartTlsServer(TestPki::Get().good(), behaviour)
+                : std::make_unique<ScriptedServer>(behaviour);
+        std::shared_ptr<ClientBase> client = tls ? std::shared_ptr<ClientBase>(MakeSslClient())
+                                                 : std::shared_ptr<ClientBase>(MakeClient());
+        Error error = client->Send(MakeRequest(server->Url()), stream);
+        ASSERT_EQ(error.code(), kNoError) << error;
+        EXPECT_FALSE(client->IsConnected());
+        std::shared_ptr<Response> response = client->TakeResponse();
+        if (stream) {
+          ASSERT_NE(response->GetFileBody(), nullptr);
+          EXPECT_EQ(response->GetFileBody()->GetSize(), static_cast<std::int64_t>(body.size()));
+          std::ifstream file(response->GetFileBody()->GetPath(), std::ios::binary);
+          EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), body);
+        } else {
+          EXPECT_EQ(response->GetData(), body);
+        }
+      }
+    }
+  }
 }
 
 // ---- Failures ----

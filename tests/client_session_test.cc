@@ -24,6 +24,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "korvo/connection_pool.h"
 #include "korvo/error.h"
 #include "korvo/request_builder.h"
 #include "korvo/utility.h"

@@ -1,7 +1,7 @@
 // TLS sockets against scripted loopback TLS servers with run-time test certificates.
 #include "korvo/ssl_socket.h"
 
-#include "korvo/client_session.h"
+#include "korvo/connection_pool.h"
 
 #include <future>
 #include <memory>
