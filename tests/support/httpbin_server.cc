@@ -29,6 +29,8 @@ namespace {
 // The descriptor gunicorn is told to take the listening socket from.
 constexpr int kListenFd = 3;
 
+}  // namespace
+
 int ListenOnLoopback(unsigned short& port, std::string& error) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
@@ -64,8 +66,6 @@ int ConnectToLoopback(unsigned short port) {
   }
   return fd;
 }
-
-}  // namespace
 
 bool HttpbinServer::Start(int workers, int timeout_seconds, std::string* error) {
   std::string ignored;

@@ -21,6 +21,13 @@
 namespace korvo {
 namespace test {
 
+// A TCP socket listening on 127.0.0.1 at a port the kernel chose (stored in `port`), to
+// be handed to a server program; close-on-exec. -1, with the reason in `error`, on failure.
+int ListenOnLoopback(unsigned short& port, std::string& error);
+
+// A socket connected to 127.0.0.1:`port` (close-on-exec), or -1 with errno set.
+int ConnectToLoopback(unsigned short port);
+
 class HttpbinServer {
  public:
   static constexpr const char* kGunicorn = "/usr/bin/gunicorn";
