@@ -9,7 +9,7 @@
 #include <string>
 
 #include "korvo/response.h"
-#include "korvo/response_parser.h"
+#include "korvo/internal/response_parser.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "fuzz_check.h"
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 
 namespace {
 

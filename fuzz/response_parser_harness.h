@@ -18,8 +18,8 @@
 
 #include "fuzz_check.h"
 #include "korvo/response.h"
-#include "korvo/response_parser.h"
-#include "korvo/utility.h"
+#include "korvo/internal/response_parser.h"
+#include "korvo/internal/utility.h"
 
 namespace korvo {
 namespace fuzz {

@@ -5,7 +5,7 @@
 
 #include "korvo/error.h"
 #include "korvo/logger.h"
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 
 namespace korvo {
 
@@ -20,7 +20,7 @@ constexpr std::string_view kDashesCrlf = "--\r\n";
 Payload StringBody::NextPayload(bool /*free_previous*/) {
   if (index_ != 0) return Payload();
   index_ = 1;
-  return Payload{boost::asio::const_buffer(data_.data(), data_.size())};
+  return Payload{ByteRange(data_.data(), data_.size())};
 }
 
 void StringBody::Dump(std::ostream& stream, const std::string& prefix) const {
@@ -96,7 +96,7 @@ Payload FileBody::NextPayload(bool /*free_previous*/) {
     throw Error(kFileError, ifstream_.eof() ? "File size changed" : "Cannot read the file");
   }
   remaining_ -= count;
-  return Payload{boost::asio::const_buffer(chunk_.data(), static_cast<std::size_t>(count))};
+  return Payload{ByteRange(chunk_.data(), static_cast<std::size_t>(count))};
 }
 
 void FileBody::Dump(std::ostream& stream, const std::string& prefix) const {

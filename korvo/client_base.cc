@@ -1,4 +1,4 @@
-#include "korvo/client_base.h"
+#include "korvo/internal/client_base.h"
 
 #include <algorithm>
 #include <chrono>
@@ -12,7 +12,7 @@
 #include <boost/asio/ssl/error.hpp>
 
 #include "korvo/logger.h"
-#include "korvo/ssl_socket.h"
+#include "korvo/internal/ssl_socket.h"
 
 namespace korvo {
 
@@ -233,7 +233,7 @@ void ClientBase::DoWrite() {
   for (const auto& range : request_->GetPayload()) {
     head_.append(static_cast<const char*>(range.data()), range.size());
   }
-  StartPayload(Payload{boost::asio::const_buffer(head_.data(), head_.size())});
+  StartPayload(Payload{ByteRange(head_.data(), head_.size())});
 }
 
 void ClientBase::StartPayload(Payload payload) {

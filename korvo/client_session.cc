@@ -16,11 +16,11 @@
 #include <boost/asio/ssl/context.hpp>
 #include <openssl/ssl.h>
 
-#include "korvo/client_base.h"
-#include "korvo/connection_pool.h"
+#include "korvo/internal/client_base.h"
+#include "korvo/internal/connection_pool.h"
 #include "korvo/error.h"
 #include "korvo/logger.h"
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 
 namespace korvo {
 

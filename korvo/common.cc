@@ -7,7 +7,7 @@
 
 #include "korvo/error.h"
 #include "korvo/logger.h"
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 
 namespace korvo {
 

@@ -19,13 +19,33 @@
 #include <utility>
 #include <vector>
 
-#include <boost/asio/buffer.hpp>
-
 namespace korvo {
 
-// Byte ranges for one gather write. A payload never owns bytes: its ranges point into
-// strings of whoever handed it out, or into static separators.
-using Payload = std::vector<boost::asio::const_buffer>;
+// One range of bytes for a write. It never owns them: it points into a string of whoever
+// handed it out, or into a static separator.
+class ByteRange {
+ public:
+  constexpr ByteRange() = default;
+  constexpr ByteRange(const void* data, std::size_t size) : data_(data), size_(size) {}
+
+  const void* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+  // Drops the first `count` bytes (all of them when `count` exceeds the size).
+  ByteRange& operator+=(std::size_t count) {
+    if (count > size_) count = size_;
+    data_ = static_cast<const char*>(data_) + count;
+    size_ -= count;
+    return *this;
+  }
+
+ private:
+  const void* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+// Byte ranges for one gather write.
+using Payload = std::vector<ByteRange>;
 
 // Adds `bytes` as one range; they must stay valid as long as the payload is in use.
 inline void AppendBytes(Payload& payload, std::string_view bytes) {
@@ -130,6 +150,9 @@ class ContentType {
   std::string additional_;
   bool multipart_ = false;
 };
+
+// The library's product token, "Korvo/" and the version ("Korvo/0.2.0").
+const std::string& UserAgent();
 
 // Media type for a file extension given with its dot (".png"); "application/text" when
 // the extension is unknown or empty. Letters are matched without regard to case.

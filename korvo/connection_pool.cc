@@ -1,4 +1,4 @@
-#include "korvo/connection_pool.h"
+#include "korvo/internal/connection_pool.h"
 
 #include <string_view>
 #include <tuple>

@@ -1,4 +1,4 @@
-#include "korvo/host_lookup.h"
+#include "korvo/internal/host_lookup.h"
 
 #include <netdb.h>
 #include <sys/socket.h>

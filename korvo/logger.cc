@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -25,6 +26,7 @@ constexpr const char kLogFileName[] = "korvo.log";
 // other static initialisers or destructors find a valid (possibly empty) logger.
 std::mutex g_mutex;
 std::atomic<int> g_modes{0};
+std::atomic<int> g_min_level{kLogVerb};
 std::atomic<long> g_main_thread{-1};
 std::FILE* g_file = nullptr;  // guarded by g_mutex
 std::atomic<bool> g_colorful{isatty(STDERR_FILENO) == 1};
@@ -34,6 +36,7 @@ struct FileCloser {
   ~FileCloser() {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_modes.store(0);
+    internal::g_log_threshold.store(INT_MAX, std::memory_order_relaxed);
     if (g_file != nullptr) std::fclose(g_file);
     g_file = nullptr;
   }
@@ -43,6 +46,14 @@ const char* LevelName(int level) {
   if (level < 0) level = 0;
   if (level > 4) level = 4;
   return kLevelNames[level];
+}
+
+// Called under g_mutex whenever modes or the minimum change, so that the two stores
+// cannot interleave with another caller's.
+void UpdateThreshold() {
+  bool writes = (g_modes.load() & (LOG_FILE | LOG_CONSOLE)) != 0;
+  internal::g_log_threshold.store(writes ? g_min_level.load() : INT_MAX,
+                                  std::memory_order_relaxed);
 }
 
 // Linux thread ids are small and match what ps, top and gdb show, unlike the
@@ -75,6 +86,12 @@ void WritePrefix(std::FILE* out, bool colorful, int level, const char* timestamp
 
 }  // namespace
 
+namespace internal {
+
+std::atomic<int> g_log_threshold{INT_MAX};
+
+}  // namespace internal
+
 void LogInit(const std::filesystem::path& dir, int modes) {
   std::filesystem::path path;
   if (modes & LOG_FILE) path = LogFilePath(dir);  // may throw; nothing changed yet
@@ -92,11 +109,21 @@ void LogInit(const std::filesystem::path& dir, int modes) {
     old_file = g_file;
     g_file = file;
     g_modes.store(modes);
+    UpdateThreshold();
   }
   if (old_file != nullptr) std::fclose(old_file);
 }
 
+void LogSetLevel(int level) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_min_level.store(level);
+  UpdateThreshold();
+}
+
+int LogGetLevel() { return g_min_level.load(); }
+
 void LogWrite(int level, const char* file, int line, const char* format, ...) {
+  if (!LogEnabled(level)) return;
   int modes = g_modes.load();
   if ((modes & (LOG_FILE | LOG_CONSOLE)) == 0) return;
 

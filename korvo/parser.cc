@@ -1,4 +1,4 @@
-#include "korvo/parser.h"
+#include "korvo/internal/parser.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -14,7 +14,7 @@
 #include "korvo/common.h"
 #include "korvo/logger.h"
 #include "korvo/message.h"
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 
 namespace korvo {
 

@@ -4,7 +4,7 @@
 
 #include <boost/algorithm/string/replace.hpp>
 
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 
 namespace korvo {
 

@@ -1,6 +1,6 @@
 #include "korvo/response.h"
 
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 
 namespace korvo {
 

@@ -1,4 +1,4 @@
-#include "korvo/response_parser.h"
+#include "korvo/internal/response_parser.h"
 
 #include <cctype>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "korvo/socket.h"
+#include "korvo/internal/socket.h"
 
 #include <poll.h>
 
@@ -38,18 +38,18 @@ void Socket::AsyncConnect(const std::string& /*host*/, const Endpoints& endpoint
 void Socket::AsyncWrite(const Payload& payload, WriteHandler handler) {
   // A single range (a head, a file chunk) spares the operation its own copy of the list.
   if (payload.size() == 1) {
-    boost::asio::async_write(socket_, payload.front(), std::move(handler));
+    boost::asio::async_write(socket_, AsioBuffer(payload.front()), std::move(handler));
     return;
   }
-  boost::asio::async_write(socket_, payload, std::move(handler));
+  boost::asio::async_write(socket_, AsioBuffers(payload), std::move(handler));
 }
 
 void Socket::AsyncWriteSome(const Payload& payload, WriteHandler handler) {
   if (payload.size() == 1) {
-    socket_.async_write_some(payload.front(), std::move(handler));
+    socket_.async_write_some(AsioBuffer(payload.front()), std::move(handler));
     return;
   }
-  socket_.async_write_some(payload, std::move(handler));
+  socket_.async_write_some(AsioBuffers(payload), std::move(handler));
 }
 
 void Socket::AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) {
@@ -61,8 +61,8 @@ std::size_t Socket::WriteSomeNow(const Payload& payload, boost::system::error_co
     error = boost::asio::error::would_block;
     return 0;
   }
-  if (payload.size() == 1) return socket_.write_some(payload.front(), error);
-  return socket_.write_some(payload, error);
+  if (payload.size() == 1) return socket_.write_some(AsioBuffer(payload.front()), error);
+  return socket_.write_some(AsioBuffers(payload), error);
 }
 
 std::size_t Socket::ReadSomeNow(std::vector<char>* buffer, boost::system::error_code& error) {
@@ -109,6 +109,13 @@ std::size_t SocketBase::ReadSomeNow(std::vector<char>* /*buffer*/,
                                     boost::system::error_code& error) {
   error = boost::asio::error::would_block;
   return 0;
+}
+
+std::vector<boost::asio::const_buffer> AsioBuffers(const Payload& payload) {
+  std::vector<boost::asio::const_buffer> buffers;
+  buffers.reserve(payload.size());
+  for (const ByteRange& range : payload) buffers.push_back(AsioBuffer(range));
+  return buffers;
 }
 
 void DisableNagle(boost::asio::ip::tcp::socket& socket) {

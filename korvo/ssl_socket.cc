@@ -1,4 +1,4 @@
-#include "korvo/ssl_socket.h"
+#include "korvo/internal/ssl_socket.h"
 
 #include <memory>
 #include <string>
@@ -126,7 +126,7 @@ void SslSocket::AsyncWrite(const Payload& payload, WriteHandler handler) {
                                                std::size_t length) { handler(error, length); });
     return;
   }
-  boost::asio::async_write(ssl_stream_, payload, std::move(handler));
+  boost::asio::async_write(ssl_stream_, AsioBuffers(payload), std::move(handler));
 }
 
 void SslSocket::AsyncWriteSome(const Payload& payload, WriteHandler handler) {
@@ -147,7 +147,7 @@ void SslSocket::AsyncWriteSome(const Payload& payload, WriteHandler handler) {
                                                std::size_t length) { handler(error, length); });
     return;
   }
-  ssl_stream_.async_write_some(payload, std::move(handler));
+  ssl_stream_.async_write_some(AsioBuffers(payload), std::move(handler));
 }
 
 void SslSocket::AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) {

@@ -5,7 +5,7 @@
 
 #include <boost/algorithm/string/trim.hpp>
 
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 
 namespace korvo {
 

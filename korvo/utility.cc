@@ -1,4 +1,4 @@
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,6 +8,8 @@
 #include <locale>
 #include <random>
 #include <sstream>
+
+#include "korvo/version.h"
 
 namespace korvo {
 
@@ -246,7 +248,7 @@ void PrintLines(std::string_view text, std::ostream& stream, const std::string& 
 }
 
 const std::string& UserAgent() {
-  static const std::string kUserAgent = "Korvo/0.2.0";
+  static const std::string kUserAgent = "Korvo/" KORVO_VERSION_STRING;
   return kUserAgent;
 }
 

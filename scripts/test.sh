@@ -3,7 +3,7 @@
 # then the same suite under AddressSanitizer and UndefinedBehaviorSanitizer, the
 # concurrency tests under ThreadSanitizer, a bounded run of every fuzz target, and a short
 # run of the benchmark (to prove it works; it asserts nothing about speed).
-# KORVO_FAST=1 stops after the plain suite and the package check (for quick local runs).
+# KORVO_FAST=1 stops after the plain suite and the package checks (for quick local runs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,14 +15,10 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVO_BUILD_TESTS=ON 
 cmake --build "$build" -j "$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
 
-# The installed package must work for a user's find_package(korvo).
-prefix=$(mktemp -d)
-trap 'rm -rf "$prefix"' EXIT
-cmake --install "$build" --prefix "$prefix/usr" > /dev/null
-cmake -S tests/install_consumer -B "$prefix/consumer" -DCMAKE_PREFIX_PATH="$prefix/usr" > /dev/null
-cmake --build "$prefix/consumer" > /dev/null
-"$prefix/consumer/app" > /dev/null
-echo "test.sh: installed package builds and links a consumer"
+# The installed packages, static (this build) and shared (a library-only build in
+# build-shared), must work for users through find_package(korvo) and pkg-config.
+tests/install_consumer/check.sh "$build"
+echo "test.sh: installed static and shared packages build and run consumers (CMake, pkg-config)"
 
 [ "${KORVO_FAST:-0}" = 1 ] && exit 0
 ./scripts/sanitize.sh

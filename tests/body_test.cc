@@ -17,7 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "korvo/error.h"
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 #include "support/log_capture.h"
 
 namespace korvo {

@@ -1,7 +1,7 @@
 // The request driver against scripted loopback servers: reuse, framing, every failure
 // with its code, message, timeout flag and record, TLS verification, cancellation from
 // another thread, and progress reports.
-#include "korvo/client_base.h"
+#include "korvo/internal/client_base.h"
 
 #include <atomic>
 #include <chrono>
@@ -23,8 +23,8 @@
 #include <gtest/gtest.h>
 
 #include "korvo/body.h"
-#include "korvo/connection_pool.h"
-#include "korvo/parser.h"
+#include "korvo/internal/connection_pool.h"
+#include "korvo/internal/parser.h"
 #include "korvo/request.h"
 #include "korvo/response.h"
 #include "korvo/url.h"

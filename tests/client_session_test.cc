@@ -24,10 +24,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "korvo/connection_pool.h"
+#include "korvo/internal/connection_pool.h"
 #include "korvo/error.h"
 #include "korvo/request_builder.h"
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 #include "support/fake_dns.h"
 #include "support/hostile_server.h"
 #include "support/log_capture.h"

@@ -11,7 +11,7 @@
 #include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 
-#include "korvo/connection_pool.h"
+#include "korvo/internal/connection_pool.h"
 #include "korvo/request_builder.h"
 #include "support/hostile_server.h"
 

@@ -22,11 +22,11 @@
 
 #include <gtest/gtest.h>
 
-#include "korvo/client_base.h"
+#include "korvo/internal/client_base.h"
 #include "korvo/client_session.h"
 #include "korvo/error.h"
 #include "korvo/request_builder.h"
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 #include "support/hostile_server.h"
 #include "support/log_capture.h"
 #include "support/scripted_server.h"

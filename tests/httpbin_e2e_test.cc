@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "korvo/korvo.h"
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 #include "support/httpbin_server.h"
 
 namespace korvo {

@@ -26,11 +26,11 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
-#include "korvo/client_base.h"
+#include "korvo/internal/client_base.h"
 #include "korvo/client_session.h"
 #include "korvo/request_builder.h"
 #include "korvo/response.h"
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 #include "support/httpbin_server.h"
 #include "support/real_servers.h"
 #include "support/scripted_server.h"

@@ -13,7 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 #include "support/log_capture.h"
 
 namespace korvo {
@@ -298,6 +298,103 @@ TEST(LoggerTest, CapturesMayComeAndGoWhileOthersLog) {
     }
   }
   writer.join();
+}
+
+// Puts the minimum level back when a test ends, also after a failed assertion.
+class LevelGuard {
+ public:
+  LevelGuard() : saved_(LogGetLevel()) {}
+  ~LevelGuard() { LogSetLevel(saved_); }
+
+ private:
+  int saved_;
+};
+
+std::vector<std::string> LevelsAndMessages(const LogCapture& capture) {
+  std::vector<std::string> result;
+  for (const std::string& record : capture.Records()) {
+    LogRecord parsed;
+    if (!ParseLogRecord(record, parsed)) return {"unparsable: " + record};
+    result.push_back(parsed.level + ":" + parsed.message);
+  }
+  return result;
+}
+
+TEST(LoggerLevelTest, MinimumDropsLowerRecordsWithoutEvaluatingThem) {
+  LevelGuard guard;
+  LogCapture capture;
+  EXPECT_EQ(LogGetLevel(), kLogVerb);  // the default keeps everything
+  LogSetLevel(kLogWarn);
+  int evaluated = 0;
+  LOG_VERB("v %d", ++evaluated);
+  LOG_INFO("i %d", ++evaluated);
+  KORVO_LOG_USER("u %d", ++evaluated);
+  LOG_WARN("w %d", ++evaluated);
+  KORVO_LOG_ERRO("e %d", ++evaluated);
+  // Out-of-range levels are filtered as the level they print as.
+  LogWrite(-2, "x.cc", 1, "low");
+  LogWrite(9, "x.cc", 1, "high");
+  EXPECT_EQ(evaluated, 2);
+  EXPECT_THAT(LevelsAndMessages(capture),
+              ::testing::ElementsAre("WARN:w 1", "ERRO:e 2", "ERRO:high"));
+  EXPECT_FALSE(LogEnabled(kLogUser));
+  EXPECT_TRUE(LogEnabled(kLogWarn));
+  EXPECT_TRUE(LogEnabled(9));
+  EXPECT_FALSE(LogEnabled(-2));
+
+  LogSetLevel(kLogErro + 1);
+  LOG_ERRO("silenced");
+  LogWrite(9, "x.cc", 1, "silenced");
+  LogSetLevel(kLogVerb);
+  LogWrite(-2, "x.cc", 1, "low again");
+  EXPECT_THAT(LevelsAndMessages(capture),
+              ::testing::ElementsAre("WARN:w 1", "ERRO:e 2", "ERRO:high", "VERB:low again"));
+}
+
+TEST(LoggerLevelTest, NothingIsEvaluatedWithoutDestination) {
+  LevelGuard guard;
+  LogInit({}, LOG_FLUSH);  // flushing alone writes nowhere
+  int evaluated = 0;
+  LOG_ERRO("%d", ++evaluated);
+  EXPECT_FALSE(LogEnabled(kLogErro));
+  EXPECT_EQ(evaluated, 0);
+
+  // The minimum is a setting of its own: destinations coming and going keep it.
+  LogSetLevel(kLogInfo);
+  LogCapture capture;
+  EXPECT_EQ(LogGetLevel(), kLogInfo);
+  EXPECT_TRUE(LogEnabled(kLogInfo));
+  EXPECT_FALSE(LogEnabled(kLogVerb));
+  LOG_VERB("%d", ++evaluated);
+  LOG_INFO("%d", ++evaluated);
+  EXPECT_EQ(evaluated, 1);
+  EXPECT_THAT(LevelsAndMessages(capture), ::testing::ElementsAre("INFO:1"));
+}
+
+TEST(LoggerLevelTest, ChangesWhileOthersLogKeepRecordsWhole) {
+  LevelGuard guard;
+  LogCapture capture;
+  std::atomic<bool> done{false};
+  std::thread writer([&done] {
+    for (int i = 0; i < 5000; ++i) {
+      LOG_INFO("info %d", i);
+      LOG_ERRO("error %d", i);
+    }
+    done.store(true);
+  });
+  for (int round = 0; !done.load(); ++round) {
+    LogSetLevel(round % 2 == 0 ? kLogErro : kLogVerb);
+    LogInit(capture.GetPath().parent_path(), LOG_FILE | LOG_FLUSH);
+  }
+  writer.join();
+  std::size_t errors = 0;
+  for (const std::string& record : capture.Records()) {
+    LogRecord parsed;
+    ASSERT_TRUE(ParseLogRecord(record, parsed)) << record;
+    if (parsed.level == "ERRO") ++errors;
+  }
+  // A minimum of ERRO never drops an error, whatever the interleaving.
+  EXPECT_EQ(errors, 5000u);
 }
 
 TEST_F(ConsoleTest, PlainRecordMatchesFileFormat) {

@@ -10,7 +10,7 @@
 #include "korvo/error.h"
 #include "korvo/request.h"
 #include "korvo/response.h"
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 
 namespace korvo {
 namespace {

@@ -1,6 +1,6 @@
 // Message parsing: heads, framing, bodies in memory and in temporary files, and the
 // same results however the bytes are split.
-#include "korvo/parser.h"
+#include "korvo/internal/parser.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -19,7 +19,7 @@
 
 #include "korvo/body.h"
 #include "korvo/response.h"
-#include "korvo/response_parser.h"
+#include "korvo/internal/response_parser.h"
 #include "support/log_capture.h"
 
 namespace korvo {

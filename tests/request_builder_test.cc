@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "korvo/error.h"
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 
 namespace korvo {
 namespace {

@@ -1,5 +1,5 @@
 // Status lines, responses without a body, and interim responses.
-#include "korvo/response_parser.h"
+#include "korvo/internal/response_parser.h"
 
 #include <gtest/gtest.h>
 

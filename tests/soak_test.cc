@@ -16,7 +16,7 @@
 #include "korvo/client_session.h"
 #include "korvo/error.h"
 #include "korvo/request_builder.h"
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 #include "support/hostile_server.h"
 
 namespace korvo {

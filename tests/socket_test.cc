@@ -1,5 +1,5 @@
 // Plain TCP sockets against scripted loopback servers.
-#include "korvo/socket.h"
+#include "korvo/internal/socket.h"
 
 #include <future>
 #include <memory>
@@ -152,8 +152,8 @@ TEST_F(SocketTest, ImmediateReadsAndWritesNeverWait) {
   EXPECT_EQ(error, boost::asio::error::would_block);
 
   std::string head = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
-  Payload payload{boost::asio::buffer(head.data(), 16),
-                  boost::asio::buffer(head.data() + 16, head.size() - 16)};
+  Payload payload{ByteRange(head.data(), 16),
+                  ByteRange(head.data() + 16, head.size() - 16)};
   EXPECT_EQ(OnLoop([&] { return socket.WriteSomeNow(payload, error); }), head.size());
   EXPECT_FALSE(error);
   ASSERT_TRUE(server.WaitForFinished(1));

@@ -1,7 +1,7 @@
 // TLS sockets against scripted loopback TLS servers with run-time test certificates.
-#include "korvo/ssl_socket.h"
+#include "korvo/internal/ssl_socket.h"
 
-#include "korvo/connection_pool.h"
+#include "korvo/internal/connection_pool.h"
 
 #include <future>
 #include <memory>
@@ -86,7 +86,7 @@ TEST_F(SslSocketTest, HandshakeSendsServerNameAndCarriesBytes) {
   ASSERT_FALSE(Connect(socket, "localhost", server->port()));
 
   std::string head = "PING\r\n\r\n";
-  Payload payload{boost::asio::buffer(head.data(), 3), boost::asio::buffer(head.data() + 3, 5)};
+  Payload payload{ByteRange(head.data(), 3), ByteRange(head.data() + 3, 5)};
   std::promise<boost::system::error_code> written;
   OnLoop([&] {
     socket.AsyncWrite(payload, [&](boost::system::error_code error, std::size_t) {
@@ -256,7 +256,7 @@ TEST_F(SslSocketTest, IdleConnectionClosedByPeerIsNotAlive) {
   std::vector<char> buffer(64);
   std::promise<std::string> answer;
   OnLoop([&] {
-    socket.AsyncWrite(Payload{boost::asio::buffer(head)},
+    socket.AsyncWrite(Payload{ByteRange(head.data(), head.size())},
                       [&](boost::system::error_code, std::size_t) {
                         socket.AsyncReadSome(
                             [&](boost::system::error_code error, std::size_t length) {

@@ -1,4 +1,4 @@
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 
 #include <ctime>
 #include <fstream>

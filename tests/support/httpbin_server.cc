@@ -19,7 +19,7 @@
 #include <system_error>
 #include <vector>
 
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 
 namespace korvo {
 namespace test {

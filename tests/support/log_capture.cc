@@ -7,7 +7,7 @@
 #include <boost/algorithm/string/trim.hpp>
 
 #include "korvo/logger.h"
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 
 namespace korvo {
 namespace test {

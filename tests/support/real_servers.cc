@@ -19,7 +19,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "korvo/utility.h"
+#include "korvo/internal/utility.h"
 #include "support/httpbin_server.h"
 
 extern char** environ;

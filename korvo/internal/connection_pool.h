@@ -10,8 +10,8 @@
 // Thread rules: the pool is not synchronised; the session uses it under its send lock
 // and in its destructor, after the loop thread has been joined. The root-certificate
 // functions may be called from any thread on a context nobody else uses yet.
-#ifndef KORVO_CONNECTION_POOL_H_
-#define KORVO_CONNECTION_POOL_H_
+#ifndef KORVO_INTERNAL_CONNECTION_POOL_H_
+#define KORVO_INTERNAL_CONNECTION_POOL_H_
 
 #include <chrono>
 #include <cstddef>
@@ -23,7 +23,7 @@
 
 #include <openssl/ssl.h>
 
-#include "korvo/client_base.h"
+#include "korvo/internal/client_base.h"
 
 namespace korvo {
 
@@ -104,4 +104,4 @@ bool AddRootCertificatesFromBundles(SSL_CTX* ssl_ctx,
 
 }  // namespace korvo
 
-#endif  // KORVO_CONNECTION_POOL_H_
+#endif  // KORVO_INTERNAL_CONNECTION_POOL_H_

@@ -12,8 +12,8 @@
 //
 // Thread rules: as SocketBase. The TLS context is shared by all sockets of a session
 // and must outlive them.
-#ifndef KORVO_SSL_SOCKET_H_
-#define KORVO_SSL_SOCKET_H_
+#ifndef KORVO_INTERNAL_SSL_SOCKET_H_
+#define KORVO_INTERNAL_SSL_SOCKET_H_
 
 #include <string>
 #include <vector>
@@ -23,7 +23,7 @@
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/ssl/stream.hpp>
 
-#include "korvo/socket.h"
+#include "korvo/internal/socket.h"
 
 namespace korvo {
 
@@ -55,4 +55,4 @@ class SslSocket : public SocketBase {
 
 }  // namespace korvo
 
-#endif  // KORVO_SSL_SOCKET_H_
+#endif  // KORVO_INTERNAL_SSL_SOCKET_H_

@@ -11,8 +11,8 @@
 // loop has stopped). The owner must abandon a lookup still pending before the
 // io_context is destroyed; a completion already posted is destroyed with the loop's
 // queue like any other.
-#ifndef KORVO_HOST_LOOKUP_H_
-#define KORVO_HOST_LOOKUP_H_
+#ifndef KORVO_INTERNAL_HOST_LOOKUP_H_
+#define KORVO_INTERNAL_HOST_LOOKUP_H_
 
 #include <functional>
 #include <memory>
@@ -55,4 +55,4 @@ boost::system::error_code LookupError(int status, int saved_errno);
 
 }  // namespace korvo
 
-#endif  // KORVO_HOST_LOOKUP_H_
+#endif  // KORVO_INTERNAL_HOST_LOOKUP_H_

@@ -4,8 +4,8 @@
 //
 // Thread rules: every function may be called from any thread at the same time.
 // RandomString keeps one generator per thread; the others keep no state.
-#ifndef KORVO_UTILITY_H_
-#define KORVO_UTILITY_H_
+#ifndef KORVO_INTERNAL_UTILITY_H_
+#define KORVO_INTERNAL_UTILITY_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +16,8 @@
 #include <vector>
 
 #include <boost/asio/ip/tcp.hpp>
+
+#include "korvo/common.h"
 
 namespace korvo {
 
@@ -65,13 +67,10 @@ std::int64_t GetFileSize(const std::filesystem::path& path);
 // text with "..." so that dumps of large bodies stay readable.
 void PrintLines(std::string_view text, std::ostream& stream, const std::string& prefix);
 
-// The library's product token, "Korvo/0.2.0".
-const std::string& UserAgent();
-
 // "1.2.3.4:80, v4" or "[::1]:80, v6", for log records.
 std::string EndpointToString(const boost::asio::ip::tcp::endpoint& endpoint);
 std::ostream& operator<<(std::ostream& os, const boost::asio::ip::tcp::endpoint& endpoint);
 
 }  // namespace korvo
 
-#endif  // KORVO_UTILITY_H_
+#endif  // KORVO_INTERNAL_UTILITY_H_

@@ -11,8 +11,8 @@
 //
 // Thread rules: a parser and its handler are used by one thread at a time (the event
 // loop thread of the connection that owns the parser); they take no locks.
-#ifndef KORVO_PARSER_H_
-#define KORVO_PARSER_H_
+#ifndef KORVO_INTERNAL_PARSER_H_
+#define KORVO_INTERNAL_PARSER_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -225,4 +225,4 @@ class Parser {
 
 }  // namespace korvo
 
-#endif  // KORVO_PARSER_H_
+#endif  // KORVO_INTERNAL_PARSER_H_

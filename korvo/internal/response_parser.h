@@ -11,12 +11,12 @@
 // only if IsFramingSafe() (and the response allows keep-alive).
 //
 // Thread rules: as Parser, one thread at a time, no locks.
-#ifndef KORVO_RESPONSE_PARSER_H_
-#define KORVO_RESPONSE_PARSER_H_
+#ifndef KORVO_INTERNAL_RESPONSE_PARSER_H_
+#define KORVO_INTERNAL_RESPONSE_PARSER_H_
 
 #include <string_view>
 
-#include "korvo/parser.h"
+#include "korvo/internal/parser.h"
 
 namespace korvo {
 
@@ -48,4 +48,4 @@ class ResponseParser : public Parser {
 
 }  // namespace korvo
 
-#endif  // KORVO_RESPONSE_PARSER_H_
+#endif  // KORVO_INTERNAL_RESPONSE_PARSER_H_

@@ -4,7 +4,7 @@
 // asynchronous connect (over resolved endpoints, tried in order), an asynchronous
 // write of a whole Payload, an asynchronous read of some bytes, and a synchronous
 // shutdown and close. Socket is the plain TCP implementation; SslSocket
-// (korvo/ssl_socket.h) adds verification and the TLS handshake.
+// (korvo/internal/ssl_socket.h) adds verification and the TLS handshake.
 //
 // A socket is connected at most once; the driver creates a new one for every new
 // connection. Errors reach the handlers as error codes; nothing here throws.
@@ -12,14 +12,15 @@
 // Thread rules: a socket is not synchronised. Start operations and call Shutdown and
 // Close on the thread that runs the socket's io_context (handlers run there too);
 // another thread may only use a socket while that loop is not running.
-#ifndef KORVO_SOCKET_H_
-#define KORVO_SOCKET_H_
+#ifndef KORVO_INTERNAL_SOCKET_H_
+#define KORVO_INTERNAL_SOCKET_H_
 
 #include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
@@ -27,6 +28,12 @@
 #include "korvo/common.h"
 
 namespace korvo {
+
+// A payload's ranges as Boost.Asio buffers: the public types name no Boost.Asio type.
+inline boost::asio::const_buffer AsioBuffer(const ByteRange& range) {
+  return boost::asio::const_buffer(range.data(), range.size());
+}
+std::vector<boost::asio::const_buffer> AsioBuffers(const Payload& payload);
 
 // Whether the open socket `fd` has nothing to read and no end of stream pending.
 bool IsIdleSocketAlive(int fd);
@@ -121,4 +128,4 @@ class Socket : public SocketBase {
 
 }  // namespace korvo
 
-#endif  // KORVO_SOCKET_H_
+#endif  // KORVO_INTERNAL_SOCKET_H_

@@ -22,8 +22,8 @@
 // posted to the loop unless called there (a loop that has stopped carries it out when
 // it next runs). The setters and TakeResponse belong to the thread that calls Send,
 // between exchanges. The progress callback runs on the loop thread.
-#ifndef KORVO_CLIENT_BASE_H_
-#define KORVO_CLIENT_BASE_H_
+#ifndef KORVO_INTERNAL_CLIENT_BASE_H_
+#define KORVO_INTERNAL_CLIENT_BASE_H_
 
 #include <atomic>
 #include <chrono>
@@ -43,12 +43,12 @@
 #include <boost/system/error_code.hpp>
 
 #include "korvo/error.h"
-#include "korvo/host_lookup.h"
+#include "korvo/internal/host_lookup.h"
 #include "korvo/progress.h"
 #include "korvo/request.h"
 #include "korvo/response.h"
-#include "korvo/response_parser.h"
-#include "korvo/socket.h"
+#include "korvo/internal/response_parser.h"
+#include "korvo/internal/socket.h"
 
 namespace korvo {
 
@@ -254,4 +254,4 @@ class SslClient : public ClientBase {
 
 }  // namespace korvo
 
-#endif  // KORVO_CLIENT_BASE_H_
+#endif  // KORVO_INTERNAL_CLIENT_BASE_H_
