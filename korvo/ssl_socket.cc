@@ -25,6 +25,27 @@ constexpr std::size_t kMaxJoinedWrite = 64 * 1024;
 // The most plaintext one TLS record carries.
 constexpr std::size_t kMaxRecordPlaintext = 16 * 1024;
 
+// The bytes of a payload of several ranges and at most `limit` bytes in one string;
+// null when the payload is a single range or larger.
+std::shared_ptr<std::string> JoinSmall(const Payload& payload, std::size_t limit) {
+  if (payload.size() < 2) return nullptr;
+  std::size_t size = 0;
+  for (const auto& range : payload) size += range.size();
+  if (size > limit) return nullptr;
+  auto joined = std::make_shared<std::string>();
+  joined->reserve(size);
+  for (const auto& range : payload) {
+    joined->append(static_cast<const char*>(range.data()), range.size());
+  }
+  return joined;
+}
+
+// `handler`, holding `bytes` until the write that uses them completes.
+WriteHandler KeepAlongside(std::shared_ptr<std::string> bytes, WriteHandler handler) {
+  return [bytes = std::move(bytes), handler = std::move(handler)](
+             boost::system::error_code error, std::size_t length) { handler(error, length); };
+}
+
 }  // namespace
 
 SslSocket::SslSocket(boost::asio::io_context& io_context,
@@ -112,18 +133,9 @@ void SslSocket::OnHandshake(boost::system::error_code error, ConnectHandler hand
 void SslSocket::AsyncWrite(const Payload& payload, WriteHandler handler) {
   // The TLS stream writes one buffer per record: a head made of dozens of small ranges
   // would go out as dozens of records. Small gathers are joined into one.
-  std::size_t size = 0;
-  for (const auto& buffer : payload) size += buffer.size();
-  if (payload.size() > 1 && size <= kMaxJoinedWrite) {
-    auto joined = std::make_shared<std::string>();
-    joined->reserve(size);
-    for (const auto& buffer : payload) {
-      joined->append(static_cast<const char*>(buffer.data()), buffer.size());
-    }
-    boost::asio::async_write(
-        ssl_stream_, boost::asio::buffer(*joined),
-        [joined, handler = std::move(handler)](boost::system::error_code error,
-                                               std::size_t length) { handler(error, length); });
+  if (std::shared_ptr<std::string> joined = JoinSmall(payload, kMaxJoinedWrite)) {
+    boost::asio::async_write(ssl_stream_, boost::asio::buffer(*joined),
+                             KeepAlongside(joined, std::move(handler)));
     return;
   }
   boost::asio::async_write(ssl_stream_, AsioBuffers(payload), std::move(handler));
@@ -133,18 +145,9 @@ void SslSocket::AsyncWriteSome(const Payload& payload, WriteHandler handler) {
   // One write makes at most one record, from the first range only; small ranges are
   // joined so that a record carries all of them. The count is of the joined bytes,
   // which are the payload's own in order.
-  std::size_t size = 0;
-  for (const auto& buffer : payload) size += buffer.size();
-  if (payload.size() > 1 && size <= kMaxRecordPlaintext) {
-    auto joined = std::make_shared<std::string>();
-    joined->reserve(size);
-    for (const auto& buffer : payload) {
-      joined->append(static_cast<const char*>(buffer.data()), buffer.size());
-    }
-    ssl_stream_.async_write_some(
-        boost::asio::buffer(*joined),
-        [joined, handler = std::move(handler)](boost::system::error_code error,
-                                               std::size_t length) { handler(error, length); });
+  if (std::shared_ptr<std::string> joined = JoinSmall(payload, kMaxRecordPlaintext)) {
+    ssl_stream_.async_write_some(boost::asio::buffer(*joined),
+                                 KeepAlongside(joined, std::move(handler)));
     return;
   }
   ssl_stream_.async_write_some(AsioBuffers(payload), std::move(handler));

@@ -143,39 +143,42 @@ bool HttpbinServer::Start(int workers, int timeout_seconds, std::string* error) 
   return true;
 }
 
-bool HttpbinServer::WaitUntilAnswering(int timeout_seconds, std::string* error) {
+bool FetchFromStartingServer(unsigned short port, std::string_view path, int pid_fd,
+                             int timeout_seconds, std::string& answer, std::string& error) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
-  int fd = ConnectToLoopback(port_);
+  int fd = ConnectToLoopback(port);
   if (fd < 0) {
-    *error = std::string("connect: ") + std::strerror(errno);
+    error = std::string("connect: ") + std::strerror(errno);
     return false;
   }
-  std::string request = "GET /get HTTP/1.1\r\nHost: " + HostPort() + "\r\nConnection: close\r\n\r\n";
-  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
-    *error = std::string("send: ") + std::strerror(errno);
+  std::string request = "GET " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                        std::to_string(port) + "\r\nConnection: close\r\n\r\n";
+  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(request.size())) {
+    error = std::string("send: ") + std::strerror(errno);
     ::close(fd);
     return false;
   }
-  // The request waits in the backlog until a worker has booted; the answer, the end of
-  // gunicorn or the bound ends the wait, whichever comes first.
-  std::string answer;
+  answer.clear();
   char buffer[4096];
+  bool complete = false;
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
-      *error = "httpbin did not answer within " + std::to_string(timeout_seconds) + " s";
+      error = "no answer on port " + std::to_string(port) + " within " +
+              std::to_string(timeout_seconds) + " s";
       break;
     }
-    pollfd fds[2] = {{fd, POLLIN, 0}, {pid_fd_, POLLIN, 0}};
-    int count = ::poll(fds, pid_fd_ >= 0 ? 2 : 1, static_cast<int>(left.count()));
+    pollfd fds[2] = {{fd, POLLIN, 0}, {pid_fd, POLLIN, 0}};
+    int count = ::poll(fds, pid_fd >= 0 ? 2 : 1, static_cast<int>(left.count()));
     if (count < 0 && errno == EINTR) continue;
     if (count < 0) {
-      *error = std::string("poll: ") + std::strerror(errno);
+      error = std::string("poll: ") + std::strerror(errno);
       break;
     }
-    if (pid_fd_ >= 0 && (fds[1].revents & POLLIN) != 0) {
-      *error = "gunicorn exited before answering";
+    if (pid_fd >= 0 && (fds[1].revents & POLLIN) != 0) {
+      error = "the program ended before answering";
       break;
     }
     if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
@@ -184,14 +187,21 @@ bool HttpbinServer::WaitUntilAnswering(int timeout_seconds, std::string* error) 
       answer.append(buffer, static_cast<std::size_t>(n));
       continue;
     }
-    if (answer.rfind("HTTP/1.1 200", 0) == 0 || answer.rfind("HTTP/1.0 200", 0) == 0) {
-      ::close(fd);
-      return true;
-    }
-    *error = "unexpected answer from httpbin: " + answer.substr(0, 200);
+    complete = true;
     break;
   }
   ::close(fd);
+  return complete;
+}
+
+bool HttpbinServer::WaitUntilAnswering(int timeout_seconds, std::string* error) {
+  // The request waits in the backlog until a worker has booted.
+  std::string answer;
+  if (!FetchFromStartingServer(port_, "/get", pid_fd_, timeout_seconds, answer, *error)) {
+    return false;
+  }
+  if (answer.rfind("HTTP/1.1 200", 0) == 0 || answer.rfind("HTTP/1.0 200", 0) == 0) return true;
+  *error = "unexpected answer from httpbin: " + answer.substr(0, 200);
   return false;
 }
 

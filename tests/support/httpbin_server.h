@@ -28,6 +28,14 @@ int ListenOnLoopback(unsigned short& port, std::string& error);
 // A socket connected to 127.0.0.1:`port` (close-on-exec), or -1 with errno set.
 int ConnectToLoopback(unsigned short port);
 
+// Sends a "Connection: close" GET for `path` to a server program starting up on
+// 127.0.0.1:`port` (bound already, so the request waits in its backlog) and collects the
+// whole answer into `answer`. False, with the reason in `error`, when the program (whose
+// pidfd is `pid_fd`, or -1) ends first, the connection fails, or `timeout_seconds` pass:
+// a bound for a broken installation, not a pace.
+bool FetchFromStartingServer(unsigned short port, std::string_view path, int pid_fd,
+                             int timeout_seconds, std::string& answer, std::string& error);
+
 class HttpbinServer {
  public:
   static constexpr const char* kGunicorn = "/usr/bin/gunicorn";

@@ -222,59 +222,14 @@ bool ServerProcess::WaitForLine(std::string_view marker, int timeout_seconds,
 
 bool ServerProcess::WaitUntilAnswering(unsigned short port, std::string_view path,
                                        int timeout_seconds, std::string* error) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
-  int fd = ConnectToLoopback(port);
-  if (fd < 0) {
-    *error = Errno("connect");
-    return false;
-  }
-  std::string request = "GET " + std::string(path) + " HTTP/1.1\r\nHost: 127.0.0.1:" +
-                        std::to_string(port) + "\r\nConnection: close\r\n\r\n";
-  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
-      static_cast<ssize_t>(request.size())) {
-    *error = Errno("send");
-    ::close(fd);
-    return false;
-  }
-  // The listening socket is bound already, so the request waits in its backlog until
-  // the server runs; the whole answer, the program's end or the bound ends the wait.
   std::string answer;
-  char buffer[4096];
-  bool answered = false;
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
-      *error = "no answer on port " + std::to_string(port) + " within " +
-               std::to_string(timeout_seconds) + " s";
-      break;
-    }
-    pollfd fds[2] = {{fd, POLLIN, 0}, {pid_fd_, POLLIN, 0}};
-    int count = ::poll(fds, pid_fd_ >= 0 ? 2 : 1, static_cast<int>(left.count()));
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) {
-      *error = Errno("poll");
-      break;
-    }
-    if (pid_fd_ >= 0 && (fds[1].revents & POLLIN) != 0) {
-      *error = "the program ended before answering";
-      break;
-    }
-    if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-    ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-    if (n > 0) {
-      answer.append(buffer, static_cast<std::size_t>(n));
-      continue;
-    }
-    answered = answer.rfind("HTTP/1.", 0) == 0;
-    if (!answered) {
-      *error = answer.empty() ? "the connection closed without an answer"
-                              : "unexpected answer: " + answer.substr(0, 200);
-    }
-    break;
+  if (!FetchFromStartingServer(port, path, pid_fd_, timeout_seconds, answer, *error)) {
+    return false;
   }
-  ::close(fd);
-  return answered;
+  if (answer.rfind("HTTP/1.", 0) == 0) return true;
+  *error = answer.empty() ? "the connection closed without an answer"
+                          : "unexpected answer: " + answer.substr(0, 200);
+  return false;
 }
 
 void ServerProcess::Stop(int signal_number) {
