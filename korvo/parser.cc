@@ -266,6 +266,7 @@ void Parser::Reset() {
   transfer_encoded_ = false;
   until_close_ = false;
   body_length_ = 0;
+  field_count_ = 0;
   interim_ = false;
   finished_ = false;
   failed_ = false;
@@ -405,6 +406,10 @@ bool Parser::ParseHeaderLine(std::string_view line) {
   }
   // Fields of an interim response describe that response only.
   if (interim_) return true;
+  if (++field_count_ > kMaxHeaderFields) {
+    LOG_ERRO("Response head too large");
+    return false;
+  }
 
   std::string_view name = line.substr(0, colon);
   std::string_view value = line.substr(colon + 1);

@@ -216,6 +216,21 @@ TEST(ParserHead, HeadTooLargeFailsAtTheBound) {
   EXPECT_EQ(log.Count("ERRO", "Response head too large"), 1u);
 }
 
+TEST(ParserHead, FieldCountIsBounded) {
+  auto head = [](std::size_t fields) {
+    std::string wire = "HTTP/1.1 200 OK\r\n";
+    for (std::size_t i = 1; i < fields; ++i) wire += "Set-Cookie: a\r\n";
+    return wire + "Content-Length: 0\r\n\r\n";
+  };
+  Outcome at_limit = ParseWhole(head(kMaxHeaderFields));
+  EXPECT_TRUE(at_limit.finished);
+  EXPECT_EQ(at_limit.headers.size(), kMaxHeaderFields);  // repeated fields are all kept
+
+  test::LogCapture log;
+  EXPECT_FALSE(ParseWhole(head(kMaxHeaderFields + 1)).ok);
+  EXPECT_EQ(log.Count("ERRO", "Response head too large"), 1u);
+}
+
 TEST(ParserHead, EndlessHeadFailsWithoutWaitingForALineEnd) {
   test::LogCapture log;
   Response response;

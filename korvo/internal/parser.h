@@ -34,6 +34,9 @@ class Message;
 // server cannot exhaust memory before the body starts. The same bound applies to a
 // single chunk-size line and to the trailer section of a chunked body.
 inline constexpr std::size_t kMaxHeadLength = std::size_t{1} << 20;
+// Every stored field costs far more than its bytes on the wire: without a bound on their
+// number, a head of a million tiny fields would take tens of megabytes.
+inline constexpr std::size_t kMaxHeaderFields = 8192;
 
 // BodyHandler: receives the body bytes of one message and, when the message is
 // complete, turns them into a Body that it gives to the message.
@@ -206,6 +209,7 @@ class Parser {
   std::uint64_t header_length_ = 0;
   std::uint64_t content_length_ = kInvalidLength;
   std::uint64_t body_length_ = 0;
+  std::size_t field_count_ = 0;
   bool start_line_parsed_ = false;
   bool content_length_parsed_ = false;
   bool header_ended_ = false;
