@@ -519,7 +519,7 @@ struct BrokenHandshake {
 HostileServer::Behaviour AfterHello(std::function<void(HostileConnection&)> then) {
   return [then](HostileConnection& connection, const std::string&) {
     std::string hello;
-    connection.ReadSome(hello);
+    connection.ReadSome(&hello);
     then(connection);
     return false;
   };

@@ -236,6 +236,15 @@ bool ScriptedConnection::Send(std::string_view bytes) {
   return true;
 }
 
+bool ScriptedConnection::SendRepeated(std::string_view block, std::size_t total) {
+  while (total > 0) {
+    std::string_view piece = block.substr(0, std::min(total, block.size()));
+    if (!Send(piece)) return false;
+    total -= piece.size();
+  }
+  return true;
+}
+
 bool ScriptedConnection::SendRecords(const std::vector<std::string>& records) {
   if (fd_ < 0) return false;
   std::string wire;
@@ -316,6 +325,16 @@ void ScriptedConnection::CloseWithoutNotify() {
   fd_ = -1;
 }
 
+unsigned short ScriptedConnection::PeerPort() const {
+  if (fd_ < 0) return 0;
+  sockaddr_storage storage{};
+  socklen_t length = sizeof(storage);
+  if (getpeername(fd_, reinterpret_cast<sockaddr*>(&storage), &length) != 0) return 0;
+  return ntohs(storage.ss_family == AF_INET6
+                   ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                   : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+}
+
 void ScriptedConnection::Reset() {
   if (fd_ < 0) return;
   linger option{1, 0};
@@ -345,12 +364,12 @@ ScriptedServer::~ScriptedServer() {
   char byte = 'x';
   (void)!write(wake_fds_[1], &byte, 1);
   thread_.join();
-  std::vector<std::thread> connections;
+  std::map<std::thread::id, std::thread> connections;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     connections.swap(connections_);
   }
-  for (auto& connection : connections) connection.join();
+  for (auto& connection : connections) connection.second.join();
   close(listen_fd_);
   close(wake_fds_[0]);
   close(wake_fds_[1]);
@@ -369,11 +388,34 @@ void ScriptedServer::Run() {
       setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &options_.receive_buffer,
                  sizeof(options_.receive_buffer));
     }
+    // Answers go out at once; a delay here would be charged to the client.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    JoinEnded();
     std::lock_guard<std::mutex> lock(mutex_);
     ++accepted_;
-    connections_.emplace_back([this, fd] { Serve(fd); });
+    // Inserted under the lock that Serve takes to report its end, so that the end of
+    // a thread is never reported before the thread is known here.
+    std::thread thread([this, fd] { Serve(fd); });
+    std::thread::id id = thread.get_id();
+    connections_.emplace(id, std::move(thread));
     changed_.notify_all();
   }
+}
+
+void ScriptedServer::JoinEnded() {
+  std::vector<std::thread> ended;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (std::thread::id id : ended_) {
+      auto it = connections_.find(id);
+      ended.push_back(std::move(it->second));
+      connections_.erase(it);
+    }
+    ended_.clear();
+  }
+  // Each has only to return from Serve.
+  for (std::thread& thread : ended) thread.join();
 }
 
 void ScriptedServer::Serve(int fd) {
@@ -399,6 +441,7 @@ void ScriptedServer::Serve(int fd) {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   ++finished_;
+  ended_.push_back(std::this_thread::get_id());
   changed_.notify_all();
 }
 
@@ -412,7 +455,8 @@ ScriptedServer::Behaviour ScriptedServer::Next() {
 
 void ScriptedServer::Record(const std::string& head) {
   std::lock_guard<std::mutex> lock(mutex_);
-  requests_.push_back(head);
+  ++request_count_;
+  if (options_.record_requests) requests_.push_back(head);
   changed_.notify_all();
 }
 
@@ -454,6 +498,11 @@ std::vector<std::string> ScriptedServer::Requests() const {
   return requests_;
 }
 
+std::size_t ScriptedServer::RequestCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return request_count_;
+}
+
 std::vector<std::string> ScriptedServer::ServerNames() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return server_names_;
@@ -475,11 +524,15 @@ bool ScriptedServer::WaitForAccepted(std::size_t count) const {
 }
 
 bool ScriptedServer::WaitForRequests(std::size_t count) const {
-  return WaitFor([&] { return requests_.size() >= count; });
+  return WaitFor([&] { return request_count_ >= count; });
 }
 
 bool ScriptedServer::WaitForFinished(std::size_t count) const {
   return WaitFor([&] { return finished_ >= count; });
+}
+
+bool ScriptedServer::WaitForNoConnections() const {
+  return WaitFor([&] { return finished_ == accepted_; });
 }
 
 ScriptedServer::Behaviour ScriptedServer::Respond(std::string response) {

@@ -8,6 +8,9 @@
 // the client goes away without reading, drain, close, reset. When it returns, a
 // connection it left open is closed in order.
 //
+// A server built with Options::record_requests false only counts the heads it reads,
+// so that a long run does not grow the test's memory.
+//
 // Nothing waits on a clock: every wait of a behaviour ends when the client acts or the
 // server is destroyed, and the test-side waits (WaitForRequests and friends) end on the
 // event, with a generous bound only so that a broken test fails instead of hanging.
@@ -30,6 +33,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -68,6 +72,9 @@ class ScriptedConnection {
   bool ReadSome(std::string* bytes = nullptr);
 
   bool Send(std::string_view bytes);
+  // Sends `total` bytes made of `block` repeated (the last copy cut short), never holding
+  // more than one block: a huge response costs the server no memory.
+  bool SendRepeated(std::string_view block, std::size_t total);
   // Sends each of `records` as a TLS record of its own (a plain connection: as they
   // are), all in one TCP write, so that the client receives them together.
   bool SendRecords(const std::vector<std::string>& records);
@@ -86,6 +93,8 @@ class ScriptedConnection {
   void Reset();
 
   bool IsOpen() const { return fd_ >= 0; }
+  // The client's port of this connection (0 once closed).
+  unsigned short PeerPort() const;
   // The server name the client indicated (TLS), empty when it sent none.
   const std::string& server_name() const { return server_name_; }
 
@@ -124,6 +133,8 @@ class ScriptedServer {
     // SO_RCVBUF of the accepted sockets, 0 for the system default. A small value makes
     // a client's large write stall soon against a behaviour that does not read.
     int receive_buffer = 0;
+    // Keep every request head for Requests(); false: only count them.
+    bool record_requests = true;
   };
 
   // Plain server on 127.0.0.1 whose connections run `behaviour` (default: Respond
@@ -150,8 +161,10 @@ class ScriptedServer {
   std::size_t Accepted() const;
   // TLS handshakes that failed.
   std::size_t FailedHandshakes() const;
-  // Every request head read so far, in order.
+  // Every request head read so far, in order (empty without Options::record_requests).
   std::vector<std::string> Requests() const;
+  // Request heads read so far, recorded or not.
+  std::size_t RequestCount() const;
   // The server names indicated by successful TLS handshakes, in order (empty texts
   // for connections without one).
   std::vector<std::string> ServerNames() const;
@@ -162,6 +175,8 @@ class ScriptedServer {
   bool WaitForAccepted(std::size_t count) const;
   bool WaitForRequests(std::size_t count) const;
   bool WaitForFinished(std::size_t count) const;
+  // Blocks until every accepted connection has finished (closed by either side).
+  bool WaitForNoConnections() const;
 
   // Answers every request on the connection with `response` until the client closes.
   static Behaviour Respond(std::string response);
@@ -173,6 +188,8 @@ class ScriptedServer {
 
   void Run();
   void Serve(int fd);
+  // Joins the threads of connections that have ended; called with mutex_ not held.
+  void JoinEnded();
   Behaviour Next();
   void Record(const std::string& head);
   template <typename Predicate>
@@ -192,9 +209,13 @@ class ScriptedServer {
   std::size_t accepted_ = 0;
   std::size_t failed_handshakes_ = 0;
   std::size_t finished_ = 0;
+  std::size_t request_count_ = 0;
   std::vector<std::string> requests_;
   std::vector<std::string> server_names_;
-  std::vector<std::thread> connections_;
+  // Joined as they end, so that a run of thousands of connections does not keep
+  // thousands of finished threads (and their stacks) around.
+  std::map<std::thread::id, std::thread> connections_;
+  std::vector<std::thread::id> ended_;
   std::thread thread_;
 };
 
