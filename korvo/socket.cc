@@ -12,12 +12,8 @@
 
 namespace korvo {
 
-Socket::Socket(boost::asio::io_context& io_context) : socket_(io_context) {}
-
-Socket::~Socket() {
-  boost::system::error_code ignored;
-  socket_.close(ignored);
-}
+Socket::Socket(boost::asio::io_context& io_context)
+    : TcpSocketBase(KORVO_LOG_BASE_FILE), socket_(io_context) {}
 
 void Socket::AsyncConnect(const std::string& /*host*/, const Endpoints& endpoints,
                           ConnectHandler handler) {
@@ -73,30 +69,38 @@ std::size_t Socket::ReadSomeNow(std::vector<char>* buffer, boost::system::error_
   return socket_.read_some(boost::asio::buffer(*buffer), error);
 }
 
-bool Socket::Shutdown() {
+bool TcpSocketBase::ShutdownTcp() {
   boost::system::error_code error;
-  socket_.shutdown(boost::asio::ip::tcp::socket::shutdown_both, error);
+  Tcp().shutdown(boost::asio::ip::tcp::socket::shutdown_both, error);
   if (error) {
-    LOG_WARN("Socket shutdown error (%s)", error.message().c_str());
+    if (LogEnabled(kLogWarn)) {
+      LogWrite(kLogWarn, log_file_, __LINE__, "Socket shutdown error (%s)",
+               error.message().c_str());
+    }
     return false;
   }
   return true;
 }
 
-bool Socket::Close() {
+bool TcpSocketBase::Close() {
   boost::system::error_code error;
-  socket_.close(error);
+  Tcp().close(error);
   if (error) {
-    LOG_WARN("Socket close error (%s)", error.message().c_str());
+    if (LogEnabled(kLogWarn)) {
+      LogWrite(kLogWarn, log_file_, __LINE__, "Socket close error (%s)",
+               error.message().c_str());
+    }
     return false;
   }
   return true;
 }
 
-bool Socket::IsAlive() const {
-  // native_handle() is not const, but reading it changes nothing.
-  auto& socket = const_cast<boost::asio::ip::tcp::socket&>(socket_);
-  return socket.is_open() && IsIdleSocketAlive(socket.native_handle());
+bool TcpSocketBase::IsAlive() const {
+  // native_handle() is not const, but reading it changes nothing. A close_notify from a
+  // TLS server arrives as bytes too, so readable means gone; bytes a transport took off
+  // the socket already are just as unasked for.
+  auto& socket = const_cast<boost::asio::ip::tcp::socket&>(Tcp());
+  return socket.is_open() && IsIdleSocketAlive(socket.native_handle()) && !HasBufferedInput();
 }
 
 std::size_t SocketBase::WriteSomeNow(const Payload& /*payload*/,

@@ -50,12 +50,7 @@ WriteHandler KeepAlongside(std::shared_ptr<std::string> bytes, WriteHandler hand
 
 SslSocket::SslSocket(boost::asio::io_context& io_context,
                      boost::asio::ssl::context& ssl_context)
-    : ssl_stream_(io_context, ssl_context) {}
-
-SslSocket::~SslSocket() {
-  boost::system::error_code ignored;
-  ssl_stream_.lowest_layer().close(ignored);
-}
+    : TcpSocketBase(KORVO_LOG_BASE_FILE), ssl_stream_(io_context, ssl_context) {}
 
 void SslSocket::AsyncConnect(const std::string& host, const Endpoints& endpoints,
                              ConnectHandler handler) {
@@ -175,24 +170,7 @@ bool SslSocket::Shutdown() {
     LOG_WARN("SSL shutdown error (%s)", error.message().c_str());
     return false;
   }
-
-  error.clear();
-  socket.shutdown(boost::asio::ip::tcp::socket::shutdown_both, error);
-  if (error) {
-    LOG_WARN("Socket shutdown error (%s)", error.message().c_str());
-    return false;
-  }
-  return true;
-}
-
-bool SslSocket::Close() {
-  boost::system::error_code error;
-  ssl_stream_.lowest_layer().close(error);
-  if (error) {
-    LOG_WARN("Socket close error (%s)", error.message().c_str());
-    return false;
-  }
-  return true;
+  return ShutdownTcp();
 }
 
 bool SslSocket::HasBufferedInput() const {
@@ -205,13 +183,6 @@ bool SslSocket::HasBufferedInput() const {
   if (SSL_pending(ssl) > 0 || SSL_has_pending(ssl) == 1) return true;
   BIO* input = SSL_get_rbio(ssl);
   return input != nullptr && BIO_ctrl_pending(input) > 0;
-}
-
-bool SslSocket::IsAlive() const {
-  auto& socket = const_cast<SslSocket*>(this)->ssl_stream_.lowest_layer();
-  // A close_notify from the server arrives as bytes too, so readable means gone; bytes
-  // the TLS layer took off the socket already are just as unasked for.
-  return socket.is_open() && IsIdleSocketAlive(socket.native_handle()) && !HasBufferedInput();
 }
 
 }  // namespace korvo

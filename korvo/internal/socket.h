@@ -103,11 +103,33 @@ class SocketBase {
   virtual bool HasBufferedInput() const { return false; }
 };
 
+// TcpSocketBase: what every transport over one TCP socket shares (closing, the idle
+// check, the TCP half of a shutdown). Its records carry the source file name that the
+// implementation hands over, so that they read as that implementation's own.
+class TcpSocketBase : public SocketBase {
+ public:
+  bool Close() override;
+  // Open, idle (see IsIdleSocketAlive) and holding no buffered input.
+  bool IsAlive() const override;
+
+ protected:
+  explicit TcpSocketBase(const char* log_file) : log_file_(log_file) {}
+
+  virtual boost::asio::ip::tcp::socket& Tcp() = 0;
+  const boost::asio::ip::tcp::socket& Tcp() const {
+    return const_cast<TcpSocketBase*>(this)->Tcp();
+  }
+  // Shuts the TCP connection down in both directions; WARN "Socket shutdown error (%s)".
+  bool ShutdownTcp();
+
+ private:
+  const char* log_file_;
+};
+
 // Socket: plain TCP.
-class Socket : public SocketBase {
+class Socket : public TcpSocketBase {
  public:
   explicit Socket(boost::asio::io_context& io_context);
-  ~Socket() override;
 
   void AsyncConnect(const std::string& host, const Endpoints& endpoints,
                     ConnectHandler handler) override;
@@ -116,9 +138,10 @@ class Socket : public SocketBase {
   void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) override;
   std::size_t WriteSomeNow(const Payload& payload, boost::system::error_code& error) override;
   std::size_t ReadSomeNow(std::vector<char>* buffer, boost::system::error_code& error) override;
-  bool Shutdown() override;
-  bool Close() override;
-  bool IsAlive() const override;
+  bool Shutdown() override { return ShutdownTcp(); }
+
+ protected:
+  boost::asio::ip::tcp::socket& Tcp() override { return socket_; }
 
  private:
   boost::asio::ip::tcp::socket socket_;

@@ -27,10 +27,9 @@
 
 namespace korvo {
 
-class SslSocket : public SocketBase {
+class SslSocket : public TcpSocketBase {
  public:
   SslSocket(boost::asio::io_context& io_context, boost::asio::ssl::context& ssl_context);
-  ~SslSocket() override;
 
   void AsyncConnect(const std::string& host, const Endpoints& endpoints,
                     ConnectHandler handler) override;
@@ -38,9 +37,10 @@ class SslSocket : public SocketBase {
   void AsyncWriteSome(const Payload& payload, WriteHandler handler) override;
   void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) override;
   bool Shutdown() override;
-  bool Close() override;
-  bool IsAlive() const override;
   bool HasBufferedInput() const override;
+
+ protected:
+  boost::asio::ip::tcp::socket& Tcp() override { return ssl_stream_.next_layer(); }
 
  private:
   // The connect handler travels with the pending operations rather than living in a
