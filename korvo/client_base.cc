@@ -11,6 +11,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/error.hpp>
 
+#include "korvo/internal/utility.h"
 #include "korvo/logger.h"
 #include "korvo/internal/ssl_socket.h"
 
@@ -34,28 +35,6 @@ bool IsConnectionLost(const boost::system::error_code& error) {
   return error == boost::asio::error::eof || error == boost::asio::error::connection_reset ||
          error == boost::asio::error::broken_pipe ||
          error == boost::asio::ssl::error::stream_truncated;
-}
-
-// "[::1]" is how a URL writes an IPv6 address; resolution and certificate checks want
-// the address itself.
-std::string StripBrackets(const std::string& host) {
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    return host.substr(1, host.size() - 2);
-  }
-  return host;
-}
-
-// A port of decimal digits only, 1 to 65535.
-bool ParsePort(const std::string& text, std::uint16_t& port) {
-  if (text.empty() || text.size() > 5) return false;
-  unsigned value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-  }
-  if (value == 0 || value > 65535) return false;
-  port = static_cast<std::uint16_t>(value);
-  return true;
 }
 
 std::size_t PayloadSize(const Payload& payload) {
@@ -119,6 +98,7 @@ void ClientBase::StartExchange() {
   writes_this_turn_ = 0;
   error_ = Error();
   aborted_ = false;
+  cancelled_ = false;
   reused_ = false;
   can_retry_ = false;
   length_read_ = 0;
@@ -139,6 +119,8 @@ void ClientBase::StartExchange() {
     return;
   }
   response_parser_.SetIgnoreBody(request_->GetMethod() == "HEAD");
+  const Url& url = request_->GetUrl();
+  where_ = url.GetHost() + ":" + (url.GetPort().empty() ? DefaultPort() : url.GetPort());
 
   if (connected_) {
     // Checked here, on the loop, which alone touches the socket: the server may have
@@ -157,16 +139,17 @@ void ClientBase::StartExchange() {
   Resolve();
 }
 
-void ClientBase::DoResolve(const std::string& default_port) {
+void ClientBase::Resolve() {
   const Url& url = request_->GetUrl();
-  const std::string& port = url.GetPort().empty() ? default_port : url.GetPort();
+  const std::string port = url.GetPort().empty() ? DefaultPort() : url.GetPort();
   std::uint64_t exchange = exchange_;
   std::string host = StripBrackets(url.GetHost());
   // An address with a numeric port needs no lookup; the resolver would hand it to its
   // own thread and back. The result still arrives through the loop, after any close
-  // queued before it, as a lookup's would.
+  // queued before it, as a lookup's would. So does an address chosen for the host.
   boost::system::error_code not_numeric;
-  boost::asio::ip::address address = boost::asio::ip::make_address(host, not_numeric);
+  boost::asio::ip::address address = boost::asio::ip::make_address(
+      connect_address_.empty() ? host : StripBrackets(connect_address_), not_numeric);
   std::uint16_t port_number = 0;
   if (!not_numeric && ParsePort(port, port_number)) {
     auto endpoints = boost::asio::ip::tcp::resolver::results_type::create(
@@ -199,8 +182,7 @@ void ClientBase::OnResolve(std::uint64_t exchange, boost::system::error_code err
     } else {
       LOG_ERRO("Host resolve error (%s)", error.message().c_str());
     }
-    error_.Set(kResolveError, "Host resolve error");
-    FinishRequest();
+    Fail(kResolveError, "Host resolve error", error.message());
     return;
   }
   phase_ = Phase::kConnecting;
@@ -222,8 +204,7 @@ void ClientBase::OnConnect(boost::system::error_code error,
   } else {
     LOG_ERRO("Connect error (%s)", error.message().c_str());
   }
-  error_.Set(kConnectError, "Socket connect error");
-  FinishRequest();
+  Fail(kConnectError, "Socket connect error", socket_->DescribeError(error));
 }
 
 void ClientBase::DoWrite() {
@@ -333,8 +314,7 @@ void ClientBase::HandleIoError(boost::system::error_code error, bool writing) {
     LOG_ERRO("%s (%s)", text, error.message().c_str());
     CloseConnection();
   }
-  error_.Set(writing ? kWriteError : kReadError, text);
-  FinishRequest();
+  Fail(writing ? kWriteError : kReadError, text, socket_->DescribeError(error));
 }
 
 void ClientBase::HandleReadError(boost::system::error_code error) {
@@ -396,8 +376,7 @@ bool ClientBase::TakeRead(std::size_t length) {
   if (!response_parser_.Parse(buffer_.data(), length)) {
     LOG_ERRO("Failed to parse the response");
     CloseConnection();
-    error_.Set(kParseError, "Response parse error");
-    FinishRequest();
+    Fail(kParseError, "Response parse error", response_parser_.GetFailure());
     return false;
   }
 
@@ -479,6 +458,27 @@ void ClientBase::OnDeadlineTimer(std::uint64_t generation, boost::system::error_
   Abort();
 }
 
+void ClientBase::Fail(ErrorCode code, const char* message, const std::string& cause) {
+  error_.Set(code, message);
+  std::string detail;
+  if (cancelled_) {
+    error_.SetCancelled(true);
+    detail = "Cancelled";
+  } else if (error_.timeout()) {
+    switch (phase_) {
+      case Phase::kResolving: detail = "Timed out resolving the host"; break;
+      case Phase::kConnecting: detail = "Timed out connecting"; break;
+      case Phase::kWriting: detail = "Timed out sending the request"; break;
+      default: detail = "Timed out waiting for the response"; break;
+    }
+  } else {
+    detail = cause;
+  }
+  if (!where_.empty()) detail += (detail.empty() ? "" : " ") + ("(" + where_ + ")");
+  error_.SetDetail(std::move(detail));
+  FinishRequest();
+}
+
 void ClientBase::FinishRequest() {
   phase_ = Phase::kIdle;
   ClearDeadline();
@@ -518,10 +518,12 @@ void ClientBase::DoClose(std::uint64_t exchange) {
     // A cancel meant for an exchange that has ended (or for one before it) must not
     // touch the connection, which may carry the next exchange by now.
     if (exchange != exchange_ || phase_ == Phase::kIdle) return;
+    cancelled_ = true;
     Abort();
     return;
   }
   if (phase_ != Phase::kIdle) {
+    cancelled_ = true;
     Abort();
     return;
   }
@@ -534,9 +536,8 @@ void ClientBase::Abort() {
     // the exchange ends now.
     AbandonLookup();
     LOG_WARN("Resolve operation aborted");
-    error_.Set(kResolveError, "Host resolve error");
     CloseConnection();
-    FinishRequest();
+    Fail(kResolveError, "Host resolve error", "Resolve operation aborted");
     return;
   }
   if (phase_ != Phase::kIdle) aborted_ = true;
@@ -581,6 +582,11 @@ ClientBase& ClientBase::SetBufferSize(std::size_t size) {
   return *this;
 }
 
+ClientBase& ClientBase::SetConnectAddress(std::string address) {
+  connect_address_ = std::move(address);
+  return *this;
+}
+
 ClientBase& ClientBase::SetConnectTimeout(int seconds) {
   connect_timeout_ = seconds;
   return *this;
@@ -598,12 +604,8 @@ ClientBase& ClientBase::SetProgressCallback(ProgressCallback callback) {
 
 void Client::CreateSocket() { socket_ = std::make_unique<Socket>(io_context_); }
 
-void Client::Resolve() { DoResolve("80"); }
-
 void SslClient::CreateSocket() {
-  socket_ = std::make_unique<SslSocket>(io_context_, ssl_context_);
+  socket_ = std::make_unique<SslSocket>(io_context_, ssl_context_, verify_peer_);
 }
-
-void SslClient::Resolve() { DoResolve("443"); }
 
 }  // namespace korvo

@@ -1,6 +1,8 @@
 #include "korvo/client_session.h"
 
 #include <atomic>
+#include <cstdint>
+#include <map>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
@@ -9,7 +11,9 @@
 #include <utility>
 #include <vector>
 
+#include <boost/algorithm/string/case_conv.hpp>
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/asio/ip/address.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
@@ -18,6 +22,7 @@
 
 #include "korvo/internal/client_base.h"
 #include "korvo/internal/connection_pool.h"
+#include "korvo/internal/tls_context.h"
 #include "korvo/error.h"
 #include "korvo/logger.h"
 #include "korvo/internal/utility.h"
@@ -41,6 +46,12 @@ class ClientSession::Impl {
   void InitHeaders();
   std::shared_ptr<ClientBase> CreateClient(const std::string& scheme);
   void CreateSslContext();
+  // Checks and takes new TLS settings (throws Error(kFileError) as TlsContext does).
+  void SetTls(TlsSettings settings);
+  // The pooled connections were made under settings that have just changed.
+  void DropPool();
+  // The address SetResolve chose for the URL's host and port, or empty.
+  std::string ConnectAddress(const Url& url) const;
   // Throws Error(kLoopError) when called on the loop thread, where waiting for the loop
   // could only deadlock.
   void RefuseLoopThread(const char* operation);
@@ -57,8 +68,12 @@ class ClientSession::Impl {
   std::unique_ptr<std::thread> loop_thread_;
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>>
       work_guard_;
-  // Drivers refer to it, so it must outlive the current client and the pool below.
-  std::unique_ptr<boost::asio::ssl::context> ssl_context_;
+  // Made from tls_settings_ by the first https request after they last changed; each
+  // driver keeps the context it was made with.
+  TlsSettings tls_settings_;
+  std::shared_ptr<TlsContext> tls_context_;
+  // SetResolve's addresses by lower-case host (without brackets) and port.
+  std::map<std::pair<std::string, std::uint16_t>, std::string> resolve_;
   bool started_ = false;
   std::string media_type_;
   std::string charset_;
@@ -183,11 +198,36 @@ std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> req
 }
 
 void ClientSession::Impl::CreateSslContext() {
-  if (ssl_context_ != nullptr) return;
-  ssl_context_ = std::make_unique<boost::asio::ssl::context>(boost::asio::ssl::context::tls_client);
-  // Older versions are broken; the floor is the library's, not the system configuration's.
-  SSL_CTX_set_min_proto_version(ssl_context_->native_handle(), TLS1_2_VERSION);
-  AddSystemRootCertificates(ssl_context_->native_handle());
+  if (tls_context_ != nullptr) return;
+  tls_context_ = TlsContext::Create(tls_settings_);
+}
+
+void ClientSession::Impl::SetTls(TlsSettings settings) {
+  // A file that cannot be used fails here, where the caller named it, rather than in
+  // some later request's handshake.
+  CheckTlsSettings(settings);
+  tls_settings_ = std::move(settings);
+  tls_context_.reset();
+  DropPool();
+}
+
+void ClientSession::Impl::DropPool() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  pool_.Clear();
+  pool_size_ = 0;
+}
+
+std::string ClientSession::Impl::ConnectAddress(const Url& url) const {
+  if (resolve_.empty()) return {};
+  std::string host = StripBrackets(boost::algorithm::to_lower_copy(url.GetHost()));
+  std::uint16_t port = 0;
+  if (url.GetPort().empty()) {
+    port = boost::algorithm::iequals(url.GetScheme(), "https") ? 443 : 80;
+  } else if (!ParsePort(url.GetPort(), port)) {
+    return {};
+  }
+  auto it = resolve_.find({host, port});
+  return it != resolve_.end() ? it->second : std::string();
 }
 
 std::shared_ptr<ClientBase> ClientSession::Impl::CreateClient(const std::string& scheme) {
@@ -196,7 +236,7 @@ std::shared_ptr<ClientBase> ClientSession::Impl::CreateClient(const std::string&
   }
   if (boost::algorithm::iequals(scheme, "https")) {
     CreateSslContext();
-    return std::make_shared<SslClient>(io_context_, *ssl_context_);
+    return std::make_shared<SslClient>(io_context_, tls_context_);
   }
   return nullptr;
 }
@@ -241,6 +281,7 @@ std::shared_ptr<Response> ClientSession::Impl::DoSend(const std::shared_ptr<Requ
   client->SetConnectTimeout(connect_timeout_ > 0 ? connect_timeout_ : kDefaultConnectTimeout);
   client->SetReadTimeout(read_timeout_ > 0 ? read_timeout_ : kDefaultReadTimeout);
   client->SetProgressCallback(std::move(progress_callback));
+  client->SetConnectAddress(ConnectAddress(url));
 
   Error error = RunExchange(client, request, stream);
   SetCurrentClient(nullptr);
@@ -265,7 +306,12 @@ Error ClientSession::Impl::RunExchange(const std::shared_ptr<ClientBase>& client
       // A Cancel between the attempts ends the send with the first attempt's error.
       if (retry && cancelled_) return error;
       // Stop has begun: its Cancel may have missed this exchange, so it does not start.
-      if (stopping_) throw Error(kLoopError, "Loop is not running");
+      if (stopping_) {
+        Error stopped(kLoopError, "Loop is not running");
+        stopped.SetCancelled(true);
+        stopped.SetDetail("Cancelled");
+        throw stopped;
+      }
       cancelled_ = false;
       // A Cancel that sees the client must reach this exchange, not the one before it.
       client->StartSend(request, stream);
@@ -317,8 +363,59 @@ std::size_t ClientSession::GetBufferSize() const { return impl_->buffer_size_; }
 const std::string& ClientSession::GetMediaType() const { return impl_->media_type_; }
 const std::string& ClientSession::GetCharset() const { return impl_->charset_; }
 const Headers& ClientSession::GetHeaders() const { return impl_->headers_; }
-bool ClientSession::HasSslContext() const { return impl_->ssl_context_ != nullptr; }
+bool ClientSession::HasSslContext() const { return impl_->tls_context_ != nullptr; }
 std::size_t ClientSession::GetPoolSize() const { return impl_->pool_size_; }
+
+ClientSession& ClientSession::SetCaFile(std::string path) {
+  TlsSettings settings = impl_->tls_settings_;
+  settings.ca_file = std::move(path);
+  impl_->SetTls(std::move(settings));
+  return *this;
+}
+
+ClientSession& ClientSession::SetCaPath(std::string directory) {
+  TlsSettings settings = impl_->tls_settings_;
+  settings.ca_path = std::move(directory);
+  impl_->SetTls(std::move(settings));
+  return *this;
+}
+
+ClientSession& ClientSession::SetClientCertificate(std::string cert_file, std::string key_file,
+                                                   std::string passphrase) {
+  TlsSettings settings = impl_->tls_settings_;
+  settings.cert_file = std::move(cert_file);
+  settings.key_file = std::move(key_file);
+  settings.passphrase = std::move(passphrase);
+  impl_->SetTls(std::move(settings));
+  return *this;
+}
+
+ClientSession& ClientSession::SetVerifyPeer(bool verify) {
+  TlsSettings settings = impl_->tls_settings_;
+  settings.verify_peer = verify;
+  impl_->SetTls(std::move(settings));
+  return *this;
+}
+
+ClientSession& ClientSession::SetResolve(std::string host, std::uint16_t port,
+                                         std::string address) {
+  host = StripBrackets(boost::algorithm::to_lower_copy(host));
+  if (address.empty()) {
+    impl_->resolve_.erase({host, port});
+  } else {
+    std::string bare = StripBrackets(address);
+    boost::system::error_code error;
+    boost::asio::ip::make_address(bare, error);
+    if (error) {
+      Error invalid(kRequestError, "Invalid address");
+      invalid.SetDetail("not an IP address: " + address);
+      throw invalid;
+    }
+    impl_->resolve_[{host, port}] = std::move(bare);
+  }
+  impl_->DropPool();
+  return *this;
+}
 
 ClientSession& ClientSession::SetContentType(std::string media_type, std::string charset) {
   impl_->media_type_ = std::move(media_type);

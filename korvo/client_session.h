@@ -22,6 +22,7 @@
 #define KORVO_CLIENT_SESSION_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -88,6 +89,33 @@ class ClientSession {
 
   // The default headers, in the order they are merged into requests.
   const Headers& GetHeaders() const;
+
+  // TLS settings. Each takes effect for connections made after the call; connections
+  // pooled under the settings before are closed, not reused. Files are loaded at once:
+  // one that cannot be read, or a key that does not match its certificate, throws
+  // Error(kFileError, "Cannot read the file") with the reason in detail(), and the
+  // settings stay as they were.
+  //
+  // Trust the PEM certificates in `path` instead of the system's roots; "" returns to
+  // the system's roots (unless a CA directory is set).
+  ClientSession& SetCaFile(std::string path);
+  // The same for a directory in OpenSSL's hashed layout (c_rehash / openssl rehash).
+  ClientSession& SetCaPath(std::string directory);
+  // Present this certificate (PEM, optionally followed by its intermediates) when a
+  // server asks for one. `key_file` may be encrypted with `passphrase`; an empty
+  // `key_file` reads the key from `cert_file`. An empty `cert_file` presents none.
+  ClientSession& SetClientCertificate(std::string cert_file, std::string key_file = {},
+                                      std::string passphrase = {});
+  // false: neither the certificate nor the host name is checked, so anyone on the path
+  // can read and change the traffic. For throwaway test servers only; every such
+  // connection logs WARN "Certificate verification is off". Default true.
+  ClientSession& SetVerifyPeer(bool verify);
+
+  // Requests to `host` and `port` connect to `address` (IPv4 or IPv6) without a lookup,
+  // while server-name indication, the certificate check and "Host" still name `host`.
+  // An empty `address` removes the entry. Throws Error(kRequestError, "Invalid address")
+  // when `address` is not an IP address.
+  ClientSession& SetResolve(std::string host, std::uint16_t port, std::string address);
 
   // Whether the TLS context has been created (by the first https request).
   bool HasSslContext() const;

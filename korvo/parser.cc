@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstring>
 #include <system_error>
 
@@ -270,6 +271,7 @@ void Parser::Reset() {
   interim_ = false;
   finished_ = false;
   failed_ = false;
+  failure_.clear();
   framing_unsafe_ = false;
   chunk_state_ = ChunkState::kSize;
   chunk_size_ = kInvalidLength;
@@ -280,9 +282,8 @@ void Parser::Reset() {
 bool Parser::Parse(const char* data, std::size_t length) {
   if (failed_) return false;
   if (message_ == nullptr) {
-    LOG_ERRO("Parser is not bound to a message");
     failed_ = true;
-    return false;
+    return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Parser is not bound to a message");
   }
   bool ok;
   if (finished_) {
@@ -294,8 +295,29 @@ bool Parser::Parse(const char* data, std::size_t length) {
   } else {
     ok = ParseHead(data, length);
   }
-  if (!ok) failed_ = true;
+  if (!ok) {
+    failed_ = true;
+    // The body handlers log their own failures (a temporary file that cannot be written).
+    if (failure_.empty()) failure_ = "Cannot store the response body";
+  }
   return ok;
+}
+
+bool Parser::Fail(const char* file, int line, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  int size = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string text(size > 0 ? size : 0, '\0');
+  std::vsnprintf(text.data(), text.size() + 1, format, again);
+  va_end(again);
+  if (LogEnabled(kLogErro)) LogWrite(kLogErro, file, line, "%s", text.c_str());
+  // A peer's text can be long (a head line of up to a megabyte): the kept reason is cut.
+  if (text.size() > kMaxFailureLength) text.resize(kMaxFailureLength);
+  failure_ = std::move(text);
+  return false;
 }
 
 bool Parser::ParseHead(const char* data, std::size_t length) {
@@ -331,8 +353,7 @@ bool Parser::ParseHead(const char* data, std::size_t length) {
     header_length_ += line.size() + 2;
     line_start_ = lf + 1;
     if (header_length_ > kMaxHeadLength) {
-      LOG_ERRO("Response head too large");
-      return false;
+      return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Response head too large");
     }
 
     if (line.empty()) {
@@ -359,8 +380,7 @@ bool Parser::ParseHead(const char* data, std::size_t length) {
   }
 
   if (header_length_ + (size - line_start_) > kMaxHeadLength) {
-    LOG_ERRO("Response head too large");
-    return false;
+    return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Response head too large");
   }
   if (base == data) {
     // Keep the incomplete line for the next piece.
@@ -401,14 +421,12 @@ bool Parser::OnHeadEnd(const char* body, std::size_t length) {
 bool Parser::ParseHeaderLine(std::string_view line) {
   std::size_t colon = line.find(':');
   if (colon == std::string_view::npos) {
-    LOG_ERRO("Invalid header: %s", std::string(line).c_str());
-    return false;
+    return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Invalid header: %s", std::string(line).c_str());
   }
   // Fields of an interim response describe that response only.
   if (interim_) return true;
   if (++field_count_ > kMaxHeaderFields) {
-    LOG_ERRO("Response head too large");
-    return false;
+    return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Response head too large");
   }
 
   std::string_view name = line.substr(0, colon);
@@ -421,16 +439,14 @@ bool Parser::ParseHeaderLine(std::string_view line) {
     std::uint64_t length = 0;
     if (!ParseDecimalLength(value, length) ||
         (content_length_parsed_ && length != content_length_)) {
-      LOG_ERRO("Invalid content length: %s", std::string(value).c_str());
-      return false;
+      return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Invalid content length: %s", std::string(value).c_str());
     }
     content_length_parsed_ = true;
     content_length_ = length;
   } else if (name.size() == 12 && EqualsNoCase(name, "Content-Type")) {
     ContentType content_type(value);
     if (!content_type.Valid()) {
-      LOG_ERRO("Invalid content-type header: %s", std::string(value).c_str());
-      return false;
+      return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Invalid content-type header: %s", std::string(value).c_str());
     }
   } else if (name.size() == 17 && EqualsNoCase(name, "Transfer-Encoding")) {
     // Codings apply in the order listed, across repeated fields; only the final one
@@ -527,8 +543,7 @@ bool Parser::ParseChunkedContent(const char* data, std::size_t length) {
         LineResult result = TakeLine(p, end, line);
         if (result == LineResult::kMore) return true;
         if (result == LineResult::kTooLong) {
-          LOG_ERRO("Chunk-size line too long");
-          return false;
+          return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Chunk-size line too long");
         }
         bool ok = ParseChunkSize(line);
         line_buffer_.clear();
@@ -550,8 +565,7 @@ bool Parser::ParseChunkedContent(const char* data, std::size_t length) {
         // A chunk that does not end where its size says is a broken frame; reading on
         // would take arbitrary bytes as body.
         if (*p != (chunk_state_ == ChunkState::kDataCr ? '\r' : '\n')) {
-          LOG_ERRO("Missing CRLF after chunk data");
-          return false;
+          return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Missing CRLF after chunk data");
         }
         ++p;
         if (chunk_state_ == ChunkState::kDataCr) {
@@ -568,8 +582,7 @@ bool Parser::ParseChunkedContent(const char* data, std::size_t length) {
         LineResult result = TakeLine(p, end, line);
         trailer_length_ += p - line_begin;
         if (result == LineResult::kTooLong || trailer_length_ > kMaxHeadLength) {
-          LOG_ERRO("Chunk trailer too large");
-          return false;
+          return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Chunk trailer too large");
         }
         if (result == LineResult::kMore) return true;
         bool blank = line.empty();
@@ -589,8 +602,7 @@ bool Parser::ParseChunkSize(std::string_view line) {
   std::string_view size = line.substr(0, line.find(' '));
   std::uint64_t value = 0;
   if (!ParseHexLength(size, value)) {
-    LOG_ERRO("Invalid chunk-size: %s", std::string(size).c_str());
-    return false;
+    return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Invalid chunk-size: %s", std::string(size).c_str());
   }
   chunk_size_ = value;
   return true;

@@ -65,17 +65,14 @@ bool ResponseParser::ParseStartLine(std::string_view line) {
   std::string_view parts[3];
   std::size_t count = SplitStatusLine(line, parts);
   if (count < 2) {
-    LOG_ERRO("Invalid HTTP response status line: %s", std::string(line).c_str());
-    return false;
+    return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Invalid HTTP response status line: %s", std::string(line).c_str());
   }
   if (parts[0].substr(0, 7) != "HTTP/1.") {
-    LOG_ERRO("Invalid HTTP version: %s", std::string(parts[0]).c_str());
-    return false;
+    return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Invalid HTTP version: %s", std::string(parts[0]).c_str());
   }
   int status = 0;
   if (!ParseStatusCode(parts[1], status)) {
-    LOG_ERRO("Invalid HTTP status code: %s", std::string(parts[1]).c_str());
-    return false;
+    return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Invalid HTTP status code: %s", std::string(parts[1]).c_str());
   }
 
   // RFC 9112 6.3: these never carry a body, whatever their fields say.

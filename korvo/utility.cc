@@ -263,4 +263,23 @@ std::ostream& operator<<(std::ostream& os, const boost::asio::ip::tcp::endpoint&
   return os << EndpointToString(endpoint);
 }
 
+std::string StripBrackets(const std::string& host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    return host.substr(1, host.size() - 2);
+  }
+  return host;
+}
+
+bool ParsePort(const std::string& text, std::uint16_t& port) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value == 0 || value > 65535) return false;
+  port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
 }  // namespace korvo

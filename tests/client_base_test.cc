@@ -24,6 +24,7 @@
 
 #include "korvo/body.h"
 #include "korvo/internal/connection_pool.h"
+#include "korvo/internal/tls_context.h"
 #include "korvo/internal/parser.h"
 #include "korvo/request.h"
 #include "korvo/response.h"
@@ -98,6 +99,9 @@ class SpySocket : public SocketBase {
   bool Close() override { return inner_->Close(); }
   bool IsAlive() const override { return inner_->IsAlive(); }
   bool HasBufferedInput() const override { return inner_->HasBufferedInput(); }
+  std::string DescribeError(const boost::system::error_code& error) const override {
+    return inner_->DescribeError(error);
+  }
 
  private:
   std::unique_ptr<SocketBase> inner_;
@@ -178,7 +182,8 @@ class SpyClient : public Base {
   using Base::Base;
 
   SocketEvents events;
-  // Runs on the loop thread just before a resolution starts.
+  // Runs on the loop thread as a new connection starts, in the same turn as (just
+  // before) its resolution.
   std::function<void()> before_resolve;
   // Makes every new connection a slow link.
   bool throttle = false;
@@ -191,10 +196,7 @@ class SpyClient : public Base {
           std::make_unique<ThrottledSocket>(this->io_context_, std::move(this->socket_));
     }
     this->socket_ = std::make_unique<SpySocket>(std::move(this->socket_), &events);
-  }
-  void Resolve() override {
     if (before_resolve) before_resolve();
-    Base::Resolve();
   }
 };
 

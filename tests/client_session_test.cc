@@ -25,6 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "korvo/internal/connection_pool.h"
+#include "korvo/internal/tls_context.h"
 #include "korvo/error.h"
 #include "korvo/request_builder.h"
 #include "korvo/internal/utility.h"

@@ -2,6 +2,7 @@
 #include "korvo/internal/ssl_socket.h"
 
 #include "korvo/internal/connection_pool.h"
+#include "korvo/internal/tls_context.h"
 
 #include <future>
 #include <memory>

@@ -49,6 +49,7 @@
 #include "korvo/response.h"
 #include "korvo/internal/response_parser.h"
 #include "korvo/internal/socket.h"
+#include "korvo/internal/tls_context.h"
 
 namespace korvo {
 
@@ -109,6 +110,9 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
 
   // Bytes asked for by every read (at least 1; 0 is taken as 1). Default 1024.
   ClientBase& SetBufferSize(std::size_t size);
+  // Connect to this address (IPv4 or IPv6, without brackets) instead of looking up the
+  // URL's host; the host still names the server for TLS. Empty: look it up.
+  ClientBase& SetConnectAddress(std::string address);
   // Seconds; 0 or less: no limit. Defaults: 30 s each.
   ClientBase& SetConnectTimeout(int seconds);
   ClientBase& SetReadTimeout(int seconds);
@@ -123,10 +127,8 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
 
   // Replaces socket_ with a new, unconnected socket.
   virtual void CreateSocket() = 0;
-  // Starts resolution, by DoResolve with the scheme's default port.
-  virtual void Resolve() = 0;
-
-  void DoResolve(const std::string& default_port);
+  // The scheme's port, for a URL that names none.
+  virtual const char* DefaultPort() const = 0;
 
   boost::asio::io_context& io_context_;
   std::unique_ptr<SocketBase> socket_;
@@ -136,6 +138,10 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   enum class Phase { kIdle, kResolving, kConnecting, kWriting, kReading };
 
   void StartExchange();
+  void Resolve();
+  // Ends the exchange with `code` and `message`; the detail says why: the cancel, the
+  // time limit, or else `cause`, with the host and port.
+  void Fail(ErrorCode code, const char* message, const std::string& cause);
   void OnResolve(std::uint64_t exchange, boost::system::error_code error,
                  const boost::asio::ip::tcp::resolver::results_type& endpoints);
   void OnConnect(boost::system::error_code error, boost::asio::ip::tcp::endpoint endpoint);
@@ -203,6 +209,10 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   std::atomic<bool> connected_{false};
   ProgressCallback progress_callback_;
   Error error_;
+  std::string connect_address_;
+  std::string where_;  // "host:port" of the exchange, for error details
+  // Set by a Close or Cancel that ended the exchange (not by a time limit).
+  bool cancelled_ = false;
 
   bool stream_ = false;
   Phase phase_ = Phase::kIdle;
@@ -235,21 +245,28 @@ class Client : public ClientBase {
 
  protected:
   void CreateSocket() override;
-  void Resolve() override;
+  const char* DefaultPort() const override { return "80"; }
 };
 
-// SslClient: HTTPS. The TLS context must outlive the driver.
+// SslClient: HTTPS, over a TLS context that either the driver keeps alive (a
+// TlsContext, whose settings also say whether to verify) or its caller does.
 class SslClient : public ClientBase {
  public:
-  SslClient(boost::asio::io_context& io_context, boost::asio::ssl::context& ssl_context)
-      : ClientBase(io_context), ssl_context_(ssl_context) {}
+  SslClient(boost::asio::io_context& io_context, boost::asio::ssl::context& ssl_context,
+            bool verify_peer = true)
+      : ClientBase(io_context), ssl_context_(ssl_context), verify_peer_(verify_peer) {}
+  SslClient(boost::asio::io_context& io_context, std::shared_ptr<TlsContext> tls)
+      : ClientBase(io_context), ssl_context_(tls->context()),
+        verify_peer_(tls->verify_peer()), tls_(std::move(tls)) {}
 
  protected:
   void CreateSocket() override;
-  void Resolve() override;
+  const char* DefaultPort() const override { return "443"; }
 
  private:
   boost::asio::ssl::context& ssl_context_;
+  bool verify_peer_;
+  std::shared_ptr<TlsContext> tls_;
 };
 
 }  // namespace korvo

@@ -1,5 +1,5 @@
 // ConnectionPool: the drivers whose connections stayed open after an exchange, at most
-// one per key, and the loading of the system's root certificates into a TLS context.
+// one per key.
 //
 // The pool never reads a socket itself (that happens on the loop thread); its owner
 // decides when to add, look up and remove, and Prune lets go of what is no longer worth
@@ -8,8 +8,7 @@
 // in key order.
 //
 // Thread rules: the pool is not synchronised; the session uses it under its send lock
-// and in its destructor, after the loop thread has been joined. The root-certificate
-// functions may be called from any thread on a context nobody else uses yet.
+// and in its destructor, after the loop thread has been joined.
 #ifndef KORVO_INTERNAL_CONNECTION_POOL_H_
 #define KORVO_INTERNAL_CONNECTION_POOL_H_
 
@@ -20,8 +19,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <openssl/ssl.h>
 
 #include "korvo/internal/client_base.h"
 
@@ -90,17 +87,6 @@ class ConnectionPool {
   };
   std::map<PoolKey, Entry> clients_;
 };
-
-// Adds the platform's trusted root certificates (the distribution's CA bundle) to the
-// certificate store of `ssl_ctx`. False when no bundle could be opened (logged as an
-// error); certificates that cannot be added are logged and skipped.
-bool AddSystemRootCertificates(SSL_CTX* ssl_ctx);
-
-// The loader behind AddSystemRootCertificates: reads the first of `bundles` that opens
-// and adds each PEM certificate in it; blocks that do not decode are skipped. False,
-// with the same record, when none opens.
-bool AddRootCertificatesFromBundles(SSL_CTX* ssl_ctx,
-                                    const std::vector<std::filesystem::path>& bundles);
 
 }  // namespace korvo
 

@@ -37,6 +37,8 @@ inline constexpr std::size_t kMaxHeadLength = std::size_t{1} << 20;
 // Every stored field costs far more than its bytes on the wire: without a bound on their
 // number, a head of a million tiny fields would take tens of megabytes.
 inline constexpr std::size_t kMaxHeaderFields = 8192;
+// The longest failure reason kept (it may quote what the peer sent).
+inline constexpr std::size_t kMaxFailureLength = 256;
 
 // BodyHandler: receives the body bytes of one message and, when the message is
 // complete, turns them into a Body that it gives to the message.
@@ -157,6 +159,10 @@ class Parser {
   // the end of the connection would delimit, a protocol switch).
   bool IsFramingSafe() const { return !framing_unsafe_; }
 
+  // Why the parse failed, as the ERRO record said it ("Response head too large",
+  // "Invalid content length: -1", ...); empty while it has not failed.
+  const std::string& GetFailure() const { return failure_; }
+
  protected:
   // Called once the final head is complete; false fails the parse.
   virtual bool OnHeadersEnd() = 0;
@@ -178,6 +184,11 @@ class Parser {
   void SetInterim() { interim_ = true; }
   // The connection must not be reused after this message.
   void SetFramingUnsafe() { framing_unsafe_ = true; }
+
+  // Logs the failure as an ERRO record of `file` (the caller's source), keeps its text
+  // for GetFailure, and returns false.
+  bool Fail(const char* file, int line, const char* format, ...)
+      __attribute__((format(printf, 4, 5)));
 
   bool stream_ = false;  // collect the body in a temporary file instead of memory
 
@@ -220,6 +231,7 @@ class Parser {
   bool finished_ = false;
   bool failed_ = false;
   bool framing_unsafe_ = false;
+  std::string failure_;
 
   ChunkState chunk_state_ = ChunkState::kSize;
   std::uint64_t chunk_size_ = kInvalidLength;  // data bytes of the chunk still to come

@@ -101,6 +101,12 @@ class SocketBase {
   // records in the stream's buffers or inside OpenSSL, decrypted or not). Such bytes
   // after a complete response were never asked for: the connection cannot be reused.
   virtual bool HasBufferedInput() const { return false; }
+
+  // Why an operation of this socket failed with `error`, in words for a user ("Connection
+  // refused"; for TLS the certificate check's verdict where it failed).
+  virtual std::string DescribeError(const boost::system::error_code& error) const {
+    return error.message();
+  }
 };
 
 // TcpSocketBase: what every transport over one TCP socket shares (closing, the idle

@@ -8,7 +8,10 @@
 // never used), where a wildcard counts only as a whole left-most label. Its handler
 // runs once, after the handshake or at the first failure; a failed handshake is logged
 // here as "Handshake error (%s)".
-// Shutdown sends close_notify and never waits for the peer's answer.
+// Shutdown sends close_notify and never waits for the peer's answer. A socket made
+// without verification checks neither the certificate nor the name (server-name
+// indication is still sent) and logs WARN "Certificate verification is off" for every
+// connection.
 //
 // Thread rules: as SocketBase. The TLS context is shared by all sockets of a session
 // and must outlive them.
@@ -29,7 +32,8 @@ namespace korvo {
 
 class SslSocket : public TcpSocketBase {
  public:
-  SslSocket(boost::asio::io_context& io_context, boost::asio::ssl::context& ssl_context);
+  SslSocket(boost::asio::io_context& io_context, boost::asio::ssl::context& ssl_context,
+            bool verify_peer = true);
 
   void AsyncConnect(const std::string& host, const Endpoints& endpoints,
                     ConnectHandler handler) override;
@@ -38,6 +42,7 @@ class SslSocket : public TcpSocketBase {
   void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) override;
   bool Shutdown() override;
   bool HasBufferedInput() const override;
+  std::string DescribeError(const boost::system::error_code& error) const override;
 
  protected:
   boost::asio::ip::tcp::socket& Tcp() override { return ssl_stream_.next_layer(); }
@@ -51,6 +56,7 @@ class SslSocket : public TcpSocketBase {
 
   boost::asio::ip::tcp::endpoint endpoint_;
   boost::asio::ssl::stream<boost::asio::ip::tcp::socket> ssl_stream_;
+  bool verify_peer_;
 };
 
 }  // namespace korvo

@@ -57,6 +57,12 @@ void Trim(std::string_view& text, std::string_view spaces = " ");
 // `value` is written only on success.
 bool ToSizeT(std::string_view text, int base, std::size_t& value);
 
+// A host as a URL writes it, without the brackets around an IPv6 address.
+std::string StripBrackets(const std::string& host);
+
+// A port of decimal digits only, 1 to 65535.
+bool ParsePort(const std::string& text, std::uint16_t& port);
+
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadFile(const std::filesystem::path& path, std::string& output);
 
