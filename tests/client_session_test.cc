@@ -9,6 +9,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -99,21 +101,28 @@ bool StallMidBody(HostileConnection& connection, const std::string&) {
   return false;
 }
 
-ErrorCode SendCode(ClientSession& session, std::shared_ptr<Request> request,
-                   std::string* message = nullptr, ProgressCallback progress = {}) {
+// The error a send throws; code kNoError when it succeeds.
+Error SendError(ClientSession& session, std::shared_ptr<Request> request,
+                ProgressCallback progress = {}) {
   try {
     session.Send(std::move(request), false, std::move(progress));
   } catch (const Error& error) {
-    if (message != nullptr) *message = error.message();
-    return error.code();
+    return error;
   }
-  return kNoError;
+  return Error();
+}
+
+ErrorCode SendCode(ClientSession& session, std::shared_ptr<Request> request,
+                   std::string* message = nullptr, ProgressCallback progress = {}) {
+  Error error = SendError(session, std::move(request), std::move(progress));
+  if (message != nullptr) *message = error.message();
+  return error.code();
 }
 
 // Starts a send on another thread against a server that stalls mid-body, and returns
 // once the client is provably reading (its progress callback has run); invalid if it
 // never gets there.
-std::future<ErrorCode> SendThatStallsWhileReading(ClientSession& session, HostileServer& server) {
+std::future<Error> SendThatStallsWhileReading(ClientSession& session, HostileServer& server) {
   server.Script(StallMidBody);
   auto reading = std::make_shared<std::promise<void>>();
   auto once = std::make_shared<std::once_flag>();
@@ -122,7 +131,7 @@ std::future<ErrorCode> SendThatStallsWhileReading(ClientSession& session, Hostil
     auto progress = [reading, once](std::size_t, std::size_t) {
       std::call_once(*once, [&] { reading->set_value(); });
     };
-    return SendCode(session, Get(server.Url("/")), nullptr, progress);
+    return SendError(session, Get(server.Url("/")), progress);
   });
   if (read.wait_for(kFailAfter) != std::future_status::ready) return {};
   return outcome;
@@ -546,7 +555,11 @@ TEST(ClientSessionTest, CancelFromAnotherThread) {
   ASSERT_TRUE(outcome.valid());
   EXPECT_TRUE(session.Cancel());
   ASSERT_EQ(outcome.wait_for(kFailAfter), std::future_status::ready);
-  EXPECT_EQ(outcome.get(), kReadError);
+  Error error = outcome.get();
+  EXPECT_EQ(error.code(), kReadError);
+  // A cancel is told apart from a network fault.
+  EXPECT_TRUE(error.cancelled());
+  EXPECT_EQ(error.detail(), "Cancelled (127.0.0.1:" + std::to_string(server.GetPort()) + ")");
   EXPECT_FALSE(session.Cancel());
   EXPECT_EQ(session.GetPoolSize(), 0u);
 
@@ -593,7 +606,9 @@ TEST(ClientSessionTest, StopWhileAnotherThreadSends) {
   session.Stop();
   // Had the loop stopped with the exchange unfinished, the sender would sleep for ever.
   ASSERT_EQ(outcome.wait_for(kFailAfter), std::future_status::ready);
-  EXPECT_EQ(outcome.get(), kReadError);
+  Error error = outcome.get();
+  EXPECT_EQ(error.code(), kReadError);
+  EXPECT_TRUE(error.cancelled());
   EXPECT_EQ(SendCode(session, Get(server.Url("/"))), kLoopError);
   session.Start();
   EXPECT_EQ(session.Send(Get(server.Url("/")))->GetData(), "fine");
@@ -671,6 +686,8 @@ TEST(ClientSessionTest, ReadTimeoutReachesTheDriver) {
   } catch (const Error& error) {
     EXPECT_EQ(error.code(), kReadError);
     EXPECT_TRUE(error.timeout());
+    EXPECT_FALSE(error.cancelled());
+    EXPECT_THAT(error.detail(), ::testing::StartsWith("Timed out waiting for the response"));
   }
 }
 
@@ -735,6 +752,175 @@ TEST(ClientSessionTest, SessionsInParallel) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(fine, kSessions * kSends);
   EXPECT_EQ(server.Accepted(), static_cast<std::size_t>(kSessions));
+}
+
+// ---------------------------------------------------------------------------------------
+// Why an exchange failed
+
+// A port on 127.0.0.1 that nothing listens on (bound once, then released).
+unsigned short ClosedPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+TEST(ClientSessionTest, ErrorsSayWhyAndWhere) {
+  HostileServer server;
+  server.SetDefault([](HostileConnection& connection, const std::string&) {
+    connection.Send("HTTP/2 200 OK\r\n\r\n");
+    return false;
+  });
+  test::ScriptedServer::Options options;
+  options.certificate = &test::TestPki::Get().good();
+  test::ScriptedServer tls_server(options);
+  std::string closed = "127.0.0.1:" + std::to_string(ClosedPort());
+  std::string parsed = "127.0.0.1:" + std::to_string(server.GetPort());
+  struct Case {
+    std::string url;
+    ErrorCode code;
+    std::string detail;
+  } cases[] = {
+      {"http://" + closed + "/", kConnectError, "Connection refused (" + closed + ")"},
+      {"http://nowhere.invalid/", kResolveError, "(nowhere.invalid:80)"},
+      {server.Url("/"), kParseError, "Invalid HTTP version: HTTP/2 (" + parsed + ")"},
+      // The system does not trust the test CA: the check's own verdict, not the
+      // handshake's "certificate verify failed".
+      {tls_server.Url("localhost", "/"), kConnectError,
+       "unable to get local issuer certificate (localhost:" +
+           std::to_string(tls_server.port()) + ")"},
+  };
+  ClientSession session;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    Error error = SendError(session, Get(c.url));
+    EXPECT_EQ(error.code(), c.code);
+    EXPECT_THAT(error.detail(), ::testing::EndsWith(c.detail));
+    EXPECT_GT(error.detail().size(), c.code == kResolveError ? c.detail.size() + 1 : 0u);
+    EXPECT_FALSE(error.cancelled());
+    EXPECT_FALSE(error.timeout());
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// TLS settings and chosen addresses
+
+class SessionTlsTest : public ::testing::Test {
+ protected:
+  SessionTlsTest() {
+    dir_ = std::filesystem::temp_directory_path() / ("korvo_tls_" + RandomString(10));
+    std::filesystem::create_directories(dir_);
+    ca_file_ = Write("ca.pem", test::TestPki::Get().ca_pem());
+  }
+  ~SessionTlsTest() override { std::filesystem::remove_all(dir_); }
+
+  std::string Write(const std::string& name, const std::string& content) {
+    std::filesystem::path path = dir_ / name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path.string();
+  }
+
+  std::filesystem::path dir_;
+  std::string ca_file_;
+};
+
+// A name the system cannot resolve reaches the server at the chosen address, and TLS
+// still speaks of the name: server-name indication, the certificate check, "Host".
+TEST_F(SessionTlsTest, ChosenAddressKeepsTheNameForTls) {
+  test::ScriptedServer::Options options;
+  options.certificate = &test::TestPki::Get().wildcard();  // "*.example.org"
+  test::ScriptedServer server(options);
+  std::string url = server.Url("api.example.org", "/");
+  ClientSession session;
+  EXPECT_EQ(SendCode(session, Get(url)), kResolveError);  // the fake name service refuses
+
+  session.SetCaFile(ca_file_).SetResolve("API.example.org", server.port(), "127.0.0.1");
+  EXPECT_EQ(session.Send(Get(url))->GetStatus(), 200);
+  EXPECT_THAT(server.ServerNames(), ::testing::ElementsAre("api.example.org"));
+  EXPECT_THAT(server.Requests().back(),
+              ::testing::HasSubstr("Host: api.example.org:" + std::to_string(server.port())));
+
+  // Another port of the same name is not covered; an empty address removes the entry.
+  EXPECT_EQ(SendCode(session, Get("https://api.example.org:1/")), kResolveError);
+  session.SetResolve("api.example.org", server.port(), "");
+  EXPECT_EQ(SendCode(session, Get(url)), kResolveError);
+
+  try {
+    session.SetResolve("api.example.org", 443, "not-an-address");
+    FAIL() << "no error";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.code(), kRequestError);
+    EXPECT_EQ(error.message(), "Invalid address");
+  }
+}
+
+// Verification off accepts a certificate nobody vouches for, loudly; switching it back
+// on does not reuse the connection made without it.
+TEST_F(SessionTlsTest, VerificationOffIsLoggedAndNotCarriedOver) {
+  test::ScriptedServer::Options options;
+  options.certificate = &test::TestPki::Get().self_signed();
+  test::ScriptedServer server(options);
+  ClientSession session;
+  session.SetVerifyPeer(false);
+  {
+    test::LogCapture log;
+    EXPECT_EQ(session.Send(Get(server.Url("/")))->GetStatus(), 200);
+    EXPECT_EQ(log.Count("WARN", "Certificate verification is off"), 1u);
+  }
+  EXPECT_EQ(session.GetPoolSize(), 1u);
+  session.SetVerifyPeer(true);
+  Error error = SendError(session, Get(server.Url("/")));
+  EXPECT_EQ(error.code(), kConnectError);
+  EXPECT_THAT(error.detail(), ::testing::HasSubstr("self-signed certificate"));
+  EXPECT_EQ(server.Accepted(), 2u);
+}
+
+// Files are checked where they are named; a bad one leaves the settings as they were.
+TEST_F(SessionTlsTest, UnusableFilesFailAtOnce) {
+  const test::TestPki& pki = test::TestPki::Get();
+  std::string cert = Write("cert.pem", pki.good().cert_pem);
+  std::string other_key = Write("other.key", pki.wildcard().key_pem);
+  std::string missing = (dir_ / "missing.pem").string();
+  std::string garbage = Write("garbage.pem", "not a certificate\n");
+  std::function<void(ClientSession&)> settings[] = {
+      [&](ClientSession& s) { s.SetCaFile(missing); },
+      [&](ClientSession& s) { s.SetCaFile(garbage); },
+      [&](ClientSession& s) { s.SetCaPath(missing); },
+      [&](ClientSession& s) { s.SetClientCertificate(missing, missing); },
+      [&](ClientSession& s) { s.SetClientCertificate(cert, other_key); },
+  };
+  test::ScriptedServer::Options options;
+  options.certificate = &pki.good();
+  test::ScriptedServer server(options);
+  ClientSession session;
+  session.SetCaFile(ca_file_);
+  for (std::size_t i = 0; i < std::size(settings); ++i) {
+    SCOPED_TRACE(i);
+    try {
+      settings[i](session);
+      ADD_FAILURE() << "no error";
+    } catch (const Error& error) {
+      EXPECT_EQ(error.code(), kFileError);
+      EXPECT_FALSE(error.detail().empty());
+    }
+    EXPECT_EQ(session.Send(Get(server.Url("localhost", "/")))->GetStatus(), 200);
+  }
+}
+
+TEST_F(RootCertificatesTest, SystemStoreIsReadOnceAndShared) {
+  SSL_CTX* other = SSL_CTX_new(TLS_client_method());
+  ASSERT_TRUE(AddSystemRootCertificates(ssl_ctx_));
+  ASSERT_TRUE(AddSystemRootCertificates(other));
+  EXPECT_EQ(SSL_CTX_get_cert_store(ssl_ctx_), SSL_CTX_get_cert_store(other));
+  std::shared_ptr<TlsContext> session_context = TlsContext::Create(TlsSettings());
+  EXPECT_EQ(SSL_CTX_get_cert_store(session_context->context().native_handle()),
+            SSL_CTX_get_cert_store(other));
+  SSL_CTX_free(other);
 }
 
 }  // namespace

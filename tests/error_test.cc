@@ -62,6 +62,28 @@ TEST(ErrorTest, MovedFromKeepsCodeAndFlag) {
   EXPECT_TRUE(source.timeout());
 }
 
+// The cause and the cancel flag travel with every copy and move, and never change what
+// programs print.
+TEST(ErrorTest, DetailAndCancelledTravelButAreNotPrinted) {
+  Error error(kConnectError, "Socket connect error");
+  error.SetDetail("Connection refused (127.0.0.1:1)");
+  error.SetCancelled(true);
+  EXPECT_EQ(Print(error), "ERROR(4): Socket connect error");
+
+  Error copy(error);
+  Error assigned;
+  assigned = error;
+  Error moved(std::move(copy));
+  for (const Error* e : {&error, &assigned, &moved}) {
+    EXPECT_EQ(e->detail(), "Connection refused (127.0.0.1:1)");
+    EXPECT_TRUE(e->cancelled());
+  }
+  error.Set(kReadError, "Socket read error");  // a new code keeps what else is known
+  EXPECT_TRUE(error.cancelled());
+  EXPECT_FALSE(Error().cancelled());
+  EXPECT_EQ(Error().detail(), "");
+}
+
 TEST(ErrorTest, CaughtAsStandardException) {
   try {
     throw Error(kRequestError, "Host is missing");

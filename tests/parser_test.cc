@@ -47,6 +47,7 @@ struct Outcome {
   std::int64_t message_length = 0;
   std::string body;
   bool file_body = false;
+  std::string failure;  // the parser's reason, not compared: it follows `ok`
 
   bool operator==(const Outcome& o) const {
     return ok == o.ok && finished == o.finished && header_ended == o.header_ended &&
@@ -84,6 +85,7 @@ Outcome ParseCut(const std::string& wire, const std::vector<std::size_t>& cuts,
     }
     begin = end;
   }
+  out.failure = parser.GetFailure();
   out.finished = parser.IsFinished();
   out.header_ended = parser.IsHeaderEnded();
   out.framing_safe = parser.IsFramingSafe();
@@ -192,6 +194,42 @@ TEST(ParserHead, HeaderWithoutColonFails) {
   Outcome out = ParseWhole("HTTP/1.1 200 OK\r\nNoColonHere\r\n\r\n");
   EXPECT_FALSE(out.ok);
   EXPECT_EQ(log.Count("ERRO", "Invalid header: NoColonHere"), 1u);
+}
+
+// What a failure reports to the caller is what its record says, cut to a bounded size
+// when it quotes the peer; a new message starts without it.
+TEST(ParserHead, FailureReasonIsTheRecordsText) {
+  const std::string long_line(5000, 'y');
+  struct Case {
+    std::string wire;
+    std::string reason;
+    std::string record;  // when it differs from the reason
+  } cases[] = {
+      {"HTTP/1.1 200 OK\r\nNoColonHere\r\n\r\n", "Invalid header: NoColonHere"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n", "Invalid content length: -1"},
+      {"HTTP/2 200 OK\r\n\r\n", "Invalid HTTP version: HTTP/2"},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
+       "Invalid chunk-size: zz"},
+      {"HTTP/1.1 200 OK\r\n" + long_line + "\r\n\r\n",
+       ("Invalid header: " + long_line).substr(0, kMaxFailureLength),
+       "Invalid header: " + long_line},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason.substr(0, 40));
+    test::LogCapture log;
+    Outcome out = ParseWhole(c.wire);
+    EXPECT_FALSE(out.ok);
+    EXPECT_EQ(out.failure, c.reason);
+    EXPECT_EQ(log.Count("ERRO", c.record.empty() ? c.reason : c.record), 1u);
+  }
+
+  Response response;
+  ResponseParser parser;
+  parser.Init(&response, false);
+  EXPECT_FALSE(parser.Parse("junk\r\n", 6));
+  EXPECT_FALSE(parser.GetFailure().empty());
+  parser.Init(&response, false);
+  EXPECT_EQ(parser.GetFailure(), "");
 }
 
 TEST(ParserHead, InvalidContentTypeFails) {
