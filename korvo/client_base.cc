@@ -582,6 +582,12 @@ ClientBase& ClientBase::SetBufferSize(std::size_t size) {
   return *this;
 }
 
+ClientBase& ClientBase::SetDecoding(bool decode, std::uint64_t max_decoded_size) {
+  decode_ = decode;
+  max_decoded_size_ = max_decoded_size;
+  return *this;
+}
+
 ClientBase& ClientBase::SetConnectAddress(std::string address) {
   connect_address_ = std::move(address);
   return *this;

@@ -1,6 +1,8 @@
 #include "korvo/client_session.h"
 
+#include <algorithm>
 #include <atomic>
+#include <initializer_list>
 #include <cstdint>
 #include <map>
 #include <condition_variable>
@@ -29,6 +31,15 @@
 
 namespace korvo {
 
+namespace {
+
+// What SetDecompress asks servers for: every coding the decoders know.
+constexpr const char* kDecodedCodings = "gzip, deflate, br, zstd";
+// A decoded body in memory beyond this is a bomb more likely than a body.
+constexpr std::uint64_t kDefaultMaxDecodedInMemory = std::uint64_t{1} << 30;
+
+}  // namespace
+
 // ---------------------------------------------------------------------------------------
 // ClientSession::Impl: the loop and its thread, the TLS context and the pool.
 
@@ -55,8 +66,16 @@ class ClientSession::Impl {
   // Throws Error(kLoopError) when called on the loop thread, where waiting for the loop
   // could only deadlock.
   void RefuseLoopThread(const char* operation);
+  // Sends `request` and the requests of the redirects it is answered with, as far as
+  // the settings say.
+  std::shared_ptr<Response> SendFollowing(std::shared_ptr<Request> request, bool stream,
+                                          ProgressCallback progress_callback);
+  // One exchange, on a pooled connection or a new one. With `following`, progress is
+  // reported only for a response that is not a redirect about to be followed.
   std::shared_ptr<Response> DoSend(const std::shared_ptr<Request>& request, bool stream,
-                                   ProgressCallback progress_callback);
+                                   ProgressCallback progress_callback, bool following);
+  // Where `response` to `request` sends the client next, if it is to be followed.
+  std::optional<Url> RedirectTarget(const Response& response, const Url& current) const;
   // Runs the exchange on `client` once, and once more when it failed in a way that a
   // retry on a new connection may mend.
   Error RunExchange(const std::shared_ptr<ClientBase>& client,
@@ -86,8 +105,15 @@ class ClientSession::Impl {
   std::shared_ptr<ClientBase> current_client_;
   // Set while Stop runs: a Send that has not started its exchange yet must not.
   bool stopping_ = false;
-  // Set by a Cancel during a Send: a retry must not start after it.
+  // Set for the whole of a Send, redirects included.
+  bool sending_ = false;
+  // Set by a Cancel during a Send: no further exchange (a retry, the next redirect)
+  // starts after it.
   bool cancelled_ = false;
+  int max_redirects_ = 0;
+  bool allow_downgrade_ = false;
+  bool decompress_ = false;
+  std::optional<std::uint64_t> max_decoded_size_;  // unset: by where the body goes
   // Guards current_client_, stopping_ and cancelled_ alone, so that Cancel never waits
   // for a Send.
   std::mutex current_client_mutex_;
@@ -163,12 +189,13 @@ bool ClientSession::Impl::Cancel() {
   std::shared_ptr<ClientBase> client;
   {
     std::lock_guard<std::mutex> lock(current_client_mutex_);
-    client = current_client_;
-    if (client == nullptr) return false;
+    if (!sending_) return false;
     cancelled_ = true;
+    client = current_client_;
   }
-  // The driver hands the close to the loop thread, which owns the socket.
-  client->Cancel();
+  // The driver hands the close to the loop thread, which owns the socket. Between two
+  // exchanges of a send there is no driver: the flag stops the next one.
+  if (client != nullptr) client->Cancel();
   return true;
 }
 
@@ -194,7 +221,20 @@ std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> req
     request->SetContentType(media_type_, charset_);
   }
   request->Prepare();
-  return DoSend(request, stream, std::move(progress_callback));
+
+  {
+    std::lock_guard<std::mutex> guard(current_client_mutex_);
+    sending_ = true;
+    cancelled_ = false;
+  }
+  struct SendingScope {
+    Impl* impl;
+    ~SendingScope() {
+      std::lock_guard<std::mutex> guard(impl->current_client_mutex_);
+      impl->sending_ = false;
+    }
+  } scope{this};
+  return SendFollowing(request, stream, std::move(progress_callback));
 }
 
 void ClientSession::Impl::CreateSslContext() {
@@ -253,8 +293,122 @@ bool IsIdempotent(const std::string& method) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------------------
+// Redirects
+
+namespace {
+
+bool IsRedirectStatus(int status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+std::uint16_t EffectivePort(const Url& url) {
+  std::uint16_t port = 0;
+  if (ParsePort(url.GetPort(), port)) return port;
+  return boost::algorithm::iequals(url.GetScheme(), "https") ? 443 : 80;
+}
+
+bool SameOrigin(const Url& a, const Url& b) {
+  return boost::algorithm::iequals(a.GetScheme(), b.GetScheme()) &&
+         boost::algorithm::iequals(a.GetHost(), b.GetHost()) &&
+         EffectivePort(a) == EffectivePort(b);
+}
+
+bool IsOneOf(const std::string& name, std::initializer_list<const char*> names) {
+  for (const char* candidate : names) {
+    if (boost::algorithm::iequals(name, candidate)) return true;
+  }
+  return false;
+}
+
+// The request that follows `previous` to `target` after a `status` redirect, or null
+// when it cannot be sent (its line or fields would be refused).
+std::shared_ptr<Request> MakeHop(const Request& previous, int status, Url target) {
+  std::string method = previous.GetMethod();
+  bool drop_body = false;
+  // As browsers do: 301 and 302 turn a POST into a GET, 303 everything but HEAD; 307
+  // and 308 repeat the request as it was.
+  if (((status == 301 || status == 302) && method == "POST") ||
+      (status == 303 && method != "HEAD")) {
+    method = "GET";
+    drop_body = true;
+  }
+  // Credentials are for the origin they were given to.
+  bool same_origin = SameOrigin(previous.GetUrl(), target);
+  auto next = std::make_shared<Request>();
+  next->SetMethod(method).SetUrl(std::move(target));
+  for (const auto& [name, value] : previous.GetHeaders()) {
+    if (IsOneOf(name, {"Host"})) continue;
+    if (!same_origin && IsOneOf(name, {"Authorization", "Cookie", "Proxy-Authorization"})) {
+      continue;
+    }
+    if (drop_body && IsOneOf(name, {"Content-Type", "Content-Length", "Transfer-Encoding"})) {
+      continue;
+    }
+    next->AddHeader(name, value);
+  }
+  // The same body object: each exchange writes it from its start.
+  next->SetBody(drop_body ? nullptr : previous.GetBody(), false);
+  try {
+    next->Prepare();
+  } catch (const Error&) {
+    return nullptr;
+  }
+  return next;
+}
+
+}  // namespace
+
+std::optional<Url> ClientSession::Impl::RedirectTarget(const Response& response,
+                                                       const Url& current) const {
+  if (max_redirects_ <= 0 || !IsRedirectStatus(response.GetStatus())) return std::nullopt;
+  const std::string& location = response.GetHeader("Location");
+  if (location.empty()) return std::nullopt;
+  return current.Resolve(location);
+}
+
+std::shared_ptr<Response> ClientSession::Impl::SendFollowing(
+    std::shared_ptr<Request> request, bool stream, ProgressCallback progress_callback) {
+  std::shared_ptr<Request> hop = std::move(request);
+  for (int hops = 0;; ++hops) {
+    std::shared_ptr<Response> response =
+        DoSend(hop, stream, progress_callback, max_redirects_ > 0);
+    const Url& current = hop->GetUrl();
+    std::optional<Url> target = RedirectTarget(*response, current);
+    std::shared_ptr<Request> next;
+    if (target) {
+      if (hops == max_redirects_) {
+        Error error(kRequestError, "Too many redirects");
+        error.SetDetail("more than " + std::to_string(max_redirects_) + " redirects, the last to " +
+                        target->ToString());
+        throw error;
+      }
+      if (boost::algorithm::iequals(current.GetScheme(), "https") &&
+          boost::algorithm::iequals(target->GetScheme(), "http") && !allow_downgrade_) {
+        LOG_ERRO("Redirect from https to http refused: %s", target->ToString().c_str());
+        Error error(kRequestError, "Insecure redirect");
+        error.SetDetail("from " + current.ToString() + " to " + target->ToString());
+        throw error;
+      }
+      next = MakeHop(*hop, response->GetStatus(), std::move(*target));
+    }
+    if (next == nullptr) {
+      response->SetUrl(current);
+      response->SetRedirectCount(hops);
+      return response;
+    }
+    LOG_INFO("Following a %d redirect to %s", response->GetStatus(),
+             next->GetUrl().ToString().c_str());
+    // An intermediate body (a temporary file, when streamed) goes at once.
+    response.reset();
+    hop = std::move(next);
+  }
+}
+
 std::shared_ptr<Response> ClientSession::Impl::DoSend(const std::shared_ptr<Request>& request,
-                                                bool stream, ProgressCallback progress_callback) {
+                                                      bool stream,
+                                                      ProgressCallback progress_callback,
+                                                      bool following) {
   const Url& url = request->GetUrl();
   PoolKey key{url.GetScheme(), url.GetHost(), url.GetPort()};
   ConnectionPool::Clock::time_point now = ConnectionPool::Clock::now();
@@ -280,8 +434,20 @@ std::shared_ptr<Response> ClientSession::Impl::DoSend(const std::shared_ptr<Requ
   client->SetBufferSize(buffer_size_ != 0 ? buffer_size_ : kDefaultBufferSize);
   client->SetConnectTimeout(connect_timeout_ > 0 ? connect_timeout_ : kDefaultConnectTimeout);
   client->SetReadTimeout(read_timeout_ > 0 ? read_timeout_ : kDefaultReadTimeout);
+  if (following && progress_callback) {
+    // The driver owns the callback, so the plain pointer cannot outlive it. A redirect
+    // on its way to being followed is not the response the caller waits for.
+    ClientBase* driver = client.get();
+    progress_callback = [this, driver, url, user = std::move(progress_callback)](
+                            std::size_t current, std::size_t total) {
+      const Response* response = driver->PeekResponse();
+      if (response != nullptr && RedirectTarget(*response, url)) return;
+      user(current, total);
+    };
+  }
   client->SetProgressCallback(std::move(progress_callback));
   client->SetConnectAddress(ConnectAddress(url));
+  client->SetDecoding(decompress_, max_decoded_size_.value_or(stream ? 0 : kDefaultMaxDecodedInMemory));
 
   Error error = RunExchange(client, request, stream);
   SetCurrentClient(nullptr);
@@ -303,8 +469,6 @@ Error ClientSession::Impl::RunExchange(const std::shared_ptr<ClientBase>& client
   for (bool retry = false;; retry = true) {
     {
       std::lock_guard<std::mutex> guard(current_client_mutex_);
-      // A Cancel between the attempts ends the send with the first attempt's error.
-      if (retry && cancelled_) return error;
       // Stop has begun: its Cancel may have missed this exchange, so it does not start.
       if (stopping_) {
         Error stopped(kLoopError, "Loop is not running");
@@ -312,7 +476,17 @@ Error ClientSession::Impl::RunExchange(const std::shared_ptr<ClientBase>& client
         stopped.SetDetail("Cancelled");
         throw stopped;
       }
-      cancelled_ = false;
+      // A Cancel between the attempts ends the send with the first attempt's error; one
+      // before the first (or between redirects) ends it as a cancelled connect.
+      if (cancelled_) {
+        if (retry) return error;
+        const Url& url = request->GetUrl();
+        error = Error(kConnectError, "Socket connect error");
+        error.SetCancelled(true);
+        error.SetDetail("Cancelled (" + url.GetHost() + ":" +
+                        std::to_string(EffectivePort(url)) + ")");
+        return error;
+      }
       // A Cancel that sees the client must reach this exchange, not the one before it.
       client->StartSend(request, stream);
       current_client_ = client;
@@ -414,6 +588,27 @@ ClientSession& ClientSession::SetResolve(std::string host, std::uint16_t port,
     impl_->resolve_[{host, port}] = std::move(bare);
   }
   impl_->DropPool();
+  return *this;
+}
+
+ClientSession& ClientSession::SetFollowRedirects(int max_hops, bool allow_downgrade) {
+  impl_->max_redirects_ = std::max(max_hops, 0);
+  impl_->allow_downgrade_ = allow_downgrade;
+  return *this;
+}
+
+int ClientSession::GetMaxRedirects() const { return impl_->max_redirects_; }
+
+ClientSession& ClientSession::SetDecompress(bool decompress) {
+  impl_->decompress_ = decompress;
+  impl_->headers_.Set("Accept-Encoding", decompress ? kDecodedCodings : "identity");
+  return *this;
+}
+
+bool ClientSession::GetDecompress() const { return impl_->decompress_; }
+
+ClientSession& ClientSession::SetMaxDecodedSize(std::uint64_t bytes) {
+  impl_->max_decoded_size_ = bytes;
   return *this;
 }
 

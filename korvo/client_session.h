@@ -117,6 +117,30 @@ class ClientSession {
   // when `address` is not an IP address.
   ClientSession& SetResolve(std::string host, std::uint16_t port, std::string address);
 
+  // Redirects: up to `max_hops` are followed (0, the default, follows none). 301 and 302
+  // turn a POST into a GET without body, 303 every method but HEAD; 307 and 308 send
+  // the same request again, body included. The Location is resolved against the URL
+  // that answered. Across origins (scheme, host or port) "Authorization", "Cookie" and
+  // "Proxy-Authorization" are not sent on; a hop from https to http throws
+  // Error(kRequestError, "Insecure redirect") unless `allow_downgrade`. One hop more
+  // than allowed throws Error(kRequestError, "Too many redirects"); a redirect without a
+  // usable Location is returned as it is. Response::GetUrl and GetRedirectCount say
+  // where the answer came from; progress is reported for the final response only.
+  ClientSession& SetFollowRedirects(int max_hops, bool allow_downgrade = false);
+  int GetMaxRedirects() const;
+
+  // Content decoding: with `decompress`, requests ask for "gzip, deflate, br, zstd"
+  // (unless they set "Accept-Encoding" themselves) and a body in one of these codings
+  // is decoded as it arrives, in memory or into the streamed file; IsCompressed() is
+  // then false, and "Content-Encoding" still says what was received. A corrupt stream
+  // fails with Error(kParseError, "Response parse error"), its detail naming the coding.
+  ClientSession& SetDecompress(bool decompress);
+  bool GetDecompress() const;
+  // The largest decoded body accepted; beyond it the exchange fails with
+  // Error(kReadError, "Response body too large"). 0: unlimited. Default: 1 GiB in
+  // memory, unlimited when streamed to a file.
+  ClientSession& SetMaxDecodedSize(std::uint64_t bytes);
+
   // Whether the TLS context has been created (by the first https request).
   bool HasSslContext() const;
 

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "korvo/message.h"
+#include "korvo/url.h"
 
 namespace korvo {
 
@@ -32,6 +33,21 @@ class Response : public Message {
   }
   const std::string& GetReason() const { return reason_; }
 
+  // The URL that answered: the request's own, or where the redirects that the session
+  // followed ended.
+  Response& SetUrl(Url url) {
+    url_ = std::move(url);
+    return *this;
+  }
+  const Url& GetUrl() const { return url_; }
+
+  // The number of redirects followed to reach this response.
+  Response& SetRedirectCount(int count) {
+    redirect_count_ = count;
+    return *this;
+  }
+  int GetRedirectCount() const { return redirect_count_; }
+
   // Sets "HTTP/1.1 <status> <reason>" (the default reason when none is set) and "Server"
   // once.
   void Prepare() override;
@@ -39,6 +55,8 @@ class Response : public Message {
  private:
   int status_ = 200;
   std::string reason_;
+  Url url_;
+  int redirect_count_ = 0;
 };
 
 }  // namespace korvo

@@ -1,6 +1,7 @@
 #include "korvo/url.h"
 
 #include <algorithm>
+#include <cctype>
 #include <locale>
 
 #include <boost/algorithm/string/trim.hpp>
@@ -58,6 +59,74 @@ int HexValue(unsigned char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
+}
+
+// RFC 3986 5.2.4: removes "." and ".." segments from a path.
+std::string RemoveDotSegments(std::string_view input) {
+  std::string output;
+  while (!input.empty()) {
+    if (input.substr(0, 3) == "../") {
+      input.remove_prefix(3);
+    } else if (input.substr(0, 2) == "./") {
+      input.remove_prefix(2);
+    } else if (input.substr(0, 3) == "/./") {
+      input.remove_prefix(2);
+    } else if (input == "/.") {
+      input = "/";
+    } else if (input.substr(0, 4) == "/../" || input == "/..") {
+      input = input.size() == 3 ? std::string_view("/") : input.substr(3);
+      std::size_t last = output.rfind('/');
+      output.erase(last == std::string::npos ? 0 : last);
+    } else if (input == "." || input == "..") {
+      input = {};
+    } else {
+      std::size_t next = input.find('/', 1);
+      if (next == std::string_view::npos) next = input.size();
+      output.append(input.substr(0, next));
+      input.remove_prefix(next);
+    }
+  }
+  return output;
+}
+
+// A reference split as RFC 3986 Appendix B does; each part says whether it was present.
+struct Reference {
+  std::optional<std::string_view> scheme, authority, query, fragment;
+  std::string_view path;
+};
+
+Reference SplitReference(std::string_view text) {
+  Reference ref;
+  std::size_t hash = text.find('#');
+  if (hash != std::string_view::npos) {
+    ref.fragment = text.substr(hash + 1);
+    text = text.substr(0, hash);
+  }
+  std::size_t question = text.find('?');
+  if (question != std::string_view::npos) {
+    ref.query = text.substr(question + 1);
+    text = text.substr(0, question);
+  }
+  std::size_t colon = text.find(':');
+  if (colon != std::string_view::npos && colon < text.find('/')) {
+    ref.scheme = text.substr(0, colon);
+    text.remove_prefix(colon + 1);
+  }
+  if (text.substr(0, 2) == "//") {
+    text.remove_prefix(2);
+    std::size_t slash = std::min(text.find('/'), text.size());
+    ref.authority = text.substr(0, slash);
+    text.remove_prefix(slash);
+  }
+  ref.path = text;
+  return ref;
+}
+
+bool IsSchemeName(std::string_view scheme) {
+  if (scheme.empty() || !std::isalpha(static_cast<unsigned char>(scheme.front()))) return false;
+  return std::all_of(scheme.begin(), scheme.end(), [](char c) {
+    return IsAlnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+  });
 }
 
 }  // namespace
@@ -203,6 +272,71 @@ std::string Decode(std::string_view text) {
     i += 2;
   }
   return result;
+}
+
+std::string Url::ToString() const {
+  std::string text;
+  if (!scheme_.empty()) text.append(scheme_).append("://");
+  text.append(host_);
+  if (!port_.empty()) text.append(":").append(port_);
+  text.append(path_);
+  if (!query_.empty()) text.append("?").append(query_);
+  if (!fragment_.empty()) text.append("#").append(fragment_);
+  return text;
+}
+
+std::optional<Url> Url::Resolve(std::string_view reference) const {
+  // Servers send raw UTF-8 in Location now and then; browsers encode it.
+  std::string encoded = EncodeNonAscii(reference);
+  Reference ref = SplitReference(encoded);
+  std::string authority = host_ + (port_.empty() ? "" : ":" + port_);
+
+  // RFC 3986 5.2.2, strict: a reference with a scheme is absolute.
+  std::string scheme, path, query;
+  if (ref.scheme) {
+    if (!IsSchemeName(*ref.scheme)) return std::nullopt;
+    scheme = *ref.scheme;
+    authority = std::string(ref.authority.value_or(""));
+    path = RemoveDotSegments(ref.path);
+    query = std::string(ref.query.value_or(""));
+  } else {
+    scheme = scheme_;
+    if (ref.authority) {
+      authority = std::string(*ref.authority);
+      path = RemoveDotSegments(ref.path);
+      query = std::string(ref.query.value_or(""));
+    } else if (ref.path.empty()) {
+      path = path_;
+      query = ref.query ? std::string(*ref.query) : query_;
+    } else {
+      if (ref.path.front() == '/') {
+        path = RemoveDotSegments(ref.path);
+      } else {
+        // 5.2.3: merge with the base path up to its last "/" ("/" for a base with an
+        // authority and an empty path).
+        std::size_t slash = path_.rfind('/');
+        std::string merged =
+            slash == std::string::npos ? "/" : path_.substr(0, slash + 1);
+        merged.append(ref.path);
+        path = RemoveDotSegments(merged);
+      }
+      query = std::string(ref.query.value_or(""));
+    }
+  }
+  std::string fragment = ref.fragment ? std::string(*ref.fragment) : fragment_;
+
+  std::string lower = scheme;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if ((lower != "http" && lower != "https") || authority.empty()) return std::nullopt;
+  // Credentials in a URL are not for following; a host made of them cannot be used.
+  if (authority.find('@') != std::string::npos) return std::nullopt;
+
+  std::string text = scheme + "://" + authority + path;
+  if (!query.empty()) text.append("?").append(query);
+  Url target(text);
+  if (target.GetHost().empty()) return std::nullopt;
+  target.fragment_ = std::move(fragment);
+  return target;
 }
 
 }  // namespace korvo

@@ -10,6 +10,7 @@
 #define KORVO_URL_H_
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,6 +42,17 @@ class Url {
   Url& AddQuery(std::string_view key, std::string_view value, bool encode = false);
 
   void Clear();
+
+  // The URL as text: scheme "://" host [":" port] path ["?" query] ["#" fragment]; a
+  // part that is empty is left out with its separator.
+  std::string ToString() const;
+
+  // The URL that `reference` (a link or a "Location" value: absolute, "//host/...",
+  // "/path", "relative", "?query", "#fragment", with "." and ".." segments) names when
+  // read against this one, as RFC 3986 5.2 resolves it; non-ASCII bytes are
+  // percent-encoded. A reference without a fragment keeps this URL's (RFC 9110 10.2.2).
+  // Nothing when the result is not an http or https URL with a host.
+  std::optional<Url> Resolve(std::string_view reference) const;
 
  private:
   std::string scheme_;

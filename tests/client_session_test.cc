@@ -923,5 +923,212 @@ TEST_F(RootCertificatesTest, SystemStoreIsReadOnceAndShared) {
   SSL_CTX_free(other);
 }
 
+// ---------------------------------------------------------------------------------------
+// Redirects
+
+// Answers with a `status` redirect to `location` (none when empty), keeping the
+// connection; `body` goes with it.
+HostileServer::Behaviour Redirect(int status, std::string location, std::string body = {}) {
+  return [=](HostileConnection& connection, const std::string&) {
+    std::string head = "HTTP/1.1 " + std::to_string(status) + " Moved\r\n";
+    if (!location.empty()) head += "Location: " + location + "\r\n";
+    head += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    return connection.Send(head + body);
+  };
+}
+
+// The heads a server read, each answered by `next` (Fine by default).
+class HeadLog {
+ public:
+  HostileServer::Behaviour Then(HostileServer::Behaviour next = HostileServer::Fine) {
+    return [this, next](HostileConnection& connection, const std::string& request) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        heads_.push_back(request);
+      }
+      return next(connection, request);
+    };
+  }
+  std::vector<std::string> Heads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return heads_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> heads_;
+};
+
+TEST(ClientSessionRedirectTest, MethodAndBodyByStatus) {
+  struct Case {
+    int status;
+    const char* method;
+    const char* followed_with;  // the method of the second request
+  } cases[] = {
+      {301, "GET", "GET"},   {301, "POST", "GET"},  {301, "PUT", "PUT"},
+      {302, "POST", "GET"},  {302, "DELETE", "DELETE"}, {303, "POST", "GET"},
+      {303, "PUT", "GET"},   {303, "HEAD", "HEAD"}, {307, "POST", "POST"},
+      {307, "PUT", "PUT"},   {308, "POST", "POST"}, {308, "HEAD", "HEAD"},
+  };
+  HostileServer server;
+  ClientSession session;
+  session.SetFollowRedirects(1);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.status) + " " + c.method);
+    std::size_t accepted = server.Accepted();
+    HeadLog log;
+    server.Script(log.Then(Redirect(c.status, "next?page=2")));
+    server.Script(log.Then());
+    RequestBuilder builder;
+    builder.Method(c.method).Url(server.Url("/dir/start")).Header("Authorization", "Token t");
+    if (std::string(c.method) != "GET" && std::string(c.method) != "HEAD") {
+      builder.Body("payload").Header("Content-Type", "text/plain");
+    }
+    auto response = session.Send(builder());
+    EXPECT_EQ(response->GetStatus(), 200);
+    EXPECT_EQ(response->GetRedirectCount(), 1);
+    EXPECT_EQ(response->GetUrl().ToString(), server.Url("/dir/next?page=2"));
+    std::vector<std::string> heads = log.Heads();
+    ASSERT_EQ(heads.size(), 2u);
+    EXPECT_THAT(heads[1], ::testing::StartsWith(std::string(c.followed_with) +
+                                                " /dir/next?page=2 HTTP/1.1\r\n"));
+    bool body_kept = std::string(c.method) == c.followed_with &&
+                     heads[0].find("Content-Length: 7") != std::string::npos;
+    EXPECT_EQ(heads[1].find("Content-Length: 7") != std::string::npos, body_kept);
+    EXPECT_EQ(heads[1].find("Content-Type") != std::string::npos, body_kept);
+    // Same origin: the credentials go along.
+    EXPECT_THAT(heads[1], ::testing::HasSubstr("Authorization: Token t\r\n"));
+    // Both hops on one pooled connection (a HEAD's final answer here closes it).
+    EXPECT_LE(server.Accepted(), accepted + 1);
+  }
+}
+
+TEST(ClientSessionRedirectTest, CredentialsStayWithTheirOrigin) {
+  HostileServer first;
+  HostileServer second;  // another port: another origin
+  HeadLog log;
+  first.Script(Redirect(302, second.Url("/landed")));
+  second.Script(log.Then());
+  ClientSession session;
+  session.SetFollowRedirects(3).AuthToken("secret");
+  auto request = RequestBuilder()
+                     .Method("GET")
+                     .Url(first.Url("/"))
+                     .Header("Cookie", "id=1")
+                     .Header("Proxy-Authorization", "Basic eA==")
+                     .Header("X-Trace", "kept")();
+  EXPECT_EQ(session.Send(request)->GetUrl().ToString(), second.Url("/landed"));
+  ASSERT_EQ(log.Heads().size(), 1u);
+  const std::string head = log.Heads()[0];
+  EXPECT_THAT(head, ::testing::HasSubstr("X-Trace: kept\r\n"));
+  EXPECT_THAT(head, ::testing::HasSubstr("Host: 127.0.0.1:" + std::to_string(second.GetPort())));
+  for (const char* name : {"Authorization", "Cookie", "Proxy-Authorization"}) {
+    EXPECT_EQ(head.find(name), std::string::npos) << name;
+  }
+}
+
+// What is not followed: nothing by default, a redirect without a usable Location, one
+// hop beyond the limit, a loop.
+TEST(ClientSessionRedirectTest, WhatIsNotFollowed) {
+  HostileServer server;
+  ClientSession session;
+  server.Script(Redirect(302, "/elsewhere"));
+  auto response = session.Send(Get(server.Url("/start")));
+  EXPECT_EQ(response->GetStatus(), 302);
+  EXPECT_EQ(response->GetRedirectCount(), 0);
+  EXPECT_EQ(response->GetUrl().ToString(), server.Url("/start"));
+
+  session.SetFollowRedirects(2);
+  for (const char* location : {"", "ftp://127.0.0.1/file", "/bad path\x01"}) {
+    SCOPED_TRACE(location);
+    server.Script(Redirect(301, location));
+    response = session.Send(Get(server.Url("/start")));
+    EXPECT_EQ(response->GetStatus(), 301);
+    EXPECT_EQ(response->GetRedirectCount(), 0);
+  }
+
+  server.SetDefault(Redirect(302, "/loop"));
+  std::size_t before = server.Requests();
+  Error error = SendError(session, Get(server.Url("/loop")));
+  EXPECT_EQ(error.code(), kRequestError);
+  EXPECT_EQ(error.message(), "Too many redirects");
+  EXPECT_EQ(server.Requests() - before, 3u);  // the request and two hops
+}
+
+TEST(ClientSessionRedirectTest, HttpsToHttpOnlyWhenAllowed) {
+  HostileServer plain;
+  test::ScriptedServer::Options options;
+  options.certificate = &test::TestPki::Get().good();
+  test::ScriptedServer secure(
+      options, test::ScriptedServer::Respond("HTTP/1.1 302 Found\r\nLocation: " +
+                                             plain.Url("/plain") +
+                                             "\r\nContent-Length: 0\r\n\r\n"));
+  std::filesystem::path ca = std::filesystem::temp_directory_path() / ("korvo_ca_" + RandomString(8));
+  std::ofstream(ca) << test::TestPki::Get().ca_pem();
+  ClientSession session;
+  session.SetCaFile(ca.string()).SetFollowRedirects(2);
+  Error error = SendError(session, Get(secure.Url("localhost", "/")));
+  EXPECT_EQ(error.code(), kRequestError);
+  EXPECT_EQ(error.message(), "Insecure redirect");
+  EXPECT_EQ(plain.Requests(), 0u);
+
+  session.SetFollowRedirects(2, true);
+  auto response = session.Send(Get(secure.Url("localhost", "/")));
+  EXPECT_EQ(response->GetData(), "fine");
+  EXPECT_EQ(response->GetUrl().GetScheme(), "http");
+  std::filesystem::remove(ca);
+}
+
+// Progress is for the response the caller gets; an intermediate body, streamed to a
+// file, does not outlive its hop.
+TEST(ClientSessionRedirectTest, IntermediateResponsesLeaveNothing) {
+  std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("korvo_redirect_" + RandomString(8));
+  std::filesystem::create_directories(dir);
+  std::string old_tmpdir = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "";
+  ::setenv("TMPDIR", dir.c_str(), 1);
+  {
+    HostileServer server;
+    server.Script(Redirect(307, "/final", "an intermediate body"));
+    ClientSession session;
+    session.SetFollowRedirects(1);
+    std::vector<std::size_t> totals;
+    auto response = session.Send(Get(server.Url("/")), true,
+                                 [&](std::size_t, std::size_t total) { totals.push_back(total); });
+    ASSERT_NE(response->GetFileBody(), nullptr);
+    EXPECT_THAT(totals, ::testing::Each(4u));
+    EXPECT_FALSE(totals.empty());
+    std::size_t files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      (void)entry;
+      ++files;
+    }
+    EXPECT_EQ(files, 1u);  // the final body's
+  }
+  if (old_tmpdir.empty()) {
+    ::unsetenv("TMPDIR");
+  } else {
+    ::setenv("TMPDIR", old_tmpdir.c_str(), 1);
+  }
+  std::filesystem::remove_all(dir);
+}
+
+// A cancel reaches whichever hop is running.
+TEST(ClientSessionRedirectTest, CancelReachesALaterHop) {
+  HostileServer server;
+  auto arrived = std::make_shared<std::promise<void>>();
+  server.Script(Redirect(302, "/stall"));
+  server.Script(Stall(arrived));
+  ClientSession session;
+  session.SetFollowRedirects(1);
+  auto outcome = std::async(std::launch::async,
+                            [&] { return SendError(session, Get(server.Url("/"))); });
+  ASSERT_EQ(arrived->get_future().wait_for(kFailAfter), std::future_status::ready);
+  EXPECT_TRUE(session.Cancel());
+  Error error = outcome.get();
+  EXPECT_EQ(error.code(), kReadError);
+  EXPECT_TRUE(error.cancelled());
+}
+
 }  // namespace
 }  // namespace korvo

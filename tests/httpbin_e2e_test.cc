@@ -255,6 +255,60 @@ TEST_F(HttpbinTest, ChunkedBodyInMemoryAndStreamed) {
   EXPECT_FALSE(fs::exists(dropped_path));
 }
 
+// httpbin's redirect endpoints, each followed to the end.
+TEST_F(HttpbinTest, RedirectsAreFollowed) {
+  session_.SetFollowRedirects(5);
+  for (const char* path : {"/redirect/3", "/relative-redirect/3", "/absolute-redirect/3"}) {
+    SCOPED_TRACE(path);
+    auto response = session_.Send(RequestBuilder().Method("GET").Url(Url(path))());
+    EXPECT_EQ(response->GetStatus(), 200);
+    EXPECT_EQ(response->GetRedirectCount(), 3);
+    EXPECT_EQ(response->GetUrl().GetPath(), "/get");
+  }
+  session_.SetFollowRedirects(2);
+  try {
+    session_.Send(RequestBuilder().Method("GET").Url(Url("/redirect/3"))());
+    FAIL() << "no error";
+  } catch (const Error& error) {
+    EXPECT_EQ(error.message(), "Too many redirects");
+  }
+}
+
+// Whether the method and the body survive a redirect, as /anything echoes them.
+TEST_F(HttpbinTest, RedirectKeepsOrDropsTheBodyByStatus) {
+  session_.SetFollowRedirects(1);
+  fs::path file = WriteFile("body.txt", "from a file");
+  struct Case {
+    int status;
+    const char* method;   // after the redirect
+    bool body_kept;
+  } cases[] = {{301, "GET", false}, {302, "GET", false}, {303, "GET", false},
+               {307, "POST", true},  {308, "POST", true}};
+  for (const Case& c : cases) {
+    for (bool from_file : {false, true}) {
+      SCOPED_TRACE(std::to_string(c.status) + (from_file ? " file" : " string"));
+      RequestBuilder builder;
+      builder.Method("POST")
+          .Url(Url("/redirect-to"))
+          .Query("url", "/anything")
+          .Query("status_code", std::to_string(c.status));
+      if (from_file) {
+        builder.File(file);
+      } else {
+        builder.Body("from a string");
+      }
+      auto response = session_.Send(builder());
+      ASSERT_EQ(response->GetStatus(), 200);
+      EXPECT_EQ(response->GetRedirectCount(), 1);
+      ptree echo = ParseJson(response->GetData());
+      EXPECT_EQ(echo.get<std::string>("method"), c.method);
+      EXPECT_EQ(echo.get<std::string>("data"),
+                c.body_kept ? (from_file ? "from a file" : "from a string") : "");
+      EXPECT_EQ(echo.get_child("headers").count("Content-Length"), c.body_kept ? 1u : 0u);
+    }
+  }
+}
+
 TEST_F(HttpbinTest, ConnectionCloseIsNotPooled) {
   // gunicorn's sync workers close after every response, so nothing stays pooled and
   // every request gets a connection of its own.

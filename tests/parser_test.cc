@@ -205,11 +205,11 @@ TEST(ParserHead, FailureReasonIsTheRecordsText) {
     std::string reason;
     std::string record;  // when it differs from the reason
   } cases[] = {
-      {"HTTP/1.1 200 OK\r\nNoColonHere\r\n\r\n", "Invalid header: NoColonHere"},
-      {"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n", "Invalid content length: -1"},
-      {"HTTP/2 200 OK\r\n\r\n", "Invalid HTTP version: HTTP/2"},
+      {"HTTP/1.1 200 OK\r\nNoColonHere\r\n\r\n", "Invalid header: NoColonHere", ""},
+      {"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n", "Invalid content length: -1", ""},
+      {"HTTP/2 200 OK\r\n\r\n", "Invalid HTTP version: HTTP/2", ""},
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
-       "Invalid chunk-size: zz"},
+       "Invalid chunk-size: zz", ""},
       {"HTTP/1.1 200 OK\r\n" + long_line + "\r\n\r\n",
        ("Invalid header: " + long_line).substr(0, kMaxFailureLength),
        "Invalid header: " + long_line},

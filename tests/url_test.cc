@@ -1,5 +1,6 @@
 #include "korvo/url.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -140,6 +141,67 @@ void ExpectKeptSet(std::string (*encode)(std::string_view), std::string_view kep
     std::string expected = kept ? std::string(1, c) : std::string{'%', kHex[i >> 4], kHex[i & 15]};
     EXPECT_EQ(encode(std::string_view(&c, 1)), expected) << "byte " << i;
   }
+}
+
+// RFC 3986 5.4: every normal and abnormal example, against the same base.
+TEST(UrlTest, ResolveFollowsRfc3986) {
+  const Url base("http://a/b/c/d;p?q");
+  const std::pair<const char*, const char*> cases[] = {
+      {"g", "http://a/b/c/g"},         {"./g", "http://a/b/c/g"},
+      {"g/", "http://a/b/c/g/"},       {"/g", "http://a/g"},
+      {"//g", "http://g"},             {"?y", "http://a/b/c/d;p?y"},
+      {"g?y", "http://a/b/c/g?y"},     {"#s", "http://a/b/c/d;p?q#s"},
+      {"g#s", "http://a/b/c/g#s"},     {"g?y#s", "http://a/b/c/g?y#s"},
+      {";x", "http://a/b/c/;x"},       {"g;x", "http://a/b/c/g;x"},
+      {"g;x?y#s", "http://a/b/c/g;x?y#s"}, {"", "http://a/b/c/d;p?q"},
+      {".", "http://a/b/c/"},          {"./", "http://a/b/c/"},
+      {"..", "http://a/b/"},           {"../", "http://a/b/"},
+      {"../g", "http://a/b/g"},        {"../..", "http://a/"},
+      {"../../", "http://a/"},         {"../../g", "http://a/g"},
+      // Abnormal examples.
+      {"../../../g", "http://a/g"},    {"../../../../g", "http://a/g"},
+      {"/./g", "http://a/g"},          {"/../g", "http://a/g"},
+      {"g.", "http://a/b/c/g."},       {".g", "http://a/b/c/.g"},
+      {"g..", "http://a/b/c/g.."},     {"..g", "http://a/b/c/..g"},
+      {"./../g", "http://a/b/g"},      {"./g/.", "http://a/b/c/g/"},
+      {"g/./h", "http://a/b/c/g/h"},   {"g/../h", "http://a/b/c/h"},
+      {"g;x=1/./y", "http://a/b/c/g;x=1/y"}, {"g;x=1/../y", "http://a/b/c/y"},
+      {"g?y/./x", "http://a/b/c/g?y/./x"}, {"g?y/../x", "http://a/b/c/g?y/../x"},
+      {"g#s/./x", "http://a/b/c/g#s/./x"}, {"g#s/../x", "http://a/b/c/g#s/../x"},
+      {"http:g", "http:g"},  // strict: a scheme makes the reference absolute
+  };
+  for (const auto& [reference, expected] : cases) {
+    SCOPED_TRACE(reference);
+    std::optional<Url> target = base.Resolve(reference);
+    if (std::string_view(expected) == "http:g") {
+      EXPECT_FALSE(target.has_value());  // no host: nothing a client can follow
+      continue;
+    }
+    ASSERT_TRUE(target.has_value());
+    EXPECT_EQ(target->ToString(), expected);
+  }
+}
+
+// What a client following a Location needs beyond the examples.
+TEST(UrlTest, ResolveForRedirects) {
+  const Url base("https://example.org:8443/a/b?x=1#top");
+  const std::pair<const char*, const char*> cases[] = {
+      {"HTTP://Other.example/p", "HTTP://Other.example/p#top"},  // the fragment stays
+      {"//cdn.example/x", "https://cdn.example/x#top"},
+      {"/caf\xC3\xA9 menu", "https://example.org:8443/caf%C3%A9 menu#top"},
+      {"c#frag", "https://example.org:8443/a/c#frag"},
+      {"http://[::1]:8080/v6", "http://[::1]:8080/v6#top"},
+      // Not for an HTTP client to follow.
+      {"ftp://example.org/f", ""}, {"mailto:someone@example.org", ""},
+      {"1http://example.org/", ""}, {"http://user:pw@example.org/", ""},
+      {"http:///no-host", ""},
+  };
+  for (const auto& [reference, expected] : cases) {
+    SCOPED_TRACE(reference);
+    std::optional<Url> target = base.Resolve(reference);
+    EXPECT_EQ(target ? target->ToString() : "", expected);
+  }
+  EXPECT_EQ(Url("http://a").Resolve("g")->ToString(), "http://a/g");  // empty base path
 }
 
 TEST(EncodeTest, KeptSetsOverAllBytes) {

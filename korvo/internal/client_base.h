@@ -107,9 +107,15 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // The response of the last exchange (as far as it was filled); the driver keeps no
   // reference to it afterwards.
   std::shared_ptr<Response> TakeResponse();
+  // The response being received, for the progress callback (loop thread only): its
+  // status line and fields are in once the callback runs.
+  const Response* PeekResponse() const { return response_.get(); }
 
   // Bytes asked for by every read (at least 1; 0 is taken as 1). Default 1024.
   ClientBase& SetBufferSize(std::size_t size);
+  // Decode the body by its "Content-Encoding"; a decoded body over `max_decoded_size`
+  // bytes (0: no limit) fails as "Response body too large".
+  ClientBase& SetDecoding(bool decode, std::uint64_t max_decoded_size);
   // Connect to this address (IPv4 or IPv6, without brackets) instead of looking up the
   // URL's host; the host still names the server for TLS. Empty: look it up.
   ClientBase& SetConnectAddress(std::string address);
@@ -210,6 +216,8 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   ProgressCallback progress_callback_;
   Error error_;
   std::string connect_address_;
+  bool decode_ = false;
+  std::uint64_t max_decoded_size_ = 0;
   std::string where_;  // "host:port" of the exchange, for error details
   // Set by a Close or Cancel that ended the exchange (not by a time limit).
   bool cancelled_ = false;
