@@ -54,9 +54,11 @@ class ClientSession {
   std::shared_ptr<Response> Send(std::shared_ptr<Request> request, bool stream = false,
                                  ProgressCallback progress_callback = {});
 
-  // Aborts the exchange in progress, if any, by closing its connection on the loop; the
-  // blocked Send then throws the error of the step that was pending. False when no
-  // exchange was in progress.
+  // Aborts the Send in progress, if any: its exchange ends by closing its connection on
+  // the loop, and the blocked Send throws the error of the step that was pending, with
+  // cancelled() true and detail() "Cancelled (host:port)". A Send cancelled before (or
+  // between the redirects of) its exchange throws kConnectError the same way. False
+  // when no Send was in progress.
   bool Cancel();
 
   // Starts the loop thread; nothing happens when it runs already.
