@@ -1,6 +1,8 @@
 #include "korvo/internal/tls_context.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -102,11 +104,15 @@ X509_STORE* SystemRootStore() {
   return store;
 }
 
-// The reason of OpenSSL's latest error, or `fallback`; the error queue is cleared.
+// The reason of OpenSSL's first queued error (the cause; later ones only say where it
+// surfaced, "PEM lib"), or `fallback`; the error queue is cleared.
 std::string OpenSslReason(const char* fallback) {
-  unsigned long error = ERR_peek_last_error();
+  unsigned long error = ERR_peek_error();
   ERR_clear_error();
-  const char* reason = error != 0 ? ERR_reason_error_string(error) : nullptr;
+  if (error == 0) return fallback;
+  // A failed fopen is queued as the system's error number.
+  if (ERR_SYSTEM_ERROR(error)) return std::strerror(ERR_GET_REASON(error));
+  const char* reason = ERR_reason_error_string(error);
   return reason != nullptr ? reason : fallback;
 }
 
@@ -137,7 +143,9 @@ void Load(SSL_CTX* ctx, const TlsSettings& settings, bool system_roots) {
     // OpenSSL reads the directory lazily, during a handshake: a wrong path would only
     // show as an untrusted server.
     if (!std::filesystem::is_directory(settings.ca_path, ec)) {
-      ThrowFileError("CA directory", settings.ca_path, "not a directory");
+      bool exists = std::filesystem::exists(settings.ca_path, ec);
+      ThrowFileError("CA directory", settings.ca_path,
+                     exists ? "not a directory" : std::strerror(ENOENT));
     }
     if (SSL_CTX_load_verify_locations(ctx, nullptr, settings.ca_path.c_str()) != 1) {
       ThrowFileError("CA directory", settings.ca_path, OpenSslReason("unreadable"));
