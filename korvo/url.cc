@@ -286,9 +286,7 @@ std::string Url::ToString() const {
 }
 
 std::optional<Url> Url::Resolve(std::string_view reference) const {
-  // Servers send raw UTF-8 in Location now and then; browsers encode it.
-  std::string encoded = EncodeNonAscii(reference);
-  Reference ref = SplitReference(encoded);
+  Reference ref = SplitReference(reference);
   std::string authority = host_ + (port_.empty() ? "" : ":" + port_);
 
   // RFC 3986 5.2.2, strict: a reference with a scheme is absolute.
@@ -306,7 +304,9 @@ std::optional<Url> Url::Resolve(std::string_view reference) const {
       path = RemoveDotSegments(ref.path);
       query = std::string(ref.query.value_or(""));
     } else if (ref.path.empty()) {
-      path = path_;
+      // The base's own path, which a caller may have written with dot segments: a
+      // browser's URL has none, so the result has none either.
+      path = RemoveDotSegments(path_);
       query = ref.query ? std::string(*ref.query) : query_;
     } else {
       if (ref.path.front() == '/') {
@@ -333,9 +333,17 @@ std::optional<Url> Url::Resolve(std::string_view reference) const {
 
   std::string text = scheme + "://" + authority + path;
   if (!query.empty()) text.append("?").append(query);
-  Url target(text);
-  if (target.GetHost().empty()) return std::nullopt;
-  target.fragment_ = std::move(fragment);
+  // Servers send raw UTF-8 in Location now and then; browsers encode it.
+  Url target(EncodeNonAscii(text));
+  // A host a connection can be made to: a name or address, an IPv6 one in brackets, and
+  // a port that is a port.
+  const std::string& host = target.GetHost();
+  if (host.empty()) return std::nullopt;
+  bool bracketed = host.front() == '[' && host.back() == ']';
+  if (!bracketed && host.find_first_of(":[]") != std::string::npos) return std::nullopt;
+  std::uint16_t port = 0;
+  if (!target.GetPort().empty() && !ParsePort(target.GetPort(), port)) return std::nullopt;
+  target.fragment_ = EncodeNonAscii(fragment);
   return target;
 }
 

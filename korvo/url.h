@@ -49,8 +49,8 @@ class Url {
 
   // The URL that `reference` (a link or a "Location" value: absolute, "//host/...",
   // "/path", "relative", "?query", "#fragment", with "." and ".." segments) names when
-  // read against this one, as RFC 3986 5.2 resolves it; non-ASCII bytes are
-  // percent-encoded. A reference without a fragment keeps this URL's (RFC 9110 10.2.2).
+  // read against this one, as RFC 3986 5.2 resolves it (dot segments removed from
+  // the result's path in every case); non-ASCII bytes are percent-encoded. A reference without a fragment keeps this URL's (RFC 9110 10.2.2).
   // Nothing when the result is not an http or https URL with a host.
   std::optional<Url> Resolve(std::string_view reference) const;
 
