@@ -435,20 +435,30 @@ bool OpensslWwwServer::Start(const fs::path& root, const TestCertificate& certif
     Stop();
     return false;
   }
-  // s_server cannot take a listening socket; on port 0 it binds one the kernel chooses
-  // and announces it ("ACCEPT 127.0.0.1:<port>") once it listens.
-  ServerProcess::Options options;
-  options.argv = {kOpenssl, "s_server", "-WWW", "-accept", "127.0.0.1:0",
-                  "-cert", cert.string(), "-key", key.string()};
-  options.directory = root;
-  std::string line;
-  if (!process_.Start(options, error) ||
-      !process_.WaitForLine("ACCEPT 127.0.0.1:", kStartSeconds, &line, error)) {
-    *error += "\ns_server output:\n" + process_.OutputTail();
+  if (!StartOpensslServer(process_,
+                          {kOpenssl, "s_server", "-WWW", "-accept", "127.0.0.1:0", "-cert",
+                           cert.string(), "-key", key.string()},
+                          root, &port_, error)) {
     Stop();
     return false;
   }
-  port_ = static_cast<unsigned short>(std::atoi(line.c_str() + line.rfind(':') + 1));
+  return true;
+}
+
+bool StartOpensslServer(ServerProcess& process, std::vector<std::string> argv,
+                        const fs::path& directory, unsigned short* port, std::string* error) {
+  // s_server cannot take a listening socket; on port 0 it binds one the kernel chooses
+  // and announces it ("ACCEPT 127.0.0.1:<port>") once it listens.
+  ServerProcess::Options options;
+  options.argv = std::move(argv);
+  options.directory = directory;
+  std::string line;
+  if (!process.Start(options, error) ||
+      !process.WaitForLine("ACCEPT 127.0.0.1:", kStartSeconds, &line, error)) {
+    *error += "\ns_server output:\n" + process.OutputTail();
+    return false;
+  }
+  *port = static_cast<unsigned short>(std::atoi(line.c_str() + line.rfind(':') + 1));
   return true;
 }
 

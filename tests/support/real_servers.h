@@ -155,6 +155,13 @@ class PythonHttpServer {
   unsigned short port_ = 0;
 };
 
+// Starts `argv`, an `openssl s_server` told to accept on "127.0.0.1:0", in `directory`,
+// and reads the port it announces. False, with the server's last output in `error`,
+// when it does not start listening.
+bool StartOpensslServer(ServerProcess& process, std::vector<std::string> argv,
+                        const std::filesystem::path& directory, unsigned short* port,
+                        std::string* error);
+
 // OpensslWwwServer: `openssl s_server -WWW`, which answers "GET /NAME" over TLS with an
 // HTTP/1.0 head and the file NAME of its working directory, and ends the body by
 // closing the connection. One connection at a time.

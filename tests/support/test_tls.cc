@@ -40,25 +40,6 @@ Key NewKey() {
   return key;
 }
 
-std::string BioText(BIO* bio) {
-  char* data = nullptr;
-  long size = BIO_get_mem_data(bio, &data);
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
-std::string CertPem(X509* cert) {
-  Bio bio(BIO_new(BIO_s_mem()));
-  Check(PEM_write_bio_X509(bio.get(), cert) == 1, "certificate PEM");
-  return BioText(bio.get());
-}
-
-std::string KeyPem(EVP_PKEY* key) {
-  Bio bio(BIO_new(BIO_s_mem()));
-  Check(PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1,
-        "key PEM");
-  return BioText(bio.get());
-}
-
 void AddExtension(X509* cert, X509* issuer, int nid, const char* value) {
   X509V3_CTX ctx;
   X509V3_set_ctx_nodb(&ctx);
@@ -129,6 +110,25 @@ TestCertificate MakeServer(const Authority* issuer, const char* common_name,
 }
 
 }  // namespace
+
+std::string BioText(BIO* bio) {
+  char* data = nullptr;
+  long size = BIO_get_mem_data(bio, &data);
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::string CertPem(X509* cert) {
+  Bio bio(BIO_new(BIO_s_mem()));
+  Check(PEM_write_bio_X509(bio.get(), cert) == 1, "certificate PEM");
+  return BioText(bio.get());
+}
+
+std::string KeyPem(EVP_PKEY* key) {
+  Bio bio(BIO_new(BIO_s_mem()));
+  Check(PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1,
+        "key PEM");
+  return BioText(bio.get());
+}
 
 TestPki::TestPki() {
   Authority ca = MakeCa("korvo test CA");

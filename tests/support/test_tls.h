@@ -65,6 +65,12 @@ class TestPki {
   TestCertificate wildcard_;
 };
 
+// The contents of a memory BIO, and OpenSSL objects as PEM text (for test servers and
+// trust files). Throw std::runtime_error when OpenSSL fails.
+std::string BioText(BIO* bio);
+std::string CertPem(X509* cert);
+std::string KeyPem(EVP_PKEY* key);
+
 // A TLS client context that trusts only the test CA.
 std::unique_ptr<boost::asio::ssl::context> MakeTestClientContext();
 

@@ -27,9 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A bound for a broken installation; s_server listens within milliseconds.
-constexpr int kStartSeconds = 30;
-
 struct KeyFree {
   void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
@@ -68,25 +65,6 @@ Key NewKey(KeyType type) {
   }
   Check(key != nullptr, "key generation");
   return Key(key);
-}
-
-std::string BioText(BIO* bio) {
-  char* data = nullptr;
-  long size = BIO_get_mem_data(bio, &data);
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
-std::string CertPem(X509* cert) {
-  Bio bio(BIO_new(BIO_s_mem()));
-  Check(PEM_write_bio_X509(bio.get(), cert) == 1, "certificate PEM");
-  return BioText(bio.get());
-}
-
-std::string KeyPem(EVP_PKEY* key) {
-  Bio bio(BIO_new(BIO_s_mem()));
-  Check(PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) == 1,
-        "key PEM");
-  return BioText(bio.get());
 }
 
 std::string EncryptedKeyPem(EVP_PKEY* key, const char* passphrase) {
@@ -408,18 +386,10 @@ bool TlsServer::Start(const TlsServerConfig& config, std::string* error) {
   argv.insert(argv.end(), {"-cipher", "DEFAULT:@SECLEVEL=0"});
   argv.insert(argv.end(), config.options.begin(), config.options.end());
 
-  ServerProcess::Options options;
-  options.argv = std::move(argv);
-  options.directory = dir_.path();
-  // On port 0 s_server binds a port the kernel chooses and announces it once it listens.
-  std::string line;
-  if (!process_.Start(options, error) ||
-      !process_.WaitForLine("ACCEPT 127.0.0.1:", kStartSeconds, &line, error)) {
-    *error += "\ns_server output:\n" + process_.OutputTail();
+  if (!StartOpensslServer(process_, std::move(argv), dir_.path(), &port_, error)) {
     Stop();
     return false;
   }
-  port_ = static_cast<unsigned short>(std::atoi(line.c_str() + line.rfind(':') + 1));
   return true;
 }
 
