@@ -17,18 +17,6 @@ namespace {
 
 constexpr const char* kGoodNames = "DNS:localhost,IP:127.0.0.1,IP:::1";
 
-struct KeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct CertFree {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
-using Cert = std::unique_ptr<X509, CertFree>;
-using Bio = std::unique_ptr<BIO, BioFree>;
 
 void Check(bool ok, const char* what) {
   if (!ok) throw std::runtime_error(std::string("test certificate: ") + what);

@@ -65,6 +65,20 @@ class TestPki {
   TestCertificate wildcard_;
 };
 
+// Owners of OpenSSL objects.
+struct KeyFree {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct CertFree {
+  void operator()(X509* cert) const { X509_free(cert); }
+};
+struct BioFree {
+  void operator()(BIO* bio) const { BIO_free(bio); }
+};
+using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
+using Cert = std::unique_ptr<X509, CertFree>;
+using Bio = std::unique_ptr<BIO, BioFree>;
+
 // The contents of a memory BIO, and OpenSSL objects as PEM text (for test servers and
 // trust files). Throw std::runtime_error when OpenSSL fails.
 std::string BioText(BIO* bio);

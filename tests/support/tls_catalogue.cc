@@ -27,21 +27,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct KeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct CertFree {
-  void operator()(X509* cert) const { X509_free(cert); }
-};
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
 struct BnFree {
   void operator()(BIGNUM* bn) const { BN_free(bn); }
 };
-using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
-using Cert = std::unique_ptr<X509, CertFree>;
-using Bio = std::unique_ptr<BIO, BioFree>;
 using Bn = std::unique_ptr<BIGNUM, BnFree>;
 
 void Check(bool ok, const char* what) {
