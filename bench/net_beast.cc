@@ -115,7 +115,11 @@ class Beast : public Contender {
 
   beast::ssl_stream<beast::tcp_stream>& TlsStream() {
     if (!tls_stream_) {
-      ssl_context_.load_verify_file(target_.ca_file);
+      if (target_.system_roots) {
+        ssl_context_.set_default_verify_paths();
+      } else {
+        ssl_context_.load_verify_file(target_.ca_file);
+      }
       ssl_context_.set_verify_mode(asio::ssl::verify_peer);
       tls_stream_ = std::make_unique<beast::ssl_stream<beast::tcp_stream>>(io_, ssl_context_);
       tls_stream_->set_verify_callback(asio::ssl::host_name_verification(target_.host));

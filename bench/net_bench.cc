@@ -6,6 +6,11 @@
 // contained (the child has an alarm), and wait4 reports the child's peak resident memory.
 // Rounds alternate the clients' order so that drift of the machine spreads over all of
 // them; the table shows medians over the rounds and each median's ratio to the floor.
+//
+// Two figures time the first HTTPS request of a client made for it, root certificates
+// and handshake included. Since a process may keep what it loaded for its first client,
+// one measures the first client of a fresh process (several processes a round), the
+// other further clients made while the process's first one is still alive.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -59,7 +64,20 @@ constexpr const char* kHttplib = "cpp-httplib";
 constexpr const char* kBeast = "Boost.Beast";
 constexpr std::size_t kLargeBuffer = 64 * 1024;
 
-enum class Kind { kRate, kTransfer };
+enum class Kind {
+  kRate,              // requests/s on a warm client
+  kTransfer,          // MB/s of one big transfer
+  kFirstOfProcess,    // ms for the first request of the process's first client
+  kFirstOfNewClient,  // ms for the first request of a client in a process that has one
+};
+
+// Processes spawned per client and round for a kFirstOfProcess figure (one when quick):
+// a single request is a small sample.
+constexpr int kProcessesPerRound = 10;
+
+bool LowerIsBetter(Kind kind) {
+  return kind == Kind::kFirstOfProcess || kind == Kind::kFirstOfNewClient;
+}
 
 struct Figure {
   const char* id;
@@ -83,6 +101,10 @@ const std::vector<Figure>& Figures() {
        {kFloor, kKorvo, kKorvo64k, kCurl, kHttplib, kBeast}},
       {"upload", "file upload, POST discarded (MB/s)", Kind::kTransfer, true,
        {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
+      {"first-process", "first HTTPS GET, new process (ms)", Kind::kFirstOfProcess,
+       false, {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
+      {"first-client", "first HTTPS GET, another client (ms)",
+       Kind::kFirstOfNewClient, false, {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
   };
   return figures;
 }
@@ -112,7 +134,7 @@ void Usage(std::ostream& out) {
          "                 [--quick] [--rounds N] [--seconds S] [--figures a,b] [--clients a,b]\n"
          "                 [--korvo-untrusted]\n"
          "Normally started by scripts/bench.sh, which provides the server.\n"
-         "figures: keepalive newconn https memory stream upload\n"
+         "figures: keepalive newconn https memory stream upload first-process first-client\n"
          "clients: floor korvo korvo-64k libcurl cpp-httplib Boost.Beast\n";
 }
 
@@ -202,10 +224,42 @@ double Seconds(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// One measurement; runs in the child. Returns requests/s or MB/s.
+// Makes a client and times its first HTTPS request: construction, whatever it loads to
+// verify certificates, connect, handshake and exchange. Its destruction is not timed.
+double TimeFirstRequest(const std::string& client, const Target& target) {
+  Clock::time_point start = Clock::now();
+  std::unique_ptr<Contender> contender = MakeContender(client, target);
+  contender->GetSmall(true);
+  return Seconds(start);
+}
+
+// A first-request figure; returns ms per request.
+double MeasureFirst(const Options& options, Kind kind) {
+  // Each client trusts what a program would: korvo the system roots, libcurl its built-in
+  // bundle, the others OpenSSL's default locations.
+  Target target = options.target;
+  target.system_roots = true;
+  if (kind == Kind::kFirstOfProcess) return TimeFirstRequest(options.child_client, target) * 1e3;
+
+  // The process's first client stays alive while the others come and go, as in a
+  // program that keeps one and makes another.
+  std::unique_ptr<Contender> first = MakeContender(options.child_client, target);
+  first->GetSmall(true);
+  double timed = 0;
+  long count = 0;
+  Clock::time_point start = Clock::now();
+  do {
+    timed += TimeFirstRequest(options.child_client, target);
+    ++count;
+  } while (Seconds(start) < options.seconds || count < 3);
+  return timed / static_cast<double>(count) * 1e3;
+}
+
+// One measurement; runs in the child. Returns requests/s, MB/s or ms per request.
 double Measure(const Options& options) {
   const Target& target = options.target;
   const Figure& figure = *FindFigure(options.child_figure);
+  if (LowerIsBetter(figure.kind)) return MeasureFirst(options, figure.kind);
   std::unique_ptr<Contender> contender = MakeContender(options.child_client, target);
   std::string id = figure.id;
 
@@ -330,6 +384,13 @@ double Median(std::vector<double> values) {
   return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+// Whether `client` trusts the benchmark's CA in `figure` only through the system's store.
+bool NeedsSystemRoots(const Figure& figure, const std::string& client) {
+  if (client == kFloor) return false;
+  if (LowerIsBetter(figure.kind)) return true;
+  return std::string(figure.id) == "https" && client.rfind(kKorvo, 0) == 0;
+}
+
 bool Wanted(const std::vector<std::string>& list, const std::string& item) {
   return list.empty() || std::find(list.begin(), list.end(), item) != list.end();
 }
@@ -447,8 +508,10 @@ void PrintGoals(const Results& results) {
           figure.clients.end()) {
         continue;
       }
-      line(std::string(korvo) + " >= libcurl: " + figure.id,
-           MedianValue(results, figure.id, korvo), MedianValue(results, figure.id, kCurl), true);
+      bool higher = !LowerIsBetter(figure.kind);
+      line(std::string(korvo) + (higher ? " >= " : " <= ") + "libcurl: " + figure.id,
+           MedianValue(results, figure.id, korvo), MedianValue(results, figure.id, kCurl),
+           higher);
     }
   }
 }
@@ -476,19 +539,22 @@ int RunParent(int argc, char** argv, const Options& options) {
       if (order.empty()) continue;
       // Each round starts one client later, so none is always first or last.
       std::rotate(order.begin(), order.begin() + (round % order.size()), order.end());
-      for (const char* client : order) {
-        auto& samples = results[figure.id][client];
-        if (options.korvo_untrusted && std::string(figure.id) == "https" &&
-            std::string(client).rfind(kKorvo, 0) == 0) {
-          continue;  // the system CA bundle could not be given the benchmark's CA
+      int processes =
+          figure.kind == Kind::kFirstOfProcess && !options.quick ? kProcessesPerRound : 1;
+      for (int process = 0; process < processes; ++process) {
+        for (const char* client : order) {
+          auto& samples = results[figure.id][client];
+          if (options.korvo_untrusted && NeedsSystemRoots(figure, client)) {
+            continue;  // the system CA bundle could not be given the benchmark's CA
+          }
+          std::optional<Sample> sample = Spawn(argc, argv, figure, client);
+          if (!sample) {
+            std::fprintf(stderr, "  %s %s: failed\n", client, figure.id);
+            ++failures;
+            continue;
+          }
+          samples.push_back(*sample);
         }
-        std::optional<Sample> sample = Spawn(argc, argv, figure, client);
-        if (!sample) {
-          std::fprintf(stderr, "  %s %s: failed\n", client, figure.id);
-          ++failures;
-          continue;
-        }
-        samples.push_back(*sample);
       }
     }
   }

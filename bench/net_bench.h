@@ -25,6 +25,10 @@ struct Target {
   std::size_t small_size = 100;
   std::size_t big_size = 0;
   std::string upload_file;  // file sent by the uploads (the served big file)
+  // Trust the system's CA store (which scripts/bench.sh extends with ca_file) instead of
+  // ca_file alone, as a program would; korvo always does. The floor ignores it: loading
+  // one certificate is the least a client can do.
+  bool system_roots = false;
 
   std::string HostHeader(bool tls) const;
   std::string Url(bool tls, const std::string& path) const;

@@ -31,7 +31,8 @@ class Curl : public Contender {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     handle_ = curl_easy_init();
     BENCH_CHECK(handle_ != nullptr, kWho, "curl_easy_init failed");
-    curl_easy_setopt(handle_, CURLOPT_CAINFO, target.ca_file.c_str());
+    // Otherwise libcurl's built-in CA bundle (and directory), loaded anew by each handle.
+    if (!target.system_roots) curl_easy_setopt(handle_, CURLOPT_CAINFO, target.ca_file.c_str());
     // No proxy from the environment: every request goes to the loopback server.
     curl_easy_setopt(handle_, CURLOPT_PROXY, "");
     small_url_ = target.Url(false, target.small_path);

@@ -80,7 +80,8 @@ class Httplib : public Contender {
   httplib::SSLClient& TlsClient() {
     if (!tls_client_) {
       tls_client_ = std::make_unique<httplib::SSLClient>(target_.host, target_.https_port);
-      tls_client_->set_ca_cert_path(target_.ca_file.c_str());
+      // Without a path the client loads OpenSSL's default locations.
+      if (!target_.system_roots) tls_client_->set_ca_cert_path(target_.ca_file.c_str());
       tls_client_->enable_server_certificate_verification(true);
       tls_client_->set_keep_alive(true);
     }

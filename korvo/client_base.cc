@@ -37,6 +37,20 @@ bool IsConnectionLost(const boost::system::error_code& error) {
          error == boost::asio::ssl::error::stream_truncated;
 }
 
+// Runs a caller's transfer callback; nothing may escape into the loop. An exception
+// lets the exchange go on, as it always has.
+bool RunCallback(const TransferCallback& callback, std::uint64_t current, std::uint64_t total,
+                 const char* what) {
+  try {
+    return callback(current, total);
+  } catch (const std::exception& exception) {
+    LOG_ERRO("%s callback error: %s", what, exception.what());
+  } catch (...) {
+    LOG_ERRO("%s callback error: %s", what, "unknown exception");
+  }
+  return true;
+}
+
 std::size_t PayloadSize(const Payload& payload) {
   std::size_t size = 0;
   for (const auto& buffer : payload) size += buffer.size();
@@ -99,6 +113,8 @@ void ClientBase::StartExchange() {
   error_ = Error();
   aborted_ = false;
   cancelled_ = false;
+  exchange_deadline_passed_ = false;
+  body_written_ = 0;
   reused_ = false;
   can_retry_ = false;
   length_read_ = 0;
@@ -235,6 +251,7 @@ void ClientBase::WritePayload() {
       return;
     }
     DropFront(write_payload_, written);
+    if (!ReportUpload(written)) return;
   }
   if (PayloadSize(write_payload_) == 0) {
     OnPayloadWritten();
@@ -255,7 +272,23 @@ void ClientBase::OnWrite(boost::system::error_code error, std::size_t length) {
     return;
   }
   DropFront(write_payload_, length);
+  if (!ReportUpload(length)) return;
   WritePayload();
+}
+
+bool ClientBase::ReportUpload(std::size_t written) {
+  if (writing_head_ || written == 0 || !upload_progress_callback_) return true;
+  body_written_ += written;
+  std::int64_t size = request_->GetBody()->GetSize();
+  std::uint64_t total = size >= 0 ? static_cast<std::uint64_t>(size) : kInvalidLength;
+  if (RunCallback(upload_progress_callback_, body_written_, total, "Upload progress")) {
+    return true;
+  }
+  // Nothing is pending while a write completes: the exchange ends here, as cancelled.
+  cancelled_ = true;
+  CloseConnection();
+  HandleIoError(boost::asio::error::operation_aborted, true);
+  return false;
 }
 
 void ClientBase::OnPayloadWritten() {
@@ -385,13 +418,10 @@ bool ClientBase::TakeRead(std::size_t length) {
     // size (and with a Content-Length, current equal to total).
     std::uint64_t current = response_parser_.GetBodyLength();
     std::uint64_t total = response_parser_.GetContentLength();
-    try {
-      progress_callback_(static_cast<std::size_t>(current), static_cast<std::size_t>(total));
-    } catch (const std::exception& exception) {
-      // Nothing may escape into the loop; the exchange itself is unaffected.
-      LOG_ERRO("Progress callback error: %s", exception.what());
-    } catch (...) {
-      LOG_ERRO("Progress callback error: %s", "unknown exception");
+    if (!RunCallback(progress_callback_, current, total, "Progress")) {
+      // Ends as a cancel does: the read that follows completes as aborted.
+      cancelled_ = true;
+      Abort();
     }
   }
 
@@ -419,12 +449,10 @@ bool ClientBase::KeepConnection() const {
   return true;
 }
 
-void ClientBase::SetDeadline(int seconds) {
-  if (seconds <= 0) {
-    deadline_ = Deadline::max();
-    return;
-  }
-  deadline_ = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+void ClientBase::SetDeadline(std::chrono::milliseconds limit) {
+  deadline_ = limit.count() > 0 ? std::chrono::steady_clock::now() + limit : Deadline::max();
+  if (exchange_deadline_ < deadline_) deadline_ = exchange_deadline_;
+  if (deadline_ == Deadline::max()) return;
   // A wait that ends no later than the deadline finds it moved and waits again.
   if (deadline_timer_armed_ && deadline_timer_.expiry() <= deadline_) return;
   ArmDeadlineTimer();
@@ -452,6 +480,7 @@ void ClientBase::OnDeadlineTimer(std::uint64_t generation, boost::system::error_
     ArmDeadlineTimer();
     return;
   }
+  exchange_deadline_passed_ = deadline_ == exchange_deadline_;
   deadline_ = Deadline::max();
   LOG_WARN("Timeout");
   error_.SetTimeout(true);
@@ -464,6 +493,8 @@ void ClientBase::Fail(ErrorCode code, const char* message, const std::string& ca
   if (cancelled_) {
     error_.SetCancelled(true);
     detail = "Cancelled";
+  } else if (error_.timeout() && exchange_deadline_passed_) {
+    detail = "Timed out: the exchange's time limit was reached";
   } else if (error_.timeout()) {
     switch (phase_) {
       case Phase::kResolving: detail = "Timed out resolving the host"; break;
@@ -594,17 +625,52 @@ ClientBase& ClientBase::SetConnectAddress(std::string address) {
 }
 
 ClientBase& ClientBase::SetConnectTimeout(int seconds) {
-  connect_timeout_ = seconds;
-  return *this;
+  return SetConnectTimeout(std::chrono::seconds(seconds));
 }
 
 ClientBase& ClientBase::SetReadTimeout(int seconds) {
-  read_timeout_ = seconds;
+  return SetReadTimeout(std::chrono::seconds(seconds));
+}
+
+ClientBase& ClientBase::SetConnectTimeout(std::chrono::milliseconds limit) {
+  connect_timeout_ = limit;
+  return *this;
+}
+
+ClientBase& ClientBase::SetReadTimeout(std::chrono::milliseconds limit) {
+  read_timeout_ = limit;
+  return *this;
+}
+
+int ClientBase::GetConnectTimeout() const {
+  return static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(connect_timeout_).count());
+}
+
+int ClientBase::GetReadTimeout() const {
+  return static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(read_timeout_).count());
+}
+
+ClientBase& ClientBase::SetExchangeDeadline(Deadline deadline) {
+  exchange_deadline_ = deadline;
   return *this;
 }
 
 ClientBase& ClientBase::SetProgressCallback(ProgressCallback callback) {
+  if (!callback) return SetTransferProgress(TransferCallback());
+  return SetTransferProgress(
+      [callback = std::move(callback)](std::uint64_t current, std::uint64_t total) {
+        callback(static_cast<std::size_t>(current), static_cast<std::size_t>(total));
+        return true;
+      });
+}
+
+ClientBase& ClientBase::SetTransferProgress(TransferCallback callback) {
   progress_callback_ = std::move(callback);
+  return *this;
+}
+
+ClientBase& ClientBase::SetUploadProgressCallback(TransferCallback callback) {
+  upload_progress_callback_ = std::move(callback);
   return *this;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <initializer_list>
 #include <cstdint>
 #include <map>
@@ -45,11 +46,13 @@ constexpr std::uint64_t kDefaultMaxDecodedInMemory = std::uint64_t{1} << 30;
 
 class ClientSession::Impl {
  public:
+  using Deadline = std::chrono::steady_clock::time_point;
+
   explicit Impl(std::size_t buffer_size);
   ~Impl();
 
-  std::shared_ptr<Response> Send(std::shared_ptr<Request> request, bool stream,
-                                 ProgressCallback progress_callback);
+  std::shared_ptr<Response> Send(std::shared_ptr<Request> request,
+                                 const SendOptions& options);
   bool Cancel();
   void Start();
   void Stop();
@@ -68,12 +71,13 @@ class ClientSession::Impl {
   void RefuseLoopThread(const char* operation);
   // Sends `request` and the requests of the redirects it is answered with, as far as
   // the settings say.
-  std::shared_ptr<Response> SendFollowing(std::shared_ptr<Request> request, bool stream,
-                                          ProgressCallback progress_callback);
+  std::shared_ptr<Response> SendFollowing(std::shared_ptr<Request> request,
+                                          const SendOptions& options, Deadline deadline);
   // One exchange, on a pooled connection or a new one. With `following`, progress is
   // reported only for a response that is not a redirect about to be followed.
-  std::shared_ptr<Response> DoSend(const std::shared_ptr<Request>& request, bool stream,
-                                   ProgressCallback progress_callback, bool following);
+  std::shared_ptr<Response> DoSend(const std::shared_ptr<Request>& request,
+                                   const SendOptions& options, Deadline deadline,
+                                   bool following);
   // Where `response` to `request` sends the client next, if it is to be followed.
   std::optional<Url> RedirectTarget(const Response& response, const Url& current) const;
   // Runs the exchange on `client` once, and once more when it failed in a way that a
@@ -97,8 +101,9 @@ class ClientSession::Impl {
   std::string media_type_;
   std::string charset_;
   Headers headers_;
-  int connect_timeout_ = 0;
-  int read_timeout_ = 0;
+  std::chrono::milliseconds connect_timeout_{0};
+  std::chrono::milliseconds read_timeout_{0};
+  std::chrono::milliseconds exchange_timeout_{0};
   std::size_t buffer_size_ = 0;
   ConnectionPool pool_;
   std::atomic<std::size_t> pool_size_{0};
@@ -205,8 +210,7 @@ void ClientSession::Impl::SetCurrentClient(std::shared_ptr<ClientBase> client) {
 }
 
 std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> request,
-                                                    bool stream,
-                                                    ProgressCallback progress_callback) {
+                                                    const SendOptions& options) {
   if (request == nullptr) throw Error(kRequestError, "Request is missing");
   RefuseLoopThread("Send");
   std::lock_guard<std::mutex> lock(mutex_);
@@ -221,6 +225,11 @@ std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> req
     request->SetContentType(media_type_, charset_);
   }
   request->Prepare();
+  // The whole exchange's limit runs from here, across redirects and the retry.
+  std::chrono::milliseconds timeout =
+      options.timeout.count() > 0 ? options.timeout : exchange_timeout_;
+  Deadline deadline = timeout.count() > 0 ? std::chrono::steady_clock::now() + timeout
+                                          : Deadline::max();
 
   {
     std::lock_guard<std::mutex> guard(current_client_mutex_);
@@ -234,7 +243,7 @@ std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> req
       impl->sending_ = false;
     }
   } scope{this};
-  return SendFollowing(request, stream, std::move(progress_callback));
+  return SendFollowing(request, options, deadline);
 }
 
 void ClientSession::Impl::CreateSslContext() {
@@ -368,11 +377,10 @@ std::optional<Url> ClientSession::Impl::RedirectTarget(const Response& response,
 }
 
 std::shared_ptr<Response> ClientSession::Impl::SendFollowing(
-    std::shared_ptr<Request> request, bool stream, ProgressCallback progress_callback) {
+    std::shared_ptr<Request> request, const SendOptions& options, Deadline deadline) {
   std::shared_ptr<Request> hop = std::move(request);
   for (int hops = 0;; ++hops) {
-    std::shared_ptr<Response> response =
-        DoSend(hop, stream, progress_callback, max_redirects_ > 0);
+    std::shared_ptr<Response> response = DoSend(hop, options, deadline, max_redirects_ > 0);
     const Url& current = hop->GetUrl();
     std::optional<Url> target = RedirectTarget(*response, current);
     std::shared_ptr<Request> next;
@@ -406,9 +414,9 @@ std::shared_ptr<Response> ClientSession::Impl::SendFollowing(
 }
 
 std::shared_ptr<Response> ClientSession::Impl::DoSend(const std::shared_ptr<Request>& request,
-                                                      bool stream,
-                                                      ProgressCallback progress_callback,
-                                                      bool following) {
+                                                      const SendOptions& options,
+                                                      Deadline deadline, bool following) {
+  const bool stream = options.stream;
   const Url& url = request->GetUrl();
   PoolKey key{url.GetScheme(), url.GetHost(), url.GetPort()};
   ConnectionPool::Clock::time_point now = ConnectionPool::Clock::now();
@@ -432,20 +440,30 @@ std::shared_ptr<Response> ClientSession::Impl::DoSend(const std::shared_ptr<Requ
   // Every send hands over the effective values: a driver from the pool still holds
   // whatever the previous send gave it.
   client->SetBufferSize(buffer_size_ != 0 ? buffer_size_ : kDefaultBufferSize);
-  client->SetConnectTimeout(connect_timeout_ > 0 ? connect_timeout_ : kDefaultConnectTimeout);
-  client->SetReadTimeout(read_timeout_ > 0 ? read_timeout_ : kDefaultReadTimeout);
-  if (following && progress_callback) {
+  auto effective = [](std::chrono::milliseconds own, std::chrono::milliseconds session,
+                      int fallback_seconds) -> std::chrono::milliseconds {
+    if (own.count() > 0) return own;
+    if (session.count() > 0) return session;
+    return std::chrono::seconds(fallback_seconds);
+  };
+  client->SetConnectTimeout(
+      effective(options.connect_timeout, connect_timeout_, kDefaultConnectTimeout));
+  client->SetReadTimeout(effective(options.read_timeout, read_timeout_, kDefaultReadTimeout));
+  client->SetExchangeDeadline(deadline);
+  TransferCallback progress = options.progress;
+  if (following && progress) {
     // The driver owns the callback, so the plain pointer cannot outlive it. A redirect
     // on its way to being followed is not the response the caller waits for.
     ClientBase* driver = client.get();
-    progress_callback = [this, driver, url, user = std::move(progress_callback)](
-                            std::size_t current, std::size_t total) {
+    progress = [this, driver, url, user = std::move(progress)](std::uint64_t current,
+                                                                std::uint64_t total) {
       const Response* response = driver->PeekResponse();
-      if (response != nullptr && RedirectTarget(*response, url)) return;
-      user(current, total);
+      if (response != nullptr && RedirectTarget(*response, url)) return true;
+      return user(current, total);
     };
   }
-  client->SetProgressCallback(std::move(progress_callback));
+  client->SetTransferProgress(std::move(progress));
+  client->SetUploadProgressCallback(options.upload_progress);
   client->SetConnectAddress(ConnectAddress(url));
   client->SetDecoding(decompress_, max_decoded_size_.value_or(stream ? 0 : kDefaultMaxDecodedInMemory));
 
@@ -513,7 +531,21 @@ ClientSession::~ClientSession() = default;
 
 std::shared_ptr<Response> ClientSession::Send(std::shared_ptr<Request> request, bool stream,
                                               ProgressCallback progress_callback) {
-  return impl_->Send(std::move(request), stream, std::move(progress_callback));
+  SendOptions options;
+  options.stream = stream;
+  if (progress_callback) {
+    options.progress = [callback = std::move(progress_callback)](std::uint64_t current,
+                                                                 std::uint64_t total) {
+      callback(static_cast<std::size_t>(current), static_cast<std::size_t>(total));
+      return true;
+    };
+  }
+  return impl_->Send(std::move(request), options);
+}
+
+std::shared_ptr<Response> ClientSession::Send(std::shared_ptr<Request> request,
+                                              const SendOptions& options) {
+  return impl_->Send(std::move(request), options);
 }
 
 bool ClientSession::Cancel() { return impl_->Cancel(); }
@@ -522,17 +554,37 @@ void ClientSession::Stop() { impl_->Stop(); }
 bool ClientSession::IsStarted() const { return impl_->started_; }
 
 ClientSession& ClientSession::SetConnectTimeout(int seconds) {
-  impl_->connect_timeout_ = seconds;
-  return *this;
+  return SetConnectTimeout(std::chrono::seconds(std::max(seconds, 0)));
 }
 
 ClientSession& ClientSession::SetReadTimeout(int seconds) {
-  impl_->read_timeout_ = seconds;
+  return SetReadTimeout(std::chrono::seconds(std::max(seconds, 0)));
+}
+
+ClientSession& ClientSession::SetConnectTimeout(std::chrono::milliseconds limit) {
+  impl_->connect_timeout_ = limit;
   return *this;
 }
 
-int ClientSession::GetConnectTimeout() const { return impl_->connect_timeout_; }
-int ClientSession::GetReadTimeout() const { return impl_->read_timeout_; }
+ClientSession& ClientSession::SetReadTimeout(std::chrono::milliseconds limit) {
+  impl_->read_timeout_ = limit;
+  return *this;
+}
+
+ClientSession& ClientSession::SetTimeout(std::chrono::milliseconds limit) {
+  impl_->exchange_timeout_ = limit;
+  return *this;
+}
+
+int ClientSession::GetConnectTimeout() const {
+  return static_cast<int>(
+      std::chrono::duration_cast<std::chrono::seconds>(impl_->connect_timeout_).count());
+}
+
+int ClientSession::GetReadTimeout() const {
+  return static_cast<int>(
+      std::chrono::duration_cast<std::chrono::seconds>(impl_->read_timeout_).count());
+}
 std::size_t ClientSession::GetBufferSize() const { return impl_->buffer_size_; }
 const std::string& ClientSession::GetMediaType() const { return impl_->media_type_; }
 const std::string& ClientSession::GetCharset() const { return impl_->charset_; }

@@ -21,6 +21,7 @@
 #ifndef KORVO_CLIENT_SESSION_H_
 #define KORVO_CLIENT_SESSION_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -31,6 +32,7 @@
 #include "korvo/progress.h"
 #include "korvo/request.h"
 #include "korvo/response.h"
+#include "korvo/send_options.h"
 
 namespace korvo {
 
@@ -53,6 +55,11 @@ class ClientSession {
   // than http or https, otherwise the error of the exchange.
   std::shared_ptr<Response> Send(std::shared_ptr<Request> request, bool stream = false,
                                  ProgressCallback progress_callback = {});
+  // The same, with what `options` asks of this request: a sink for the body, progress
+  // callbacks that can stop the transfer, time limits, a size limit (see SendOptions).
+  // A callback that returns false ends the exchange as Cancel does: the Error thrown
+  // has cancelled() true.
+  std::shared_ptr<Response> Send(std::shared_ptr<Request> request, const SendOptions& options);
 
   // Aborts the Send in progress, if any: its exchange ends by closing its connection on
   // the loop, and the blocked Send throws the error of the step that was pending, with
@@ -73,6 +80,13 @@ class ClientSession {
   // guards every write and read as time without progress.
   ClientSession& SetConnectTimeout(int seconds);
   ClientSession& SetReadTimeout(int seconds);
+  ClientSession& SetConnectTimeout(std::chrono::milliseconds limit);
+  ClientSession& SetReadTimeout(std::chrono::milliseconds limit);
+  // A limit for the whole of every exchange, from resolution to the last byte (redirects
+  // and the retry included), beside the limits of the steps; 0 (the default): none.
+  // SendOptions::timeout sets it for one request.
+  ClientSession& SetTimeout(std::chrono::milliseconds limit);
+  // In whole seconds.
   int GetConnectTimeout() const;
   int GetReadTimeout() const;
   std::size_t GetBufferSize() const;

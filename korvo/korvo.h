@@ -19,6 +19,7 @@
 #include "korvo/request.h"
 #include "korvo/request_builder.h"
 #include "korvo/response.h"
+#include "korvo/send_options.h"
 #include "korvo/url.h"
 #include "korvo/version.h"
 

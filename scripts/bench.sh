@@ -9,10 +9,10 @@
 #   scripts/bench.sh --figures keepalive,memory --clients floor,korvo --rounds 3
 # KORVO_BENCH_WRAP runs the program under a tool, which follows the measurements'
 # child processes, e.g. KORVO_BENCH_WRAP="perf record -g -o /tmp/korvo.perf".
-# Builds in Release into ${KORVO_BENCH_BUILD_DIR:-build-bench}. Everything the run creates
-# (nginx configuration, files, certificates, nginx itself) lives in one temporary
-# directory and is removed on exit, also on failure or Ctrl-C. The system's nginx service
-# and its configuration are never touched.
+# Builds in Release into ${KORVO_BENCH_BUILD_DIR:-build-bench} (relative to the repository,
+# or absolute). Everything the run creates (nginx configuration, files, certificates,
+# nginx itself) lives in one temporary directory and is removed on exit, also on failure
+# or Ctrl-C. The system's nginx service and its configuration are never touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -34,8 +34,12 @@ build=${KORVO_BENCH_BUILD_DIR:-build-bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKORVO_BUILD_BENCH=ON \
       -DKORVO_BUILD_TESTS=OFF -DKORVO_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target net_bench
-bench_bin=$root/$build/bench/net_bench
-[ -x "$bench_bin" ] || bench_bin=$(find "$root/$build" -name net_bench -type f -perm -u+x | head -n1)
+case $build in
+  /*) build_path=$build ;;
+  *) build_path=$root/$build ;;
+esac
+bench_bin=$build_path/bench/net_bench
+[ -x "$bench_bin" ] || bench_bin=$(find "$build_path" -name net_bench -type f -perm -u+x | head -n1)
 
 nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 [ -x "$nginx_bin" ] || { echo "bench: nginx is not installed" >&2; exit 1; }
@@ -168,9 +172,10 @@ args=(--http-port "$http_port" --https-port "$https_port" --ca "$work/ca.crt"
 read -r -a program <<<"${KORVO_BENCH_WRAP:-}"
 program+=("$bench_bin")
 
-# korvo trusts only the system's CA bundle, as a user's program would. In a private mount
-# namespace the bundle is overlaid with a copy that also holds the benchmark's CA; nothing
-# outside the namespace sees it.
+# korvo trusts only the system's CA bundle, as a user's program would, and so do all the
+# clients in the first-request figures. In a private mount namespace the bundle is
+# overlaid with a copy that also holds the benchmark's CA; nothing outside the namespace
+# sees it.
 bundle=/etc/ssl/certs/ca-certificates.crt
 cat "$bundle" "$work/ca.crt" >"$work/bundle.crt" 2>/dev/null || cp "$work/ca.crt" "$work/bundle.crt"
 run_in_namespace=(unshare --mount --propagation private)
@@ -181,7 +186,8 @@ if [ -f "$bundle" ] && "${run_in_namespace[@]}" true 2>/dev/null; then
            'mount --bind "$KORVO_BENCH_BUNDLE" "$KORVO_BENCH_SYSTEM_BUNDLE" && exec "$@"'
            sh "${program[@]}" "${args[@]}")
 else
-  echo "bench: cannot overlay the system CA bundle here; korvo's HTTPS row is left out" >&2
+  echo "bench: cannot overlay the system CA bundle here; korvo's HTTPS row and the" \
+       "first-request rows (but the floor's) are left out" >&2
   command=("${program[@]}" "${args[@]}" --korvo-untrusted)
 fi
 # In the background, so that a signal reaches the traps at once and the cleanup stops it.

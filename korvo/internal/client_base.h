@@ -47,6 +47,7 @@
 #include "korvo/progress.h"
 #include "korvo/request.h"
 #include "korvo/response.h"
+#include "korvo/send_options.h"
 #include "korvo/internal/response_parser.h"
 #include "korvo/internal/socket.h"
 #include "korvo/internal/tls_context.h"
@@ -119,14 +120,24 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // Connect to this address (IPv4 or IPv6, without brackets) instead of looking up the
   // URL's host; the host still names the server for TLS. Empty: look it up.
   ClientBase& SetConnectAddress(std::string address);
-  // Seconds; 0 or less: no limit. Defaults: 30 s each.
+  // 0 or less: no limit. Defaults: 30 s each.
   ClientBase& SetConnectTimeout(int seconds);
   ClientBase& SetReadTimeout(int seconds);
+  ClientBase& SetConnectTimeout(std::chrono::milliseconds limit);
+  ClientBase& SetReadTimeout(std::chrono::milliseconds limit);
+  // The latest moment for the next exchange to end, whatever the step; max: none.
+  ClientBase& SetExchangeDeadline(std::chrono::steady_clock::time_point deadline);
+  // Progress of the response body; a callback that returns false ends the exchange as
+  // a Cancel would.
   ClientBase& SetProgressCallback(ProgressCallback callback);
+  ClientBase& SetTransferProgress(TransferCallback callback);
+  // Progress of the request body as it is written: bytes of the body's size.
+  ClientBase& SetUploadProgressCallback(TransferCallback callback);
 
   std::size_t GetBufferSize() const { return buffer_size_; }
-  int GetConnectTimeout() const { return connect_timeout_; }
-  int GetReadTimeout() const { return read_timeout_; }
+  // In whole seconds.
+  int GetConnectTimeout() const;
+  int GetReadTimeout() const;
 
  protected:
   explicit ClientBase(boost::asio::io_context& io_context);
@@ -171,8 +182,11 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   bool TakeRead(std::size_t length);
   bool KeepConnection() const;
 
-  // Times the step about to start: `seconds` from now (0 or less: no limit).
-  void SetDeadline(int seconds);
+  // Times the step about to start: `limit` from now (0 or less: no limit), and never
+  // beyond the exchange's deadline.
+  void SetDeadline(std::chrono::milliseconds limit);
+  // Reports `written` more bytes of the request body; false once the exchange ended.
+  bool ReportUpload(std::size_t written);
   // The timed step has completed.
   void ClearDeadline() { deadline_ = Deadline::max(); }
   void ArmDeadlineTimer();
@@ -203,17 +217,21 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   std::uint64_t length_read_ = 0;
   std::vector<char> buffer_;
   std::size_t buffer_size_ = kDefaultBufferSize;
-  int connect_timeout_ = kDefaultConnectTimeout;
-  int read_timeout_ = kDefaultReadTimeout;
+  std::chrono::milliseconds connect_timeout_ = std::chrono::seconds(kDefaultConnectTimeout);
+  std::chrono::milliseconds read_timeout_ = std::chrono::seconds(kDefaultReadTimeout);
   // A step only moves deadline_; one timer wait serves many steps, and an expiry that
   // finds the deadline moved on waits again. Re-arming the timer for every read cost a
   // timer update and a cancelled wait, each a trip through the loop, per read.
   using Deadline = std::chrono::steady_clock::time_point;
   boost::asio::steady_timer deadline_timer_;
   Deadline deadline_ = Deadline::max();  // of the step in progress; max: none
+  Deadline exchange_deadline_ = Deadline::max();
+  bool exchange_deadline_passed_ = false;  // the time limit that fired was the exchange's
   bool deadline_timer_armed_ = false;    // a wait on deadline_timer_ is pending
   std::atomic<bool> connected_{false};
-  ProgressCallback progress_callback_;
+  TransferCallback progress_callback_;
+  TransferCallback upload_progress_callback_;
+  std::uint64_t body_written_ = 0;
   Error error_;
   std::string connect_address_;
   bool decode_ = false;
