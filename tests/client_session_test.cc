@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -1128,6 +1129,123 @@ TEST(ClientSessionRedirectTest, CancelReachesALaterHop) {
   Error error = outcome.get();
   EXPECT_EQ(error.code(), kReadError);
   EXPECT_TRUE(error.cancelled());
+}
+
+// ---------------------------------------------------------------------------------------
+// Per-request options
+
+// Sends a head announcing `size` bytes, then the body in 1 KiB writes until done or the
+// client goes.
+HostileServer::Behaviour SendBody(std::size_t size) {
+  return [size](HostileConnection& connection, const std::string&) {
+    connection.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n");
+    std::string block(1024, 'b');
+    for (std::size_t sent = 0; sent < size; sent += block.size()) {
+      if (!connection.Send(std::string_view(block).substr(0, std::min(block.size(), size - sent)))) {
+        return false;
+      }
+    }
+    return true;
+  };
+}
+
+// A callback that returns false ends the exchange as a cancel: for the download, at the
+// call that says so; for the upload, before the rest of the body is written.
+TEST(ClientSessionOptionsTest, ProgressThatStopsCancels) {
+  HostileServer server;
+  ClientSession session;
+  server.Script(SendBody(1 << 20));
+  SendOptions options;
+  std::uint64_t last = 0;
+  options.progress = [&](std::uint64_t current, std::uint64_t total) {
+    EXPECT_EQ(total, std::uint64_t{1} << 20);
+    last = current;
+    return current < 64 * 1024;
+  };
+  Error error;
+  try {
+    session.Send(Get(server.Url("/")), options);
+  } catch (const Error& e) {
+    error = e;
+  }
+  EXPECT_EQ(error.code(), kReadError);
+  EXPECT_TRUE(error.cancelled());
+  EXPECT_GE(last, 64u * 1024);
+  EXPECT_LT(last, 1u << 20);
+
+  // Upload: every write is reported up to the body's size, and a false stops it.
+  std::string body(256 * 1024, 'u');
+  for (bool stop : {false, true}) {
+    SCOPED_TRACE(stop);
+    std::vector<std::uint64_t> reports;
+    SendOptions upload;
+    upload.upload_progress = [&](std::uint64_t current, std::uint64_t total) {
+      EXPECT_EQ(total, body.size());
+      reports.push_back(current);
+      return !stop;
+    };
+    Error upload_error = Error();
+    try {
+      session.Send(RequestBuilder().Method("POST").Url(server.Url("/")).Body(body)(), upload);
+    } catch (const Error& e) {
+      upload_error = e;
+    }
+    ASSERT_FALSE(reports.empty());
+    EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
+    if (stop) {
+      EXPECT_EQ(upload_error.code(), kWriteError);
+      EXPECT_TRUE(upload_error.cancelled());
+      EXPECT_EQ(reports.size(), 1u);
+    } else {
+      EXPECT_EQ(upload_error.code(), kNoError) << upload_error;
+      EXPECT_EQ(reports.back(), body.size());
+    }
+  }
+}
+
+// A server that keeps every step alive with a byte now and then is stopped by the limit
+// of the whole exchange; a step that stalls is stopped by a read limit in milliseconds.
+TEST(ClientSessionOptionsTest, TimeLimitsInMilliseconds) {
+  HostileServer server;
+  auto trickle = [](HostileConnection& connection, const std::string&) {
+    connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+    while (connection.Send("x")) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return false;
+  };
+  auto arrived = std::make_shared<std::promise<void>>();
+  struct Case {
+    const char* name;
+    HostileServer::Behaviour behaviour;
+    std::function<void(ClientSession&, SendOptions&)> limit;
+    const char* detail;
+  } cases[] = {
+      {"whole exchange, per request", trickle,
+       [](ClientSession&, SendOptions& o) { o.timeout = std::chrono::milliseconds(300); },
+       "Timed out: the exchange's time limit was reached"},
+      {"whole exchange, session", trickle,
+       [](ClientSession& s, SendOptions&) { s.SetTimeout(std::chrono::milliseconds(300)); },
+       "Timed out: the exchange's time limit was reached"},
+      {"read limit", Stall(arrived),
+       [](ClientSession&, SendOptions& o) { o.read_timeout = std::chrono::milliseconds(200); },
+       "Timed out waiting for the response"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    server.Script(c.behaviour);
+    ClientSession session;
+    SendOptions options;
+    c.limit(session, options);
+    Error error;
+    try {
+      session.Send(Get(server.Url("/")), options);
+    } catch (const Error& e) {
+      error = e;
+    }
+    EXPECT_EQ(error.code(), kReadError);
+    EXPECT_TRUE(error.timeout());
+    EXPECT_FALSE(error.cancelled());
+    EXPECT_THAT(error.detail(), ::testing::StartsWith(c.detail));
+  }
 }
 
 }  // namespace
