@@ -54,7 +54,8 @@ class StringBody : public Body {
       : data_(std::move(data)), compressed_(compressed) {}
 
   const std::string& GetData() const { return data_; }
-  // The bytes still carry a gzip or deflate content coding; nothing decompresses them.
+  // The bytes still carry a content coding: gzip or deflate, received without decoding,
+  // or a coding that decoding was asked for but does not know.
   bool IsCompressed() const { return compressed_; }
 
   std::int64_t GetSize() const override { return static_cast<std::int64_t>(data_.size()); }

@@ -120,6 +120,7 @@ void ClientBase::StartExchange() {
   length_read_ = 0;
   response_ = std::make_shared<Response>();
   response_parser_.Init(response_.get(), stream_);
+  response_parser_.SetDecoding(decode_, max_decoded_size_);
   buffer_.resize(buffer_size_);
 
   if (!request_) {
@@ -362,7 +363,22 @@ void ClientBase::HandleReadError(boost::system::error_code error) {
     FinishRequest();
     return;
   }
+  if (closed && !response_parser_.GetFailure().empty()) {
+    // The bytes were all there, but not what they claimed (a coded stream cut short).
+    FailParse();
+    return;
+  }
   HandleIoError(error, false);
+}
+
+void ClientBase::FailParse() {
+  CloseConnection();
+  if (response_parser_.IsBodyTooLarge()) {
+    Fail(kReadError, "Response body too large", response_parser_.GetFailure());
+    return;
+  }
+  LOG_ERRO("Failed to parse the response");
+  Fail(kParseError, "Response parse error", response_parser_.GetFailure());
 }
 
 void ClientBase::HandleBodyError(const Error& error) {
@@ -407,9 +423,7 @@ void ClientBase::OnRead(boost::system::error_code error, std::size_t length) {
 bool ClientBase::TakeRead(std::size_t length) {
   length_read_ += length;
   if (!response_parser_.Parse(buffer_.data(), length)) {
-    LOG_ERRO("Failed to parse the response");
-    CloseConnection();
-    Fail(kParseError, "Response parse error", response_parser_.GetFailure());
+    FailParse();
     return false;
   }
 

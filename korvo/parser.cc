@@ -145,6 +145,7 @@ void StringBodyHandler::Grow(std::size_t capacity) {
 }
 
 bool StringBodyHandler::IsCompressed() const {
+  if (coding_ != BodyCoding::kAsReceived) return coding_ == BodyCoding::kUndecodable;
   ContentEncoding encoding = message_->GetContentEncoding();
   return encoding == kGzip || encoding == kDeflate;
 }
@@ -246,7 +247,32 @@ bool FileBodyHandler::Finish() {
 // ---------------------------------------------------------------------------------
 // Parser
 
+// Takes the decoder's blocks into the body handler, holding the decoded body to its
+// limit before a byte over it is stored.
+class Parser::DecodedSink final : public DecodeSink {
+ public:
+  explicit DecodedSink(Parser* parser) : parser_(parser) {}
+
+  bool Write(const char* data, std::size_t size) override {
+    BodyHandler& handler = *parser_->body_handler_;
+    std::uint64_t limit = parser_->max_decoded_size_;
+    if (limit != 0 && size > limit - handler.GetContentLength()) {
+      parser_->body_too_large_ = true;
+      return false;
+    }
+    return handler.AddContent(data, size);
+  }
+
+ private:
+  Parser* parser_;
+};
+
 Parser::~Parser() = default;
+
+void Parser::SetDecoding(bool decode, std::uint64_t max_decoded_size) {
+  decode_ = decode;
+  max_decoded_size_ = max_decoded_size;
+}
 
 void Parser::Init(Message* message) {
   Reset();
@@ -277,6 +303,10 @@ void Parser::Reset() {
   chunk_size_ = kInvalidLength;
   line_buffer_.clear();
   trailer_length_ = 0;
+  decode_ = false;
+  max_decoded_size_ = 0;
+  decoder_.reset();
+  body_too_large_ = false;
 }
 
 bool Parser::Parse(const char* data, std::size_t length) {
@@ -413,7 +443,14 @@ bool Parser::OnHeadEnd(const char* body, std::size_t length) {
     content_length_ = kInvalidLength;
   }
   if (!CreateBodyHandler()) return false;
-  if (!chunked_ && content_length_parsed_) body_handler_->Reserve(content_length_);
+  if (!chunked_ && content_length_parsed_) {
+    // A decoded body is rarely smaller than its coded form, and never over its limit.
+    std::uint64_t expected = content_length_;
+    if (decoder_ != nullptr && max_decoded_size_ != 0) {
+      expected = std::min(expected, max_decoded_size_);
+    }
+    body_handler_->Reserve(expected);
+  }
   // Body bytes that came with the head are parsed where they lie.
   return ParseContent(body, length);
 }
@@ -471,8 +508,25 @@ bool Parser::ParseHeaderLine(std::string_view line) {
 
 bool Parser::CreateBodyHandler() {
   body_handler_.reset();
+  decoder_.reset();
+  BodyCoding coding = BodyCoding::kAsReceived;
+  if (decode_ && ExpectsBody()) {
+    switch (CreateContentDecoder(message_->GetHeaders().GetAll("Content-Encoding"), decoder_)) {
+      case ContentCodings::kNone:
+        break;
+      case ContentCodings::kDecodable:
+        coding = BodyCoding::kDecoded;
+        break;
+      case ContentCodings::kUnknown:
+        coding = BodyCoding::kUndecodable;
+        break;
+      case ContentCodings::kTooMany:
+        return Fail(KORVO_LOG_BASE_FILE, __LINE__, "More than %zu content codings",
+                    kMaxContentCodings);
+    }
+  }
   if (!stream_) {
-    body_handler_ = std::make_unique<StringBodyHandler>(message_);
+    body_handler_ = std::make_unique<StringBodyHandler>(message_, coding);
     return true;
   }
   auto handler = std::make_unique<FileBodyHandler>(message_);
@@ -496,8 +550,7 @@ bool Parser::ParseContent(const char* data, std::size_t length) {
 }
 
 bool Parser::ParseFixedContent(const char* data, std::size_t length) {
-  std::uint64_t received = body_handler_->GetContentLength();
-  std::uint64_t wanted = content_length_ - received;
+  std::uint64_t wanted = content_length_ - body_length_;
   std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, length));
   if (!AddBody(data, take)) return false;
   if (take < length) framing_unsafe_ = true;  // surplus beyond the declared length
@@ -619,16 +672,41 @@ bool Parser::FinishAtClose() {
 
 bool Parser::AddBody(const char* data, std::size_t length) {
   if (length == 0) return true;
-  if (!body_handler_->AddContent(data, length)) return false;
+  if (decoder_ != nullptr) {
+    DecodedSink sink(this);
+    if (!decoder_->Decode(data, length, sink)) return DecodingFailed();
+  } else if (!body_handler_->AddContent(data, length)) {
+    return false;
+  }
   body_length_ += length;
   return true;
 }
 
+bool Parser::DecodingFailed() {
+  std::string error = decoder_->GetError();
+  std::string name = decoder_->GetName();
+  // Its window (up to 16 MiB for br) must not stay with a connection kept for reuse.
+  decoder_.reset();
+  if (body_too_large_) {
+    return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Decoded body larger than %llu bytes (%s)",
+                static_cast<unsigned long long>(max_decoded_size_), name.c_str());
+  }
+  if (!error.empty()) return Fail(KORVO_LOG_BASE_FILE, __LINE__, "%s", error.c_str());
+  return false;  // the body handler could not store a block, and logged why
+}
+
 bool Parser::Finish() {
+  std::int64_t length =
+      content_length_ == kInvalidLength ? -1 : static_cast<std::int64_t>(content_length_);
+  if (decoder_ != nullptr) {
+    // A stream cut short is no complete message, whatever its framing said.
+    DecodedSink sink(this);
+    if (!decoder_->Finish(sink)) return DecodingFailed();
+    decoder_.reset();
+    length = static_cast<std::int64_t>(body_handler_->GetContentLength());
+  }
   finished_ = true;
-  message_->SetContentLength(content_length_ == kInvalidLength
-                                 ? -1
-                                 : static_cast<std::int64_t>(content_length_));
+  message_->SetContentLength(length);
   return body_handler_ == nullptr || body_handler_->Finish();
 }
 

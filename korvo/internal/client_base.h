@@ -174,6 +174,8 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // exchange with kWriteError (kReadError).
   void HandleIoError(boost::system::error_code error, bool writing);
   void HandleBodyError(const Error& error);
+  // The parser refused what arrived: a parse error, or a body over a size limit.
+  void FailParse();
   // A read that failed: the end of a body delimited by the connection, or a failure.
   void HandleReadError(boost::system::error_code error);
   void DoRead();

@@ -9,6 +9,10 @@
 // does not reuse the connection. A body with neither runs until the server closes the
 // connection: the caller reports that end with FinishAtClose().
 //
+// Content codings are left as received unless the caller asks for decoding
+// (SetDecoding): the framed body bytes then pass through a Decoder on their way to the
+// handler, and the body holds the decoded bytes.
+//
 // Thread rules: a parser and its handler are used by one thread at a time (the event
 // loop thread of the connection that owns the parser); they take no locks.
 #ifndef KORVO_INTERNAL_PARSER_H_
@@ -24,6 +28,7 @@
 #include <string_view>
 
 #include "korvo/progress.h"
+#include "korvo/internal/decoder.h"
 
 namespace korvo {
 
@@ -68,12 +73,20 @@ class BodyHandler {
   Message* message_;  // not owned
 };
 
+// What became of a body's content coding, for the compressed mark of a StringBody.
+enum class BodyCoding {
+  kAsReceived,  // not decoded: marked compressed when the coding is gzip or deflate
+  kDecoded,     // the bytes are decoded: never marked
+  kUndecodable, // decoding was asked for but the coding is unknown: marked
+};
+
 // StringBodyHandler: collects the body in memory; Finish gives the message a
-// StringBody (marked compressed when "Content-Encoding" says gzip or deflate; the
-// bytes are never decoded). An empty body leaves the message's default body alone.
+// StringBody, marked compressed when its bytes still carry a content coding (see
+// BodyCoding), with a warning. An empty body leaves the message's default body alone.
 class StringBodyHandler : public BodyHandler {
  public:
-  explicit StringBodyHandler(Message* message) : BodyHandler(message) {}
+  explicit StringBodyHandler(Message* message, BodyCoding coding = BodyCoding::kAsReceived)
+      : BodyHandler(message), coding_(coding) {}
 
   using BodyHandler::AddContent;
   bool AddContent(const char* data, std::size_t count) override;
@@ -88,6 +101,7 @@ class StringBodyHandler : public BodyHandler {
   void Grow(std::size_t capacity);
 
   std::string content_;
+  BodyCoding coding_;
 };
 
 // FileBodyHandler: streams the body into a new temporary file (10 random letters and
@@ -145,8 +159,22 @@ class Parser {
   // coding overrides it).
   std::uint64_t GetContentLength() const { return content_length_; }
 
-  // Body bytes received so far, without any chunk framing.
+  // Body bytes received so far, without any chunk framing; still encoded when the body
+  // is decoded (progress is measured against "Content-Length", which counts those).
   std::uint64_t GetBodyLength() const { return body_length_; }
+
+  // Decodes the body by its "Content-Encoding" (gzip, x-gzip, deflate, br, zstd, or a
+  // list of them; "identity" and no field at all: nothing) as it arrives, into memory or
+  // into the streamed file. A decoded body of more than `max_decoded_size` bytes (0:
+  // unlimited) fails the parse, as does a corrupt or truncated coded stream. An unknown
+  // coding leaves the body as received, marked compressed; more than
+  // kMaxContentCodings codings fail. The message's content length is then the decoded
+  // size. Call after Init for each message; Init switches decoding off again.
+  void SetDecoding(bool decode, std::uint64_t max_decoded_size);
+
+  // After a failed Parse or FinishAtClose: the failure was a body over a size limit
+  // (the decoded size), which the caller reports apart from a malformed response.
+  bool IsBodyTooLarge() const { return body_too_large_; }
 
   // The connection has ended. True when that completes the message (a body delimited
   // by the close, whose head has been parsed): the message is finished as by its last
@@ -201,9 +229,13 @@ class Parser {
   bool ParseHeaderLine(std::string_view line);
   bool OnHeadEnd(const char* body, std::size_t length);
   void ReleasePending();
+  class DecodedSink;
+
   bool CreateBodyHandler();
-  // Hands body bytes to the handler and counts them.
+  // Hands body bytes to the handler (through the decoder, if any) and counts them.
   bool AddBody(const char* data, std::size_t length);
+  // Fails the parse for the decoder's failure and lets the decoder go.
+  bool DecodingFailed();
   bool ParseFixedContent(const char* data, std::size_t length);
   bool ParseChunkedContent(const char* data, std::size_t length);
   bool ParseChunkSize(std::string_view line);
@@ -232,6 +264,11 @@ class Parser {
   bool failed_ = false;
   bool framing_unsafe_ = false;
   std::string failure_;
+
+  bool decode_ = false;
+  std::uint64_t max_decoded_size_ = 0;  // 0: unlimited
+  std::unique_ptr<Decoder> decoder_;    // while a coded body is being decoded
+  bool body_too_large_ = false;
 
   ChunkState chunk_state_ = ChunkState::kSize;
   std::uint64_t chunk_size_ = kInvalidLength;  // data bytes of the chunk still to come

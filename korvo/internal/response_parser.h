@@ -6,9 +6,10 @@
 // headers say. An interim 1xx response other than 101 is skipped, and the response
 // that follows it is parsed instead.
 //
-// Usage per exchange: Init(response, stream), SetIgnoreBody(method == "HEAD"), then
-// Parse every received piece until IsFinished() or a false result; keep the connection
-// only if IsFramingSafe() (and the response allows keep-alive).
+// Usage per exchange: Init(response, stream), SetIgnoreBody(method == "HEAD"),
+// SetDecoding when content codings are to be undone, then Parse every received piece
+// until IsFinished() or a false result; keep the connection only if IsFramingSafe()
+// (and the response allows keep-alive).
 //
 // Thread rules: as Parser, one thread at a time, no locks.
 #ifndef KORVO_INTERNAL_RESPONSE_PARSER_H_
