@@ -121,6 +121,7 @@ void ClientBase::StartExchange() {
   response_ = std::make_shared<Response>();
   response_parser_.Init(response_.get(), stream_);
   response_parser_.SetDecoding(decode_, max_decoded_size_);
+  response_parser_.SetBodyLimits(sink_, max_body_size_);
   buffer_.resize(buffer_size_);
 
   if (!request_) {
@@ -373,6 +374,12 @@ void ClientBase::HandleReadError(boost::system::error_code error) {
 
 void ClientBase::FailParse() {
   CloseConnection();
+  if (response_parser_.IsStoppedBySink()) {
+    // The caller's own choice, told apart from a failure as a cancel is.
+    cancelled_ = true;
+    Fail(kReadError, "Socket read error", "");
+    return;
+  }
   if (response_parser_.IsBodyTooLarge()) {
     Fail(kReadError, "Response body too large", response_parser_.GetFailure());
     return;
@@ -630,6 +637,12 @@ ClientBase& ClientBase::SetBufferSize(std::size_t size) {
 ClientBase& ClientBase::SetDecoding(bool decode, std::uint64_t max_decoded_size) {
   decode_ = decode;
   max_decoded_size_ = max_decoded_size;
+  return *this;
+}
+
+ClientBase& ClientBase::SetBodyLimits(BodySink sink, std::uint64_t max_body_size) {
+  sink_ = std::move(sink);
+  max_body_size_ = max_body_size;
   return *this;
 }
 

@@ -416,7 +416,8 @@ std::shared_ptr<Response> ClientSession::Impl::SendFollowing(
 std::shared_ptr<Response> ClientSession::Impl::DoSend(const std::shared_ptr<Request>& request,
                                                       const SendOptions& options,
                                                       Deadline deadline, bool following) {
-  const bool stream = options.stream;
+  // A sink takes the body instead of memory or a file.
+  const bool stream = options.stream && !options.sink;
   const Url& url = request->GetUrl();
   PoolKey key{url.GetScheme(), url.GetHost(), url.GetPort()};
   ConnectionPool::Clock::time_point now = ConnectionPool::Clock::now();
@@ -464,8 +465,9 @@ std::shared_ptr<Response> ClientSession::Impl::DoSend(const std::shared_ptr<Requ
   }
   client->SetTransferProgress(std::move(progress));
   client->SetUploadProgressCallback(options.upload_progress);
+  client->SetBodyLimits(options.sink, options.max_body_size);
   client->SetConnectAddress(ConnectAddress(url));
-  client->SetDecoding(decompress_, max_decoded_size_.value_or(stream ? 0 : kDefaultMaxDecodedInMemory));
+  client->SetDecoding(decompress_, max_decoded_size_.value_or(stream || options.sink ? 0 : kDefaultMaxDecodedInMemory));
 
   Error error = RunExchange(client, request, stream);
   SetCurrentClient(nullptr);

@@ -255,7 +255,7 @@ class Parser::DecodedSink final : public DecodeSink {
 
   bool Write(const char* data, std::size_t size) override {
     BodyHandler& handler = *parser_->body_handler_;
-    std::uint64_t limit = parser_->max_decoded_size_;
+    std::uint64_t limit = parser_->DecodedLimit();
     if (limit != 0 && size > limit - handler.GetContentLength()) {
       parser_->body_too_large_ = true;
       return false;
@@ -272,6 +272,43 @@ Parser::~Parser() = default;
 void Parser::SetDecoding(bool decode, std::uint64_t max_decoded_size) {
   decode_ = decode;
   max_decoded_size_ = max_decoded_size;
+}
+
+void Parser::SetBodyLimits(BodySink sink, std::uint64_t max_body_size) {
+  sink_ = std::move(sink);
+  max_body_size_ = max_body_size;
+}
+
+std::uint64_t Parser::DecodedLimit() const {
+  if (max_body_size_ == 0) return max_decoded_size_;
+  if (max_decoded_size_ == 0) return max_body_size_;
+  return std::min(max_body_size_, max_decoded_size_);
+}
+
+bool Parser::IsStoppedBySink() const {
+  auto* sink = dynamic_cast<const SinkBodyHandler*>(body_handler_.get());
+  return sink != nullptr && sink->Stopped();
+}
+
+bool SinkBodyHandler::AddContent(const char* data, std::size_t count) {
+  if (count == 0) return true;
+  bool go_on;
+  try {
+    go_on = sink_(data, count);
+  } catch (const std::exception& exception) {
+    // Nothing may escape into the loop; a sink that cannot take the body stops it.
+    LOG_ERRO("Body sink error: %s", exception.what());
+    go_on = false;
+  } catch (...) {
+    LOG_ERRO("Body sink error: %s", "unknown exception");
+    go_on = false;
+  }
+  if (!go_on) {
+    stopped_ = true;
+    return false;
+  }
+  delivered_ += count;
+  return true;
 }
 
 void Parser::Init(Message* message) {
@@ -305,6 +342,8 @@ void Parser::Reset() {
   trailer_length_ = 0;
   decode_ = false;
   max_decoded_size_ = 0;
+  sink_ = nullptr;
+  max_body_size_ = 0;
   decoder_.reset();
   body_too_large_ = false;
 }
@@ -442,12 +481,21 @@ bool Parser::OnHeadEnd(const char* body, std::size_t length) {
     content_length_parsed_ = false;
     content_length_ = kInvalidLength;
   }
+  if (ExpectsBody() && max_body_size_ != 0 && content_length_parsed_ &&
+      content_length_ > max_body_size_) {
+    // Refused before a byte of it is read.
+    body_too_large_ = true;
+    return Fail(KORVO_LOG_BASE_FILE, __LINE__,
+                "Response body of %llu bytes announced, more than %llu allowed",
+                static_cast<unsigned long long>(content_length_),
+                static_cast<unsigned long long>(max_body_size_));
+  }
   if (!CreateBodyHandler()) return false;
   if (!chunked_ && content_length_parsed_) {
     // A decoded body is rarely smaller than its coded form, and never over its limit.
     std::uint64_t expected = content_length_;
-    if (decoder_ != nullptr && max_decoded_size_ != 0) {
-      expected = std::min(expected, max_decoded_size_);
+    if (decoder_ != nullptr && DecodedLimit() != 0) {
+      expected = std::min(expected, DecodedLimit());
     }
     body_handler_->Reserve(expected);
   }
@@ -524,6 +572,10 @@ bool Parser::CreateBodyHandler() {
         return Fail(KORVO_LOG_BASE_FILE, __LINE__, "More than %zu content codings",
                     kMaxContentCodings);
     }
+  }
+  if (sink_) {
+    body_handler_ = std::make_unique<SinkBodyHandler>(message_, sink_);
+    return true;
   }
   if (!stream_) {
     body_handler_ = std::make_unique<StringBodyHandler>(message_, coding);
@@ -675,8 +727,13 @@ bool Parser::AddBody(const char* data, std::size_t length) {
   if (decoder_ != nullptr) {
     DecodedSink sink(this);
     if (!decoder_->Decode(data, length, sink)) return DecodingFailed();
-  } else if (!body_handler_->AddContent(data, length)) {
-    return false;
+  } else {
+    if (max_body_size_ != 0 && length > max_body_size_ - body_handler_->GetContentLength()) {
+      body_too_large_ = true;
+      return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Response body larger than %llu bytes",
+                  static_cast<unsigned long long>(max_body_size_));
+    }
+    if (!body_handler_->AddContent(data, length)) return false;
   }
   body_length_ += length;
   return true;
@@ -689,7 +746,7 @@ bool Parser::DecodingFailed() {
   decoder_.reset();
   if (body_too_large_) {
     return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Decoded body larger than %llu bytes (%s)",
-                static_cast<unsigned long long>(max_decoded_size_), name.c_str());
+                static_cast<unsigned long long>(DecodedLimit()), name.c_str());
   }
   if (!error.empty()) return Fail(KORVO_LOG_BASE_FILE, __LINE__, "%s", error.c_str());
   return false;  // the body handler could not store a block, and logged why

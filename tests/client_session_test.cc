@@ -1248,5 +1248,102 @@ TEST(ClientSessionOptionsTest, TimeLimitsInMilliseconds) {
   }
 }
 
+// The body goes to the caller's function as it arrives; the response keeps none of it.
+TEST(ClientSessionOptionsTest, SinkTakesTheBody) {
+  HostileServer server;
+  ClientSession session;
+  constexpr std::size_t kSize = 64 << 20;
+  server.Script(SendBody(kSize));
+  std::uint64_t received = 0;
+  std::uint64_t hash = 14695981039346656037ull;  // FNV-1a over every byte, in order
+  SendOptions options;
+  options.stream = true;  // a sink wins over streaming
+  options.sink = [&](const char* data, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+      hash = (hash ^ static_cast<unsigned char>(data[i])) * 1099511628211ull;
+    }
+    received += size;
+    return true;
+  };
+  auto response = session.Send(Get(server.Url("/")), options);
+  EXPECT_EQ(received, kSize);
+  std::uint64_t expected = 14695981039346656037ull;
+  for (std::size_t i = 0; i < kSize; ++i) expected = (expected ^ 'b') * 1099511628211ull;
+  EXPECT_EQ(hash, expected);
+  EXPECT_EQ(response->GetFileBody(), nullptr);
+  EXPECT_EQ(response->GetData(), "");
+  EXPECT_EQ(session.GetPoolSize(), 1u);
+
+  // A sink that has had enough stops the exchange as a cancel.
+  server.Script(SendBody(kSize));
+  received = 0;
+  options.sink = [&](const char*, std::size_t size) {
+    received += size;
+    return received < kSize / 2;
+  };
+  Error error = Error();
+  try {
+    session.Send(Get(server.Url("/")), options);
+  } catch (const Error& e) {
+    error = e;
+  }
+  EXPECT_EQ(error.code(), kReadError);
+  EXPECT_TRUE(error.cancelled());
+  EXPECT_LT(received, kSize);
+  EXPECT_EQ(session.GetPoolSize(), 0u);
+}
+
+// Too large is refused wherever the body would go, as soon as it is known: from the
+// announced length before any of the body is read, else once the bytes pass the limit.
+TEST(ClientSessionOptionsTest, BodyOverTheLimitLeavesNothingBehind) {
+  std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("korvo_limit_" + RandomString(8));
+  std::filesystem::create_directories(dir);
+  std::string old_tmpdir = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "";
+  ::setenv("TMPDIR", dir.c_str(), 1);
+  auto announced = [](HostileConnection& connection, const std::string&) {
+    // Only the head: a client that waited for the body would wait for ever.
+    connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n");
+    connection.WaitForClose();
+    return false;
+  };
+  auto chunked = [](HostileConnection& connection, const std::string&) {
+    connection.Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+    std::string chunk = "400\r\n" + std::string(1024, 'c') + "\r\n";
+    while (connection.Send(chunk)) {
+    }
+    return false;
+  };
+  HostileServer server;
+  for (auto behaviour : {HostileServer::Behaviour(announced), HostileServer::Behaviour(chunked)}) {
+    for (int target = 0; target < 3; ++target) {  // memory, file, sink
+      SCOPED_TRACE(target);
+      server.Script(behaviour);
+      ClientSession session;
+      SendOptions options;
+      options.max_body_size = 100000;
+      options.stream = target == 1;
+      if (target == 2) options.sink = [](const char*, std::size_t) { return true; };
+      Error error = Error();
+      try {
+        session.Send(Get(server.Url("/")), options);
+      } catch (const Error& e) {
+        error = e;
+      }
+      EXPECT_EQ(error.code(), kReadError);
+      EXPECT_EQ(error.message(), "Response body too large");
+      EXPECT_FALSE(error.cancelled());
+      EXPECT_EQ(session.GetPoolSize(), 0u);
+      EXPECT_TRUE(std::filesystem::is_empty(dir));
+    }
+  }
+  if (old_tmpdir.empty()) {
+    ::unsetenv("TMPDIR");
+  } else {
+    ::setenv("TMPDIR", old_tmpdir.c_str(), 1);
+  }
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace korvo

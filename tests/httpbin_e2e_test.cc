@@ -309,6 +309,26 @@ TEST_F(HttpbinTest, RedirectKeepsOrDropsTheBodyByStatus) {
   }
 }
 
+// Decoding on: the session asks for what it can decode and hands back plain bytes,
+// in memory and streamed, while the header still says what was received.
+TEST_F(HttpbinTest, DecompressedBodies) {
+  session_.SetDecompress(true);
+  for (const char* coding : {"gzip", "deflate"}) {
+    for (bool stream : {false, true}) {
+      SCOPED_TRACE(std::string(coding) + (stream ? " streamed" : " in memory"));
+      auto response =
+          session_.Send(RequestBuilder().Method("GET").Url(Url(std::string("/") + coding))(), stream);
+      ASSERT_EQ(response->GetStatus(), 200);
+      EXPECT_EQ(response->GetHeader("Content-Encoding"), coding);
+      std::string text = stream ? ReadAll(response->GetFileBody()->GetPath()) : response->GetData();
+      ptree echo = ParseJson(text);
+      EXPECT_EQ(echo.get<std::string>("headers.Accept-Encoding"), "gzip, deflate, br, zstd");
+      EXPECT_TRUE(echo.get<bool>(std::string(coding) == "gzip" ? "gzipped" : "deflated"));
+      EXPECT_EQ(response->GetContentLength(), static_cast<std::int64_t>(text.size()));
+    }
+  }
+}
+
 TEST_F(HttpbinTest, ConnectionCloseIsNotPooled) {
   // gunicorn's sync workers close after every response, so nothing stays pooled and
   // every request gets a connection of its own.

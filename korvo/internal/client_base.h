@@ -117,6 +117,9 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // Decode the body by its "Content-Encoding"; a decoded body over `max_decoded_size`
   // bytes (0: no limit) fails as "Response body too large".
   ClientBase& SetDecoding(bool decode, std::uint64_t max_decoded_size);
+  // The body goes to `sink` (when set) instead of memory or a file; a body larger than
+  // `max_body_size` (0: no limit) fails as "Response body too large".
+  ClientBase& SetBodyLimits(BodySink sink, std::uint64_t max_body_size);
   // Connect to this address (IPv4 or IPv6, without brackets) instead of looking up the
   // URL's host; the host still names the server for TLS. Empty: look it up.
   ClientBase& SetConnectAddress(std::string address);
@@ -238,6 +241,8 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   std::string connect_address_;
   bool decode_ = false;
   std::uint64_t max_decoded_size_ = 0;
+  BodySink sink_;
+  std::uint64_t max_body_size_ = 0;
   std::string where_;  // "host:port" of the exchange, for error details
   // Set by a Close or Cancel that ended the exchange (not by a time limit).
   bool cancelled_ = false;

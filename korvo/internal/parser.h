@@ -26,8 +26,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "korvo/progress.h"
+#include "korvo/send_options.h"
 #include "korvo/internal/decoder.h"
 
 namespace korvo {
@@ -132,6 +134,27 @@ class FileBodyHandler : public BodyHandler {
   bool handed_over_ = false;  // the FileBody owns the file now
 };
 
+// SinkBodyHandler: hands the body to the caller's function piece by piece and keeps
+// none of it; the message keeps its empty default body. A sink that returns false
+// stops the body (Stopped() says so).
+class SinkBodyHandler : public BodyHandler {
+ public:
+  SinkBodyHandler(Message* message, BodySink sink)
+      : BodyHandler(message), sink_(std::move(sink)) {}
+
+  using BodyHandler::AddContent;
+  bool AddContent(const char* data, std::size_t count) override;
+  std::uint64_t GetContentLength() const override { return delivered_; }
+  bool Finish() override { return true; }
+
+  bool Stopped() const { return stopped_; }
+
+ private:
+  BodySink sink_;
+  std::uint64_t delivered_ = 0;
+  bool stopped_ = false;
+};
+
 // Parser: the base of ResponseParser. Subclasses supply the start-line rules.
 class Parser {
  public:
@@ -172,9 +195,18 @@ class Parser {
   // size. Call after Init for each message; Init switches decoding off again.
   void SetDecoding(bool decode, std::uint64_t max_decoded_size);
 
+  // Where the body goes and how large it may be, for the message after Init: `sink`
+  // (when set) receives it instead of memory or a file; a body announced or received
+  // (decoded, when decoding) larger than `max_body_size` bytes (0: no limit) fails the
+  // parse. Init clears both.
+  void SetBodyLimits(BodySink sink, std::uint64_t max_body_size);
+
   // After a failed Parse or FinishAtClose: the failure was a body over a size limit
-  // (the decoded size), which the caller reports apart from a malformed response.
+  // (the decoded size or the body's), which the caller reports apart from a malformed
+  // response.
   bool IsBodyTooLarge() const { return body_too_large_; }
+  // After a failed Parse or FinishAtClose: the sink asked to stop.
+  bool IsStoppedBySink() const;
 
   // The connection has ended. True when that completes the message (a body delimited
   // by the close, whose head has been parsed): the message is finished as by its last
@@ -232,6 +264,8 @@ class Parser {
   class DecodedSink;
 
   bool CreateBodyHandler();
+  // The limit of a decoded body: the smaller of the two that are set; 0: none.
+  std::uint64_t DecodedLimit() const;
   // Hands body bytes to the handler (through the decoder, if any) and counts them.
   bool AddBody(const char* data, std::size_t length);
   // Fails the parse for the decoder's failure and lets the decoder go.
@@ -267,6 +301,8 @@ class Parser {
 
   bool decode_ = false;
   std::uint64_t max_decoded_size_ = 0;  // 0: unlimited
+  BodySink sink_;
+  std::uint64_t max_body_size_ = 0;  // 0: unlimited
   std::unique_ptr<Decoder> decoder_;    // while a coded body is being decoded
   bool body_too_large_ = false;
 
