@@ -11,6 +11,11 @@
 // and handshake included. Since a process may keep what it loaded for its first client,
 // one measures the first client of a fresh process (several processes a round), the
 // other further clients made while the process's first one is still alive.
+//
+// Two figures download compressible text that nginx serves gzip-coded from a file
+// compressed in advance, with each client's content decoding on: the value is decoded
+// bytes per second, and the decoded body is compared with the original once the clock
+// is stopped, so that no client is measured on bytes it did not decode.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -54,6 +59,14 @@ std::string Describe(const char* what, long long got, long long expected) {
   return std::string(what) + " " + std::to_string(got) + ", expected " + std::to_string(expected);
 }
 
+void Contender::DecodeToMemory() { Fail("bench", "this client has no decoded download"); }
+
+void Contender::DecodeToFile(const std::string&) {
+  Fail("bench", "this client has no decoded download");
+}
+
+std::string_view Contender::KeptBody() const { Fail("bench", "this client keeps no body"); }
+
 namespace {
 
 constexpr const char* kFloor = "floor";
@@ -67,6 +80,7 @@ constexpr std::size_t kLargeBuffer = 64 * 1024;
 enum class Kind {
   kRate,              // requests/s on a warm client
   kTransfer,          // MB/s of one big transfer
+  kDecoded,           // MiB/s of decoded bytes of one gzip-coded transfer
   kFirstOfProcess,    // ms for the first request of the process's first client
   kFirstOfNewClient,  // ms for the first request of a client in a process that has one
 };
@@ -101,6 +115,12 @@ const std::vector<Figure>& Figures() {
        {kFloor, kKorvo, kKorvo64k, kCurl, kHttplib, kBeast}},
       {"upload", "file upload, POST discarded (MB/s)", Kind::kTransfer, true,
        {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
+      // Beast has no content decoding. The floor inflates with zlib straight into a
+      // buffer of the known decoded size, or 64 KiB at a time into the file.
+      {"gzip-memory", "compressible body, gzip-decoded into memory (MiB/s)", Kind::kDecoded,
+       true, {kFloor, kKorvo, kKorvo64k, kCurl, kHttplib}},
+      {"gzip-stream", "compressible body, gzip-decoded, streamed to a file (MiB/s)",
+       Kind::kDecoded, true, {kFloor, kKorvo, kKorvo64k, kCurl, kHttplib}},
       {"first-process", "first HTTPS GET, new process (ms)", Kind::kFirstOfProcess,
        false, {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
       {"first-client", "first HTTPS GET, another client (ms)",
@@ -131,10 +151,11 @@ struct Options {
 
 void Usage(std::ostream& out) {
   out << "usage: net_bench --http-port N --https-port N --ca FILE --dir DIR --size BYTES\n"
-         "                 [--quick] [--rounds N] [--seconds S] [--figures a,b] [--clients a,b]\n"
-         "                 [--korvo-untrusted]\n"
+         "                 --text-size BYTES [--quick] [--rounds N] [--seconds S]\n"
+         "                 [--figures a,b] [--clients a,b] [--korvo-untrusted]\n"
          "Normally started by scripts/bench.sh, which provides the server.\n"
-         "figures: keepalive newconn https memory stream upload first-process first-client\n"
+         "figures: keepalive newconn https memory stream upload gzip-memory gzip-stream\n"
+         "         first-process first-client\n"
          "clients: floor korvo korvo-64k libcurl cpp-httplib Boost.Beast\n";
 }
 
@@ -168,6 +189,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       options.target.dir = value();
     } else if (arg == "--size") {
       options.target.big_size = std::stoull(value());
+    } else if (arg == "--text-size") {
+      options.target.text_size = std::stoull(value());
     } else if (arg == "--quick") {
       options.quick = true;
     } else if (arg == "--rounds") {
@@ -198,13 +221,15 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
   }
   const Target& target = options.target;
   if (target.http_port <= 0 || target.https_port <= 0 || target.ca_file.empty() ||
-      target.dir.empty() || target.big_size == 0 || options.rounds < 1 || options.seconds <= 0) {
+      target.dir.empty() || target.big_size == 0 || target.text_size == 0 || options.rounds < 1 ||
+      options.seconds <= 0) {
     return std::nullopt;
   }
   for (const std::string& id : options.figures) {
     if (FindFigure(id) == nullptr) throw std::invalid_argument("unknown figure " + id);
   }
   options.target.upload_file = target.dir + "/www/big";
+  options.target.text_file = target.dir + "/text";
   return options;
 }
 
@@ -255,13 +280,98 @@ double MeasureFirst(const Options& options, Kind kind) {
   return timed / static_cast<double>(count) * 1e3;
 }
 
-// One measurement; runs in the child. Returns requests/s, MB/s or ms per request.
+// Compares what a decoded download left with the original, 64 KiB at a time: reading
+// either whole would add its size to the peak memory of the measurement.
+class Original {
+ public:
+  explicit Original(const std::string& path) : path_(path), in_(path, std::ios::binary) {
+    BENCH_CHECK(in_.is_open(), "bench", "cannot open " + path);
+  }
+
+  // Checks that the original goes on with `data`.
+  void Expect(const char* who, const char* data, std::size_t size) {
+    while (size > 0) {
+      std::size_t n = std::min(size, piece_.size());
+      in_.read(piece_.data(), static_cast<std::streamsize>(n));
+      BENCH_CHECK(static_cast<std::size_t>(in_.gcount()) == n, who,
+                  "decoded body longer than " + path_);
+      BENCH_CHECK(std::memcmp(piece_.data(), data, n) == 0, who,
+                  "decoded body differs from " + path_ + " near byte " +
+                      std::to_string(checked_));
+      data += n;
+      size -= n;
+      checked_ += n;
+    }
+  }
+
+  void ExpectEnd(const char* who) {
+    BENCH_CHECK(in_.peek() == std::char_traits<char>::eof(), who,
+                "decoded body shorter than " + path_ + ": " + std::to_string(checked_) + " bytes");
+  }
+
+ private:
+  std::string path_;
+  std::ifstream in_;
+  std::vector<char> piece_ = std::vector<char>(64 * 1024);
+  std::size_t checked_ = 0;
+};
+
+void CheckDecodedBody(const char* who, std::string_view body, const std::string& original) {
+  Original expected(original);
+  expected.Expect(who, body.data(), body.size());
+  expected.ExpectEnd(who);
+}
+
+void CheckDecodedFile(const char* who, const std::string& path, const std::string& original) {
+  Original expected(original);
+  std::ifstream in(path, std::ios::binary);
+  BENCH_CHECK(in.is_open(), who, "cannot open the decoded file " + path);
+  std::vector<char> piece(64 * 1024);
+  while (in) {
+    in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+    expected.Expect(who, piece.data(), static_cast<std::size_t>(in.gcount()));
+  }
+  expected.ExpectEnd(who);
+}
+
+// A decoded-download figure; returns MiB of decoded body per second.
+double MeasureDecoded(const Options& options, Contender& contender, bool to_file) {
+  const Target& target = options.target;
+  const char* who = options.child_client.c_str();
+  contender.GetSmall(false);  // a warm connection, as for the other downloads
+  struct RemovedAtEnd {
+    ~RemovedAtEnd() {
+      std::error_code ignored;
+      std::filesystem::remove(path, ignored);
+    }
+    std::string path;
+  } file{target.dir + "/temp/decoded-" + std::to_string(::getpid())};
+  Clock::time_point start = Clock::now();
+  if (to_file) {
+    contender.DecodeToFile(file.path);
+  } else {
+    contender.DecodeToMemory();
+  }
+  double elapsed = Seconds(start);
+  if (to_file) {
+    CheckDecodedFile(who, contender.KeptFile(file.path), target.text_file);
+  } else {
+    CheckDecodedBody(who, contender.KeptBody(), target.text_file);
+  }
+  contender.Release();
+  return static_cast<double>(target.text_size) / (1 << 20) / elapsed;
+}
+
+// One measurement; runs in the child. Returns requests/s, MB/s, MiB/s or ms per request.
 double Measure(const Options& options) {
   const Target& target = options.target;
   const Figure& figure = *FindFigure(options.child_figure);
   if (LowerIsBetter(figure.kind)) return MeasureFirst(options, figure.kind);
   std::unique_ptr<Contender> contender = MakeContender(options.child_client, target);
   std::string id = figure.id;
+  if (figure.kind == Kind::kDecoded) {
+    return MeasureDecoded(options, *contender, id == "gzip-stream");
+  }
 
   if (figure.kind == Kind::kRate) {
     std::function<void()> once;
@@ -442,21 +552,34 @@ double MedianValue(const Results& results, const std::string& figure, const std:
   return Median(values);
 }
 
+// Wide enough for the longest title, that of the streamed decoded download.
+constexpr int kTitleWidth = 66;
+
 void PrintRow(const std::string& title, const std::string& client, double value, double floor,
               bool first) {
-  std::printf("%-42s %-12s %10s %7s\n", first ? title.c_str() : "", client.c_str(),
+  std::printf("%-*s %-12s %10s %7s\n", kTitleWidth, first ? title.c_str() : "", client.c_str(),
               FormatValue(value).c_str(), FormatRatio(value, floor).c_str());
 }
 
+std::string SizeText(std::size_t size) {
+  return size % (1 << 20) == 0 ? std::to_string(size >> 20) + " MiB" : std::to_string(size) + " B";
+}
+
+// The size a transfer figure moves, as its title names it: decoded bytes when decoded.
+std::string FigureSize(const Options& options, const Figure& figure) {
+  return SizeText(figure.kind == Kind::kDecoded ? options.target.text_size
+                                                : options.target.big_size);
+}
+
 void PrintTable(const Options& options, const Results& results) {
-  std::string size_text = options.target.big_size % (1 << 20) == 0
-                              ? std::to_string(options.target.big_size >> 20) + " MiB"
-                              : std::to_string(options.target.big_size) + " B";
-  std::printf("\n%-42s %-12s %10s %7s\n", "figure (median)", "client", "value", "/floor");
+  std::printf("\n%-*s %-12s %10s %7s\n", kTitleWidth, "figure (median)", "client", "value",
+              "/floor");
   for (const Figure& figure : Figures()) {
     if (results.count(figure.id) == 0) continue;
     std::string title = figure.title;
-    if (figure.kind == Kind::kTransfer) title = size_text + " " + title;
+    if (figure.kind == Kind::kTransfer || figure.kind == Kind::kDecoded) {
+      title = FigureSize(options, figure) + " " + title;
+    }
     double floor = MedianValue(results, figure.id, kFloor);
     bool first = true;
     for (const char* client : figure.clients) {
@@ -467,7 +590,8 @@ void PrintTable(const Options& options, const Results& results) {
   }
   for (const Figure& figure : Figures()) {
     if (!figure.peak_memory || results.count(figure.id) == 0) continue;
-    std::string title = std::string("peak RSS (MiB), ") + figure.id + " " + size_text;
+    std::string title =
+        std::string("peak RSS (MiB), ") + figure.id + " " + FigureSize(options, figure);
     double floor = MedianValue(results, figure.id, kFloor, true);
     bool first = true;
     for (const char* client : figure.clients) {
@@ -502,6 +626,8 @@ void PrintGoals(const Results& results) {
   line("streamed download (64 KiB buffer) peak RSS < 32 MiB",
        MedianValue(results, "stream", kKorvo64k, true), 32, false);
   line("upload peak RSS < 32 MiB", MedianValue(results, "upload", kKorvo, true), 32, false);
+  line("gzip-decoded streamed download peak RSS < 32 MiB",
+       MedianValue(results, "gzip-stream", kKorvo, true), 32, false);
   for (const Figure& figure : Figures()) {
     for (const char* korvo : {kKorvo, kKorvo64k}) {
       if (std::find(figure.clients.begin(), figure.clients.end(), std::string_view(korvo)) ==
@@ -520,10 +646,10 @@ int RunParent(int argc, char** argv, const Options& options) {
   std::printf("korvo network benchmark: %s, %ld cores, %s\n", CpuModel().c_str(),
               ::sysconf(_SC_NPROCESSORS_ONLN), Today().c_str());
   std::printf("nginx on %s ports %d (http) and %d (https); %d round%s, %.1f s per rate "
-              "measurement, %zu-byte transfers\n",
+              "measurement, %zu-byte transfers, %zu bytes of gzip-coded text once decoded\n",
               options.target.host.c_str(), options.target.http_port, options.target.https_port,
               options.rounds, options.rounds == 1 ? "" : "s", options.seconds,
-              options.target.big_size);
+              options.target.big_size, options.target.text_size);
   std::fflush(stdout);
 
   Results results;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace bench {
 
@@ -25,6 +26,12 @@ struct Target {
   std::size_t small_size = 100;
   std::size_t big_size = 0;
   std::string upload_file;  // file sent by the uploads (the served big file)
+  // Compressible text served only gzip-coded (nginx's gzip_static, no plain copy beside
+  // it), so a client that does not ask for gzip gets 404. text_size is the decoded size;
+  // text_file is the plain original, outside the served tree, for the checks.
+  std::string text_path = "/text";
+  std::size_t text_size = 0;
+  std::string text_file;
   // Trust the system's CA store (which scripts/bench.sh extends with ca_file) instead of
   // ca_file alone, as a program would; korvo always does. The floor ignores it: loading
   // one certificate is the least a client can do.
@@ -52,6 +59,16 @@ class Contender {
   virtual void DownloadToFile(const std::string& path) = 0;
   // POST of the big file, read from disk piece by piece; nginx discards it.
   virtual void Upload() = 0;
+  // GET of the gzip-coded text with the client's content decoding on, the decoded body
+  // held in memory, or written to a file as it arrives. Only the clients of the decoded
+  // figures implement them.
+  virtual void DecodeToMemory();
+  virtual void DecodeToFile(const std::string& path);
+  // Called once the clock is stopped: where the last exchange left its body, so that the
+  // decoded bytes can be compared with the original. KeptFile gets the path that was
+  // given to DecodeToFile.
+  virtual std::string_view KeptBody() const;
+  virtual std::string KeptFile(const std::string& path) const { return path; }
   // Called once the clock is stopped: drops what the last exchange left behind.
   virtual void Release() {}
 };

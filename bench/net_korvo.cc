@@ -3,7 +3,9 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 
+#include "korvo/body.h"
 #include "korvo/client_session.h"
 #include "korvo/error.h"
 #include "korvo/request_builder.h"
@@ -22,7 +24,8 @@ class Korvo : public Contender {
         small_url_(target.Url(false, target.small_path)),
         small_tls_url_(target.Url(true, target.small_path)),
         big_url_(target.Url(false, target.big_path)),
-        upload_url_(target.Url(false, target.upload_path)) {}
+        upload_url_(target.Url(false, target.upload_path)),
+        text_url_(target.Url(false, target.text_path)) {}
 
   void GetSmall(bool tls) override {
     auto response = Send(korvo::RequestBuilder().Method("GET").Url(tls ? small_tls_url_ : small_url_)());
@@ -61,6 +64,26 @@ class Korvo : public Contender {
     CheckStatus(response->GetStatus(), 204);
   }
 
+  void DecodeToMemory() override {
+    session_.SetDecompress(true);
+    kept_ = Send(korvo::RequestBuilder().Method("GET").Url(text_url_)());
+    CheckDecoded();
+    CheckSize(kept_->GetData().size(), target_.text_size);
+  }
+
+  void DecodeToFile(const std::string&) override {
+    session_.SetDecompress(true);
+    kept_ = Send(korvo::RequestBuilder().Method("GET").Url(text_url_)(), true);
+    CheckDecoded();
+    BENCH_CHECK(kept_->GetFileBody() != nullptr, kWho, "streamed response has no file body");
+  }
+
+  std::string_view KeptBody() const override { return kept_->GetData(); }
+
+  std::string KeptFile(const std::string&) const override {
+    return kept_->GetFileBody()->GetPath().string();
+  }
+
   // Drops the body (and a streamed body's temporary file) outside the timed part.
   void Release() override { kept_.reset(); }
 
@@ -74,6 +97,14 @@ class Korvo : public Contender {
       text << error;
       throw std::runtime_error(std::string(kWho) + ": " + text.str());
     }
+  }
+
+  // The body came gzip-coded and the session undid it.
+  void CheckDecoded() const {
+    CheckStatus(kept_->GetStatus(), 200);
+    BENCH_CHECK(kept_->GetHeader("Content-Encoding") == "gzip", kWho, "body not gzip-coded");
+    auto body = std::dynamic_pointer_cast<korvo::StringBody>(kept_->GetBody());
+    BENCH_CHECK(body == nullptr || !body->IsCompressed(), kWho, "body left compressed");
   }
 
   static void CheckStatus(int status, int expected) {
@@ -91,6 +122,7 @@ class Korvo : public Contender {
   std::string small_tls_url_;
   std::string big_url_;
   std::string upload_url_;
+  std::string text_url_;
   std::shared_ptr<korvo::Response> kept_;
 };
 

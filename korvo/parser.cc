@@ -176,6 +176,7 @@ void FileBodyHandler::CloseFile() {
     std::fclose(file_);
     file_ = nullptr;
   }
+  file_buffer_.reset();
 }
 
 bool FileBodyHandler::OpenFile() {
@@ -212,7 +213,10 @@ bool FileBodyHandler::OpenFile() {
     }
     // The body arrives in pieces as small as the read buffer (1 KiB by default); the
     // stream's own buffer (a page) would make a write call of every few pieces.
-    std::setvbuf(file_, nullptr, _IOFBF, kFileBufferSize);
+    // glibc takes the size only with a buffer: given none, it allocates a block's worth
+    // (4 KiB) whatever the size says.
+    file_buffer_ = std::make_unique<char[]>(kFileBufferSize);
+    std::setvbuf(file_, file_buffer_.get(), _IOFBF, kFileBufferSize);
     temp_path_ = std::move(path);
     return true;
   }

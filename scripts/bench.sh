@@ -2,11 +2,13 @@
 # Network benchmark: korvo next to libcurl, cpp-httplib, Boost.Beast and a raw-socket floor,
 # all against one private nginx on loopback (http and https).
 #
-#   scripts/bench.sh            full run (several rounds, 256 MiB transfers; a few minutes)
+#   scripts/bench.sh            full run (several rounds, 256 MiB transfers, 64 MiB of
+#                               gzip-coded text once decoded; a few minutes)
 #   scripts/bench.sh --quick    short run that only proves everything works (CI)
 #
 # Other arguments are passed to the benchmark program (see `net_bench --help`), e.g.
 #   scripts/bench.sh --figures keepalive,memory --clients floor,korvo --rounds 3
+#   scripts/bench.sh --figures gzip-memory,gzip-stream --text-size 16777216
 # KORVO_BENCH_WRAP runs the program under a tool, which follows the measurements'
 # child processes, e.g. KORVO_BENCH_WRAP="perf record -g -o /tmp/korvo.perf".
 # Builds in Release into ${KORVO_BENCH_BUILD_DIR:-build-bench} (relative to the repository,
@@ -19,10 +21,12 @@ root=$(pwd)
 
 quick=0
 size=""
+text_size=""
 previous=""
 for arg in "$@"; do
   [ "$arg" = "--quick" ] && quick=1
   [ "$previous" = "--size" ] && size=$arg
+  [ "$previous" = "--text-size" ] && text_size=$arg
   previous=$arg
 done
 
@@ -73,10 +77,44 @@ elif [ $quick -eq 1 ]; then
 else
   big_size=$((256 << 20))
 fi
+if [ -z "$text_size" ]; then
+  text_size=$(( quick ? 8 << 20 : 64 << 20 ))
+fi
 mkdir -p "$work/www" "$work/logs" "$work/temp"
 head -c 100 /dev/urandom >"$work/www/small"
 head -c "$big_size" /dev/urandom >"$work/www/big"
-chmod 644 "$work/www/small" "$work/www/big"
+# Compressible text for the decoded downloads: JSON lines of an event log, made from a
+# fixed seed, about 8 to 1 under gzip -6. Only the coded copy is served (see /text below);
+# the plain one stays outside the served tree for the benchmark's checks.
+/usr/bin/python3 - "$text_size" >"$work/text" <<'EOF'
+import random
+import sys
+
+size = int(sys.argv[1])
+rng = random.Random(20261209)
+events = ["view", "click", "add_to_cart", "purchase", "search", "login", "logout"]
+agents = ["Mozilla/5.0 (X11; Linux x86_64) Gecko/20100101 Firefox/128.0",
+          "Mozilla/5.0 (Macintosh; Intel Mac OS X 14_5) AppleWebKit/605.1.15 Safari/605.1.15",
+          "Mozilla/5.0 (Windows NT 10.0; Win64; x64) AppleWebKit/537.36 Chrome/126.0 Safari/537.36",
+          "curl/7.88.1", "okhttp/4.12.0"]
+countries = ["DE", "FR", "US", "JP", "BR", "IN", "GB", "NL", "SE", "PL"]
+out = sys.stdout.buffer
+written = 0
+record = 0
+while written < size:
+    record += 1
+    line = ('{"id":%d,"ts":"2026-12-09T%02d:%02d:%02d.%03dZ","user":"u%06d","event":"%s",'
+            '"path":"/api/v1/items/%d","status":%d,"ms":%.1f,"country":"%s","agent":"%s"}\n' % (
+                record, rng.randrange(24), rng.randrange(60), rng.randrange(60),
+                rng.randrange(1000), rng.randrange(200000), rng.choice(events),
+                rng.randrange(100000), 200 if rng.random() < 0.95 else rng.choice([301, 404, 500]),
+                rng.expovariate(1 / 40.0), rng.choice(countries), rng.choice(agents))).encode()
+    line = line[:size - written]
+    out.write(line)
+    written += len(line)
+EOF
+gzip -6 -n -c "$work/text" >"$work/www/text.gz"
+chmod 644 "$work/www/small" "$work/www/big" "$work/www/text.gz"
 
 # A CA and a server certificate for 127.0.0.1 issued by it: every client verifies for real.
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=korvo bench CA" \
@@ -124,6 +162,11 @@ http {
     listen 127.0.0.1:$https_port ssl;
     root $work/www;
     location / { }
+    # Served from text.gz as it is, "Content-Encoding: gzip": nginx compresses nothing.
+    # There is no plain copy, so a client that does not ask for gzip gets 404.
+    location = /text {
+      gzip_static on;
+    }
     # The body of an upload is read and thrown away.
     location = /upload {
       client_max_body_size 0;
@@ -167,7 +210,7 @@ if [ $started -eq 0 ]; then
 fi
 
 args=(--http-port "$http_port" --https-port "$https_port" --ca "$work/ca.crt"
-      --dir "$work" --size "$big_size" "$@")
+      --dir "$work" --size "$big_size" --text-size "$text_size" "$@")
 
 read -r -a program <<<"${KORVO_BENCH_WRAP:-}"
 program+=("$bench_bin")

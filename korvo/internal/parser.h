@@ -129,6 +129,8 @@ class FileBodyHandler : public BodyHandler {
   void CloseFile();
 
   std::uint64_t streamed_size_ = 0;
+  // The stream's buffer; it must outlive the stream, which CloseFile ends first.
+  std::unique_ptr<char[]> file_buffer_;
   std::FILE* file_ = nullptr;
   std::filesystem::path temp_path_;
   bool handed_over_ = false;  // the FileBody owns the file now
