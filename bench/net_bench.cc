@@ -113,6 +113,10 @@ const std::vector<Figure>& Figures() {
        {kFloor, kKorvo, kKorvo64k, kCurl, kHttplib, kBeast}},
       {"stream", "download streamed to a file (MB/s)", Kind::kTransfer, true,
        {kFloor, kKorvo, kKorvo64k, kCurl, kHttplib, kBeast}},
+      // Every client's sink only counts, so this is the cost of the client alone: no
+      // body is kept and nothing is written.
+      {"sink", "download through a body sink counting bytes (MB/s)", Kind::kTransfer, true,
+       {kFloor, kKorvo, kKorvo64k, kCurl, kHttplib, kBeast}},
       {"upload", "file upload, POST discarded (MB/s)", Kind::kTransfer, true,
        {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
       // Beast has no content decoding. The floor inflates with zlib straight into a
@@ -154,8 +158,8 @@ void Usage(std::ostream& out) {
          "                 --text-size BYTES [--quick] [--rounds N] [--seconds S]\n"
          "                 [--figures a,b] [--clients a,b] [--korvo-untrusted]\n"
          "Normally started by scripts/bench.sh, which provides the server.\n"
-         "figures: keepalive newconn https memory stream upload gzip-memory gzip-stream\n"
-         "         first-process first-client\n"
+         "figures: keepalive newconn https memory stream sink upload gzip-memory\n"
+         "         gzip-stream first-process first-client\n"
          "clients: floor korvo korvo-64k libcurl cpp-httplib Boost.Beast\n";
 }
 
@@ -396,8 +400,14 @@ double Measure(const Options& options) {
   Clock::time_point start = Clock::now();
   if (id == "memory") contender->DownloadToMemory();
   if (id == "stream") contender->DownloadToFile(path);
+  std::uint64_t sunk = id == "sink" ? contender->DownloadToSink() : 0;
   if (id == "upload") contender->Upload();
   double elapsed = Seconds(start);
+  if (id == "sink") {
+    BENCH_CHECK(sunk == target.big_size, options.child_client.c_str(),
+                Describe("bytes through the sink", static_cast<long long>(sunk),
+                         static_cast<long long>(target.big_size)));
+  }
   contender->Release();
   std::error_code ignored;
   std::filesystem::remove(path, ignored);
@@ -625,6 +635,10 @@ void PrintGoals(const Results& results) {
        false);
   line("streamed download (64 KiB buffer) peak RSS < 32 MiB",
        MedianValue(results, "stream", kKorvo64k, true), 32, false);
+  line("download through a sink peak RSS < 32 MiB", MedianValue(results, "sink", kKorvo, true),
+       32, false);
+  line("download through a sink (64 KiB buffer) peak RSS < 32 MiB",
+       MedianValue(results, "sink", kKorvo64k, true), 32, false);
   line("upload peak RSS < 32 MiB", MedianValue(results, "upload", kKorvo, true), 32, false);
   line("gzip-decoded streamed download peak RSS < 32 MiB",
        MedianValue(results, "gzip-stream", kKorvo, true), 32, false);

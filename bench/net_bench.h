@@ -57,6 +57,10 @@ class Contender {
   // GET of the big file with the body written to a file as it arrives. Clients that pick
   // their own temporary file ignore the path.
   virtual void DownloadToFile(const std::string& path) = 0;
+  // GET of the big file with the body handed, piece by piece as it arrives, to the
+  // client's own way of taking a body in pieces, where a function only counts the bytes.
+  // Returns the count, which the caller compares with the file's size.
+  virtual std::uint64_t DownloadToSink() = 0;
   // POST of the big file, read from disk piece by piece; nginx discards it.
   virtual void Upload() = 0;
   // GET of the gzip-coded text with the client's content decoding on, the decoded body

@@ -2,6 +2,7 @@
 // documentation recommends: the handle keeps the connections alive between transfers.
 #include <curl/curl.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -21,6 +22,11 @@ std::size_t AppendToString(char* data, std::size_t size, std::size_t count, void
 
 std::size_t WriteToFile(char* data, std::size_t size, std::size_t count, void* user) {
   return std::fwrite(data, size, count, static_cast<std::FILE*>(user)) * size;
+}
+
+std::size_t CountBytes(char*, std::size_t size, std::size_t count, void* user) {
+  *static_cast<std::uint64_t*>(user) += size * count;
+  return size * count;
 }
 
 std::size_t ReadFromFile(char* data, std::size_t size, std::size_t count, void* user) {
@@ -91,6 +97,15 @@ class Curl : public Contender {
     }
     BENCH_CHECK(std::fclose(file) == 0, kWho, "cannot write " + path);
     CheckSize(static_cast<std::size_t>(size), target_.big_size);
+  }
+
+  std::uint64_t DownloadToSink() override {
+    std::uint64_t received = 0;
+    curl_easy_setopt(handle_, CURLOPT_URL, big_url_.c_str());
+    curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, CountBytes);
+    curl_easy_setopt(handle_, CURLOPT_WRITEDATA, &received);
+    Perform(200);
+    return received;
   }
 
   void Upload() override {

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -248,6 +249,15 @@ class Floor : public Contender {
       have += n;
     }
     ::close(fd);
+  }
+
+  std::uint64_t DownloadToSink() override {
+    StartBig();
+    Head head = ReadHead(wire_, head_buffer_);
+    CheckBig(head);
+    std::uint64_t received = 0;
+    ReadBody(head, [&](const char*, std::size_t size) { received += size; });
+    return received;
   }
 
   void Upload() override {

@@ -1,6 +1,7 @@
 // cpp-httplib's httplib::Client (and SSLClient for https) with keep-alive switched on.
 #include <httplib.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -56,6 +57,17 @@ class Httplib : public Contender {
     CheckResult(result, 200);
     BENCH_CHECK(closed, kWho, "cannot write " + path);
     CheckSize(received, target_.big_size);
+  }
+
+  std::uint64_t DownloadToSink() override {
+    std::uint64_t received = 0;
+    httplib::Result result = client_.Get(target_.big_path.c_str(),
+                                         [&](const char*, std::size_t length) {
+                                           received += length;
+                                           return true;
+                                         });
+    CheckResult(result, 200);
+    return received;
   }
 
   void Upload() override {

@@ -1,4 +1,5 @@
 // korvo, used as a program would: one ClientSession, every request made by RequestBuilder.
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -9,6 +10,7 @@
 #include "korvo/client_session.h"
 #include "korvo/error.h"
 #include "korvo/request_builder.h"
+#include "korvo/send_options.h"
 #include "net_bench.h"
 
 namespace bench {
@@ -55,6 +57,19 @@ class Korvo : public Contender {
               target_.big_size);
   }
 
+  std::uint64_t DownloadToSink() override {
+    std::uint64_t received = 0;
+    korvo::SendOptions options;
+    options.sink = [&received](const char*, std::size_t size) {
+      received += size;
+      return true;
+    };
+    auto response = Send(korvo::RequestBuilder().Method("GET").Url(big_url_)(), options);
+    CheckStatus(response->GetStatus(), 200);
+    CheckSize(response->GetData().size(), 0);  // the sink took the body
+    return received;
+  }
+
   void Upload() override {
     auto response = Send(korvo::RequestBuilder()
                              .Method("POST")
@@ -92,6 +107,17 @@ class Korvo : public Contender {
                                         bool stream = false) {
     try {
       return session_.Send(std::move(request), stream);
+    } catch (const korvo::Error& error) {
+      std::ostringstream text;
+      text << error;
+      throw std::runtime_error(std::string(kWho) + ": " + text.str());
+    }
+  }
+
+  std::shared_ptr<korvo::Response> Send(std::shared_ptr<korvo::Request> request,
+                                        const korvo::SendOptions& options) {
+    try {
+      return session_.Send(std::move(request), options);
     } catch (const korvo::Error& error) {
       std::ostringstream text;
       text << error;
