@@ -374,9 +374,10 @@ TEST_F(DecodingParserTest, BombsStopAtTheLimitAsTooLarge) {
       EXPECT_EQ(out.failure,
                 "Decoded body larger than 1048576 bytes (" + std::string(coding) + ")");
       EXPECT_LT(out.body_length, encoded.size()) << "stopped as the limit was crossed";
-      // What reached the file: up to the block that would have crossed the limit.
+      // What reached the file: up to the block that would have crossed the limit, less
+      // what the file's 64 KiB stream buffer still held when the body failed.
       EXPECT_LE(out.body.size(), kLimit);
-      EXPECT_GE(out.body.size() + kDecodeBlockSize, stream ? kLimit : 0);
+      EXPECT_GE(out.body.size() + kDecodeBlockSize + 64 * 1024, stream ? kLimit : 0);
     }
   }
   // Exactly at the limit is within it.
