@@ -528,6 +528,9 @@ void ClientBase::Fail(ErrorCode code, const char* message, const std::string& ca
   }
   if (!where_.empty()) detail += (detail.empty() ? "" : " ") + ("(" + where_ + ")");
   error_.SetDetail(std::move(detail));
+  // The half-received body goes now (a streamed one's temporary file with it), before
+  // the caller hears of the failure, not whenever the loop lets go of this driver.
+  response_parser_.Init(nullptr, false);
   FinishRequest();
 }
 
