@@ -2,12 +2,14 @@
 
 #include <poll.h>
 
+#include <memory>
 #include <utility>
+#include <vector>
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/write.hpp>
 
+#include "korvo/internal/connector.h"
 #include "korvo/logger.h"
 
 namespace korvo {
@@ -17,8 +19,8 @@ Socket::Socket(boost::asio::io_context& io_context)
 
 void Socket::AsyncConnect(const std::string& /*host*/, const Endpoints& endpoints,
                           ConnectHandler handler) {
-  boost::asio::async_connect(
-      socket_, endpoints,
+  ConnectTcp(
+      endpoints,
       [this, handler = std::move(handler)](boost::system::error_code error,
                                            boost::asio::ip::tcp::endpoint endpoint) {
         if (!error) {
@@ -82,7 +84,28 @@ bool TcpSocketBase::ShutdownTcp() {
   return true;
 }
 
+TcpSocketBase::~TcpSocketBase() {
+  if (std::shared_ptr<Connector> connector = connector_.lock()) connector->Cancel();
+}
+
+void TcpSocketBase::ConnectTcp(const Endpoints& endpoints, ConnectHandler handler) {
+  std::vector<boost::asio::ip::tcp::endpoint> list;
+  list.reserve(endpoints.size());
+  for (const auto& entry : endpoints) list.push_back(entry.endpoint());
+  connector_ = Connector::Start(
+      Tcp().get_executor(), std::move(list),
+      [this, handler = std::move(handler)](boost::system::error_code error,
+                                           boost::asio::ip::tcp::socket socket,
+                                           boost::asio::ip::tcp::endpoint endpoint) {
+        // Only a success touches this object: a socket closed or destroyed has
+        // cancelled the connector, whose handler then gets operation_aborted.
+        if (!error) Tcp() = std::move(socket);
+        handler(error, endpoint);
+      });
+}
+
 bool TcpSocketBase::Close() {
+  if (std::shared_ptr<Connector> connector = connector_.lock()) connector->Cancel();
   boost::system::error_code error;
   Tcp().close(error);
   if (error) {

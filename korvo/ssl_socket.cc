@@ -8,7 +8,6 @@
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ssl/error.hpp>
@@ -101,8 +100,8 @@ void SslSocket::AsyncConnect(const std::string& host, const Endpoints& endpoints
         [](bool, boost::asio::ssl::verify_context&) { return false; }, ignored);
   }
 
-  boost::asio::async_connect(
-      ssl_stream_.lowest_layer(), endpoints,
+  ConnectTcp(
+      endpoints,
       [this, handler = std::move(handler)](boost::system::error_code error,
                                            boost::asio::ip::tcp::endpoint endpoint) mutable {
         OnConnect(error, endpoint, std::move(handler));

@@ -1,6 +1,7 @@
 // Plain TCP sockets against scripted loopback servers.
 #include "korvo/internal/socket.h"
 
+#include <chrono>
 #include <future>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 
+#include "support/hostile_server.h"
 #include "support/log_capture.h"
 #include "support/scripted_server.h"
 
@@ -18,6 +20,7 @@ namespace korvo {
 namespace {
 
 using boost::asio::ip::tcp;
+using test::FullBacklogListener;
 using test::ScriptedConnection;
 using test::ScriptedServer;
 
@@ -186,6 +189,48 @@ TEST_F(SocketTest, CloseAbortsPendingRead) {
   });
   EXPECT_EQ(done.get_future().get(), boost::asio::error::operation_aborted);
   EXPECT_TRUE(server.WaitForFinished(1));
+}
+
+// The driver ends a connect by closing the socket (and may destroy it): every attempt
+// ends with it, and the handler runs once, aborted.
+TEST_F(SocketTest, CloseOrDestructionEndsRacedAttemptsWithOneAbortedCompletion) {
+  for (bool destroy : {false, true}) {
+    SCOPED_TRACE(destroy ? "destroyed" : "closed");
+    FullBacklogListener first("127.0.0.1");
+    FullBacklogListener second("127.0.0.2");
+    std::vector<tcp::endpoint> list = {
+        tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), first.port()),
+        tcp::endpoint(boost::asio::ip::make_address("127.0.0.2"), second.port())};
+    auto endpoints = tcp::resolver::results_type::create(list.begin(), list.end(), "host", "");
+    auto socket = std::make_unique<Socket>(loop_.context());
+    const std::size_t fds_before = test::CountOpenFds();
+    auto calls = std::make_shared<int>(0);
+    auto done = std::make_shared<std::promise<boost::system::error_code>>();
+    OnLoop([&] {
+      socket->AsyncConnect("host", endpoints,
+                           [calls, done](boost::system::error_code error, tcp::endpoint) {
+                             if (++*calls == 1) done->set_value(error);
+                           });
+      if (destroy) {
+        socket.reset();
+      } else {
+        EXPECT_TRUE(socket->Close());
+      }
+      // Never inside the close: the driver is in the middle of it.
+      EXPECT_EQ(*calls, 0);
+      return 0;
+    });
+    // The bound only keeps a socket that ignores the close from hanging the test.
+    auto completion = done->get_future();
+    ASSERT_EQ(completion.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    EXPECT_EQ(completion.get(), boost::asio::error::operation_aborted);
+    EXPECT_EQ(OnLoop([&] { return *calls; }), 1);
+    EXPECT_EQ(test::CountOpenFds(), fds_before);
+    OnLoop([&] {
+      socket.reset();
+      return 0;
+    });
+  }
 }
 
 }  // namespace

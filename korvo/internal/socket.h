@@ -1,10 +1,11 @@
 // Sockets: the transport under the request driver.
 //
 // SocketBase hides whether a connection is plain TCP or TLS over TCP. It offers an
-// asynchronous connect (over resolved endpoints, tried in order), an asynchronous
-// write of a whole Payload, an asynchronous read of some bytes, and a synchronous
-// shutdown and close. Socket is the plain TCP implementation; SslSocket
-// (korvo/internal/ssl_socket.h) adds verification and the TLS handshake.
+// asynchronous connect (over resolved endpoints, raced as RFC 8305 says: see
+// korvo/internal/connector.h), an asynchronous write of a whole Payload, an
+// asynchronous read of some bytes, and a synchronous shutdown and close. Socket is the
+// plain TCP implementation; SslSocket (korvo/internal/ssl_socket.h) adds verification
+// and the TLS handshake.
 //
 // A socket is connected at most once; the driver creates a new one for every new
 // connection. Errors reach the handlers as error codes; nothing here throws.
@@ -17,6 +18,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,8 @@
 #include "korvo/common.h"
 
 namespace korvo {
+
+class Connector;
 
 // A payload's ranges as Boost.Asio buffers: the public types name no Boost.Asio type.
 inline boost::asio::const_buffer AsioBuffer(const ByteRange& range) {
@@ -58,9 +62,10 @@ class SocketBase {
   SocketBase(const SocketBase&) = delete;
   SocketBase& operator=(const SocketBase&) = delete;
 
-  // Connects to the first of `endpoints` that accepts. `host` is the name the
-  // connection is for, without brackets around an IPv6 literal (TLS verifies the
-  // peer against it; plain TCP ignores it).
+  // Connects to the first of `endpoints` that accepts, trying the next address when
+  // one is slow to answer (see Connector). `host` is the name the connection is for,
+  // without brackets around an IPv6 literal (TLS verifies the peer against it; plain
+  // TCP ignores it).
   virtual void AsyncConnect(const std::string& host, const Endpoints& endpoints,
                             ConnectHandler handler) = 0;
 
@@ -114,6 +119,10 @@ class SocketBase {
 // implementation hands over, so that they read as that implementation's own.
 class TcpSocketBase : public SocketBase {
  public:
+  // A connect still racing ends with it (its handler gets operation_aborted).
+  ~TcpSocketBase() override;
+
+  // Closes the connection, or ends the connection attempts still running.
   bool Close() override;
   // Open, idle (see IsIdleSocketAlive) and holding no buffered input.
   bool IsAlive() const override;
@@ -127,9 +136,15 @@ class TcpSocketBase : public SocketBase {
   }
   // Shuts the TCP connection down in both directions; WARN "Socket shutdown error (%s)".
   bool ShutdownTcp();
+  // Races connection attempts over `endpoints`; the winner becomes Tcp() before
+  // `handler` runs. The handler may run after this object has gone (a close queues the
+  // aborted completion): on an error it must not touch the socket.
+  void ConnectTcp(const Endpoints& endpoints, ConnectHandler handler);
 
  private:
   const char* log_file_;
+  // Held weakly: the attempts' pending operations alone keep it alive.
+  std::weak_ptr<Connector> connector_;
 };
 
 // Socket: plain TCP.

@@ -2,7 +2,8 @@
 //
 // Connecting sets server-name indication (for a DNS name only; an IP literal is sent
 // without it), switches peer verification on against the context's certificate store,
-// checks that the certificate names the host (DNS name or IP address), connects and
+// checks that the certificate names the host (DNS name or IP address), connects (the
+// addresses raced as for plain TCP; only the winning connection is handshaken) and
 // runs the client handshake. A DNS name is sent and checked without one trailing dot;
 // it must be among the certificate's DNS subjectAltNames (the subject's common name is
 // never used), where a wildcard counts only as a whole left-most label. Its handler

@@ -34,7 +34,7 @@ GetAddrInfoFunction NextGetAddrInfo() {
 struct State {
   std::mutex mutex;
   std::condition_variable changed;
-  std::map<std::string, std::string> addresses;  // by normalised name
+  std::map<std::string, std::vector<std::string>> addresses;  // by normalised name
   // Blocked names, each with the number of its block: a waiting lookup goes on once
   // its block has gone, even if the name has been blocked again since.
   std::map<std::string, std::uint64_t> blocks;
@@ -89,6 +89,29 @@ int Parse(const char* host, const char* service, const addrinfo* hints, addrinfo
   return NextGetAddrInfo()(host, service, &numeric, result);
 }
 
+// Every one of `addresses` parsed, the lists chained in order: each entry is allocated
+// on its own, so freeaddrinfo frees the chain as one list. Addresses that the hints
+// rule out are left out; if all are, the first one's error is the answer.
+int ParseAll(const std::vector<std::string>& addresses, const char* service,
+             const addrinfo* hints, addrinfo** result) {
+  addrinfo* head = nullptr;
+  addrinfo** tail = &head;
+  int first_error = 0;
+  for (const std::string& address : addresses) {
+    addrinfo* list = nullptr;
+    int status = Parse(address.c_str(), service, hints, &list);
+    if (status != 0) {
+      if (first_error == 0) first_error = status;
+      continue;
+    }
+    *tail = list;
+    while (*tail != nullptr) tail = &(*tail)->ai_next;
+  }
+  if (head == nullptr) return first_error != 0 ? first_error : EAI_NONAME;
+  *result = head;
+  return 0;
+}
+
 bool IsLiteral(const char* host) {
   addrinfo hints{};
   hints.ai_flags = AI_NUMERICHOST;
@@ -121,7 +144,7 @@ int Lookup(const char* host, const char* service, const addrinfo* hints, addrinf
   }
 
   std::string name = Normalise(host);
-  std::optional<std::string> address;
+  std::optional<std::vector<std::string>> addresses;
   State& state = GetState();
   {
     std::unique_lock<std::mutex> lock(state.mutex);
@@ -142,9 +165,9 @@ int Lookup(const char* host, const char* service, const addrinfo* hints, addrinf
       });
     }
     auto mapped = state.addresses.find(name);
-    if (mapped != state.addresses.end()) address = mapped->second;
+    if (mapped != state.addresses.end()) addresses = mapped->second;
   }
-  if (address) return Parse(address->c_str(), service, hints, result);
+  if (addresses) return ParseAll(*addresses, service, hints, result);
   if (name == "localhost") return Loopback(service, hints, result);
   return EAI_NONAME;
 }
@@ -152,9 +175,13 @@ int Lookup(const char* host, const char* service, const addrinfo* hints, addrinf
 }  // namespace
 
 void FakeDns::Map(const std::string& name, const std::string& address) {
+  Map(name, std::vector<std::string>{address});
+}
+
+void FakeDns::Map(const std::string& name, const std::vector<std::string>& addresses) {
   State& state = GetState();
   std::lock_guard<std::mutex> lock(state.mutex);
-  state.addresses[Normalise(name)] = address;
+  state.addresses[Normalise(name)] = addresses;
 }
 
 void FakeDns::Block(const std::string& name) {

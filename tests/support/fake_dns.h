@@ -7,8 +7,9 @@
 //   - an address literal, or no host at all (or any host, when the caller allows only
 //     literals), goes to the C library's getaddrinfo with AI_NUMERICHOST, which parses
 //     it without looking anything up;
-//   - a name mapped with Map answers its address (through the same numeric parse, so
-//     results are the C library's own and freeaddrinfo frees them);
+//   - a name mapped with Map answers its addresses, in the order given (through the
+//     same numeric parse, so results are the C library's own and freeaddrinfo frees
+//     them), as far as the caller's hints allow;
 //   - "localhost" answers the loopback addresses, ::1 and 127.0.0.1, as far as the
 //     caller's hints allow (in that order, as the C library lists them);
 //   - any other name, ".invalid" ones included, fails at once with EAI_NONAME.
@@ -39,6 +40,9 @@ class FakeDns {
   // From now on `name` answers `address` (an IPv4 or IPv6 literal), instead of an
   // earlier mapping.
   static void Map(const std::string& name, const std::string& address);
+  // The same with several addresses, answered in this order (as a name server's list
+  // of AAAA and A records would be, after sorting).
+  static void Map(const std::string& name, const std::vector<std::string>& addresses);
 
   // Lookups of `name` that start from now on wait until it is released.
   static void Block(const std::string& name);

@@ -54,6 +54,7 @@ void SetNonBlocking(int fd) {
   fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
+// `port` is the one to listen on (0: a free one) and receives the one listened on.
 int ListenOn(const std::string& address, int backlog, int receive_buffer,
              unsigned short& port) {
   bool v6 = address.find(':') != std::string::npos;
@@ -70,11 +71,13 @@ int ListenOn(const std::string& address, int backlog, int receive_buffer,
     auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
     in6->sin6_family = AF_INET6;
     inet_pton(AF_INET6, address.c_str(), &in6->sin6_addr);
+    in6->sin6_port = htons(port);
     length = sizeof(sockaddr_in6);
   } else {
     auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
     in4->sin_family = AF_INET;
     inet_pton(AF_INET, address.c_str(), &in4->sin_addr);
+    in4->sin_port = htons(port);
     length = sizeof(sockaddr_in);
   }
   if (bind(fd, reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
@@ -353,6 +356,7 @@ ScriptedServer::ScriptedServer(Options options, Behaviour behaviour)
   signal(SIGPIPE, SIG_IGN);
   if (!default_) default_ = Respond(HttpResponse(200, "ok"));
   if (options_.certificate != nullptr) ssl_ctx_ = MakeServerContext(*options_.certificate);
+  port_ = options_.port;
   listen_fd_ = ListenOn(options_.address, 64, options_.receive_buffer, port_);
   SetNonBlocking(listen_fd_);
   if (pipe2(wake_fds_, O_CLOEXEC) != 0) throw std::runtime_error("scripted server: pipe");
@@ -560,12 +564,27 @@ std::string HttpResponse(int status, std::string_view body, std::string_view hea
 
 // ---- FullBacklogListener ----
 
-FullBacklogListener::FullBacklogListener() {
-  listen_fd_ = ListenOn("127.0.0.1", 0, 0, port_);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port_);
-  inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+FullBacklogListener::FullBacklogListener() : FullBacklogListener("127.0.0.1") {}
+
+FullBacklogListener::FullBacklogListener(const std::string& address, unsigned short port)
+    : address_(address), port_(port) {
+  listen_fd_ = ListenOn(address_, 0, 0, port_);
+  bool v6 = address_.find(':') != std::string::npos;
+  sockaddr_storage storage{};
+  socklen_t address_length;
+  if (v6) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port_);
+    inet_pton(AF_INET6, address_.c_str(), &in6->sin6_addr);
+    address_length = sizeof(sockaddr_in6);
+  } else {
+    auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(port_);
+    inet_pton(AF_INET, address_.c_str(), &in4->sin_addr);
+    address_length = sizeof(sockaddr_in);
+  }
 
   auto queue = [this](std::uint32_t& length, std::uint32_t& limit) {
     // For a listener, TCP_INFO reports the accept queue's length and its limit.
@@ -581,9 +600,9 @@ FullBacklogListener::FullBacklogListener() {
     std::uint32_t limit = 0;
     queue(length, limit);
     if (length > limit) return;  // full: further handshakes are dropped
-    int filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int filler = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     fillers_.push_back(filler);
-    connect(filler, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    connect(filler, reinterpret_cast<sockaddr*>(&storage), address_length);
     // The handshake completes on loopback at once; wait for the queue to show it.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     std::uint32_t before = length;
@@ -605,7 +624,9 @@ FullBacklogListener::~FullBacklogListener() {
 }
 
 std::string FullBacklogListener::Url(std::string_view path) const {
-  std::string url = "http://127.0.0.1:" + std::to_string(port_);
+  bool v6 = address_.find(':') != std::string::npos;
+  std::string url = "http://" + (v6 ? "[" + address_ + "]" : address_);
+  url += ":" + std::to_string(port_);
   url.append(path);
   return url;
 }

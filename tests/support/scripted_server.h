@@ -15,9 +15,10 @@
 // server is destroyed, and the test-side waits (WaitForRequests and friends) end on the
 // event, with a generous bound only so that a broken test fails instead of hanging.
 //
-// FullBacklogListener is a loopback listener that never accepts and whose accept queue
-// is full, so that a connect to it hangs (until the client gives up): the way to test
-// a connect time limit without any traffic leaving the machine.
+// FullBacklogListener is a loopback listener (127.0.0.1 unless told another address)
+// that never accepts and whose accept queue is full, so that a connect to it hangs
+// (until the client gives up): the way to test a connect time limit, or an address that
+// never answers, without any traffic leaving the machine.
 //
 // LoopThread (below) runs an io_context on its own thread for tests of the transport.
 //
@@ -128,6 +129,8 @@ class ScriptedServer {
   struct Options {
     // "127.0.0.1" or "::1".
     std::string address = "127.0.0.1";
+    // The port to listen on; 0: a free one.
+    unsigned short port = 0;
     // A TLS server presents this certificate; null: plain TCP.
     const TestCertificate* certificate = nullptr;
     // SO_RCVBUF of the accepted sockets, 0 for the system default. A small value makes
@@ -228,15 +231,21 @@ class FullBacklogListener {
   // Listens on 127.0.0.1 with the smallest backlog and fills the accept queue; throws
   // std::runtime_error when the queue cannot be seen to fill.
   FullBacklogListener();
+  // The same on another loopback address ("127.0.0.2", "::1") and on `port` (0: a free
+  // one), e.g. beside a server on the same port number at another address.
+  explicit FullBacklogListener(const std::string& address, unsigned short port = 0);
   ~FullBacklogListener();
 
   FullBacklogListener(const FullBacklogListener&) = delete;
   FullBacklogListener& operator=(const FullBacklogListener&) = delete;
 
   unsigned short port() const { return port_; }
+  const std::string& address() const { return address_; }
+  // "http://<address>:<port>" (the address in brackets for IPv6) followed by `path`.
   std::string Url(std::string_view path = "/") const;
 
  private:
+  std::string address_;
   int listen_fd_ = -1;
   std::vector<int> fillers_;
   unsigned short port_ = 0;
