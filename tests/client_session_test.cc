@@ -16,6 +16,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -112,6 +113,41 @@ Error SendError(ClientSession& session, std::shared_ptr<Request> request,
   }
   return Error();
 }
+
+Error SendError(ClientSession& session, std::shared_ptr<Request> request,
+                const SendOptions& options) {
+  try {
+    session.Send(std::move(request), options);
+  } catch (const Error& error) {
+    return error;
+  }
+  return Error();
+}
+
+// Points the temporary directory at a private one while it lives, and removes it.
+class PrivateTempDir {
+ public:
+  PrivateTempDir()
+      : dir_(std::filesystem::temp_directory_path() / ("korvo_session_" + RandomString(8))) {
+    std::filesystem::create_directories(dir_);
+    const char* old = std::getenv("TMPDIR");
+    if (old != nullptr) old_ = old;
+    ::setenv("TMPDIR", dir_.c_str(), 1);
+  }
+  ~PrivateTempDir() {
+    if (old_) {
+      ::setenv("TMPDIR", old_->c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    std::filesystem::remove_all(dir_);
+  }
+  const std::filesystem::path& path() const { return dir_; }
+
+ private:
+  std::filesystem::path dir_;
+  std::optional<std::string> old_;
+};
 
 ErrorCode SendCode(ClientSession& session, std::shared_ptr<Request> request,
                    std::string* message = nullptr, ProgressCallback progress = {}) {
@@ -1083,11 +1119,8 @@ TEST(ClientSessionRedirectTest, HttpsToHttpOnlyWhenAllowed) {
 // Progress is for the response the caller gets; an intermediate body, streamed to a
 // file, does not outlive its hop.
 TEST(ClientSessionRedirectTest, IntermediateResponsesLeaveNothing) {
-  std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("korvo_redirect_" + RandomString(8));
-  std::filesystem::create_directories(dir);
-  std::string old_tmpdir = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "";
-  ::setenv("TMPDIR", dir.c_str(), 1);
+  PrivateTempDir temp;
+  const std::filesystem::path& dir = temp.path();
   {
     HostileServer server;
     server.Script(Redirect(307, "/final", "an intermediate body"));
@@ -1106,12 +1139,6 @@ TEST(ClientSessionRedirectTest, IntermediateResponsesLeaveNothing) {
     }
     EXPECT_EQ(files, 1u);  // the final body's
   }
-  if (old_tmpdir.empty()) {
-    ::unsetenv("TMPDIR");
-  } else {
-    ::setenv("TMPDIR", old_tmpdir.c_str(), 1);
-  }
-  std::filesystem::remove_all(dir);
 }
 
 // A cancel reaches whichever hop is running.
@@ -1162,12 +1189,7 @@ TEST(ClientSessionOptionsTest, ProgressThatStopsCancels) {
     last = current;
     return current < 64 * 1024;
   };
-  Error error;
-  try {
-    session.Send(Get(server.Url("/")), options);
-  } catch (const Error& e) {
-    error = e;
-  }
+  Error error = SendError(session, Get(server.Url("/")), options);
   EXPECT_EQ(error.code(), kReadError);
   EXPECT_TRUE(error.cancelled());
   EXPECT_GE(last, 64u * 1024);
@@ -1184,12 +1206,7 @@ TEST(ClientSessionOptionsTest, ProgressThatStopsCancels) {
       reports.push_back(current);
       return !stop;
     };
-    Error upload_error = Error();
-    try {
-      session.Send(RequestBuilder().Method("POST").Url(server.Url("/")).Body(body)(), upload);
-    } catch (const Error& e) {
-      upload_error = e;
-    }
+    Error upload_error = SendError(session, RequestBuilder().Method("POST").Url(server.Url("/")).Body(body)(), upload);
     ASSERT_FALSE(reports.empty());
     EXPECT_TRUE(std::is_sorted(reports.begin(), reports.end()));
     if (stop) {
@@ -1235,12 +1252,7 @@ TEST(ClientSessionOptionsTest, TimeLimitsInMilliseconds) {
     ClientSession session;
     SendOptions options;
     c.limit(session, options);
-    Error error;
-    try {
-      session.Send(Get(server.Url("/")), options);
-    } catch (const Error& e) {
-      error = e;
-    }
+    Error error = SendError(session, Get(server.Url("/")), options);
     EXPECT_EQ(error.code(), kReadError);
     EXPECT_TRUE(error.timeout());
     EXPECT_FALSE(error.cancelled());
@@ -1281,12 +1293,7 @@ TEST(ClientSessionOptionsTest, SinkTakesTheBody) {
     received += size;
     return received < kSize / 2;
   };
-  Error error = Error();
-  try {
-    session.Send(Get(server.Url("/")), options);
-  } catch (const Error& e) {
-    error = e;
-  }
+  Error error = SendError(session, Get(server.Url("/")), options);
   EXPECT_EQ(error.code(), kReadError);
   EXPECT_TRUE(error.cancelled());
   EXPECT_LT(received, kSize);
@@ -1296,11 +1303,8 @@ TEST(ClientSessionOptionsTest, SinkTakesTheBody) {
 // Too large is refused wherever the body would go, as soon as it is known: from the
 // announced length before any of the body is read, else once the bytes pass the limit.
 TEST(ClientSessionOptionsTest, BodyOverTheLimitLeavesNothingBehind) {
-  std::filesystem::path dir =
-      std::filesystem::temp_directory_path() / ("korvo_limit_" + RandomString(8));
-  std::filesystem::create_directories(dir);
-  std::string old_tmpdir = std::getenv("TMPDIR") != nullptr ? std::getenv("TMPDIR") : "";
-  ::setenv("TMPDIR", dir.c_str(), 1);
+  PrivateTempDir temp;
+  const std::filesystem::path& dir = temp.path();
   auto announced = [](HostileConnection& connection, const std::string&) {
     // Only the head: a client that waited for the body would wait for ever.
     connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 1073741824\r\n\r\n");
@@ -1324,12 +1328,7 @@ TEST(ClientSessionOptionsTest, BodyOverTheLimitLeavesNothingBehind) {
       options.max_body_size = 100000;
       options.stream = target == 1;
       if (target == 2) options.sink = [](const char*, std::size_t) { return true; };
-      Error error = Error();
-      try {
-        session.Send(Get(server.Url("/")), options);
-      } catch (const Error& e) {
-        error = e;
-      }
+      Error error = SendError(session, Get(server.Url("/")), options);
       EXPECT_EQ(error.code(), kReadError);
       EXPECT_EQ(error.message(), "Response body too large");
       EXPECT_FALSE(error.cancelled());
@@ -1337,12 +1336,6 @@ TEST(ClientSessionOptionsTest, BodyOverTheLimitLeavesNothingBehind) {
       EXPECT_TRUE(std::filesystem::is_empty(dir));
     }
   }
-  if (old_tmpdir.empty()) {
-    ::unsetenv("TMPDIR");
-  } else {
-    ::setenv("TMPDIR", old_tmpdir.c_str(), 1);
-  }
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
