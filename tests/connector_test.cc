@@ -68,10 +68,7 @@ class ConnectorTest : public ::testing::Test {
  protected:
   template <typename Function>
   auto OnLoop(Function function) {
-    std::packaged_task<decltype(function())()> task(std::move(function));
-    auto future = task.get_future();
-    boost::asio::post(loop_.context(), [&task] { task(); });
-    return future.get();
+    return loop_.Run(std::move(function));
   }
 
   // Races `endpoints`, cancelling once `cancel_at` attempts have started; checks that

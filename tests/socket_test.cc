@@ -29,10 +29,7 @@ class SocketTest : public ::testing::Test {
   // Runs `function` on the loop thread and waits for it.
   template <typename Function>
   auto OnLoop(Function function) {
-    std::packaged_task<decltype(function())()> task(std::move(function));
-    auto future = task.get_future();
-    boost::asio::post(loop_.context(), [&task] { task(); });
-    return future.get();
+    return loop_.Run(std::move(function));
   }
 
   tcp::resolver::results_type Resolve(unsigned short port) {

@@ -44,10 +44,7 @@ class SslSocketTest : public ::testing::Test {
  protected:
   template <typename Function>
   auto OnLoop(Function function) {
-    std::packaged_task<decltype(function())()> task(std::move(function));
-    auto future = task.get_future();
-    boost::asio::post(loop_.context(), [&task] { task(); });
-    return future.get();
+    return loop_.Run(std::move(function));
   }
 
   std::unique_ptr<ScriptedServer> StartServer(const TestCertificate& certificate,

@@ -34,6 +34,7 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
@@ -43,6 +44,7 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <openssl/ssl.h>
 
 #include "support/test_tls.h"
@@ -264,6 +266,15 @@ class LoopThread {
   LoopThread& operator=(const LoopThread&) = delete;
 
   boost::asio::io_context& context() { return io_context_; }
+
+  // Runs `function` on the loop thread, waits for it and returns its result.
+  template <typename Function>
+  auto Run(Function function) {
+    std::packaged_task<decltype(function())()> task(std::move(function));
+    auto future = task.get_future();
+    boost::asio::post(io_context_, [&task] { task(); });
+    return future.get();
+  }
 
  private:
   boost::asio::io_context io_context_;
