@@ -102,6 +102,22 @@ void ClientBase::StartSend(std::shared_ptr<Request> request, bool stream) {
   });
 }
 
+void ClientBase::Begin(std::shared_ptr<Request> request, bool stream,
+                       std::function<void()> done) {
+  {
+    std::lock_guard<std::mutex> lock(request_mutex_);
+    request_finished_ = false;
+  }
+  {
+    std::lock_guard<std::mutex> lock(close_mutex_);
+    ++exchange_;
+  }
+  request_ = std::move(request);
+  stream_ = stream;
+  done_ = std::move(done);
+  StartExchange();
+}
+
 Error ClientBase::Wait() {
   std::unique_lock<std::mutex> lock(request_mutex_);
   request_cv_.wait(lock, [this] { return request_finished_; });
@@ -545,6 +561,12 @@ void ClientBase::FinishRequest() {
     request_finished_ = true;
   }
   request_cv_.notify_one();
+  if (done_) {
+    // Moved out first: the handler may begin the next exchange on this driver.
+    std::function<void()> done = std::move(done_);
+    done_ = nullptr;
+    done();
+  }
 }
 
 void ClientBase::Close() { PostClose(false); }

@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <initializer_list>
-#include <cstdint>
-#include <map>
 #include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <future>
+#include <list>
+#include <map>
 #include <mutex>
 #include <optional>
-#include <system_error>
+#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -20,15 +22,16 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/ssl/context.hpp>
-#include <openssl/ssl.h>
+#include <boost/asio/steady_timer.hpp>
 
+#include "korvo/error.h"
+#include "korvo/internal/cancel_state.h"
 #include "korvo/internal/client_base.h"
 #include "korvo/internal/connection_pool.h"
+#include "korvo/internal/exchange.h"
 #include "korvo/internal/tls_context.h"
-#include "korvo/error.h"
-#include "korvo/logger.h"
 #include "korvo/internal/utility.h"
+#include "korvo/logger.h"
 
 namespace korvo {
 
@@ -42,93 +45,138 @@ constexpr std::uint64_t kDefaultMaxDecodedInMemory = std::uint64_t{1} << 30;
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
-// ClientSession::Impl: the loop and its thread, the TLS context and the pool.
+// ClientSession::Impl: the loop and its thread, the TLS context, the pool and the
+// exchanges in flight.
 
 class ClientSession::Impl {
  public:
-  using Deadline = std::chrono::steady_clock::time_point;
+  using Deadline = Exchange::Deadline;
+  using Clock = ConnectionPool::Clock;
 
   explicit Impl(std::size_t buffer_size);
   ~Impl();
 
   std::shared_ptr<Response> Send(std::shared_ptr<Request> request,
                                  const SendOptions& options);
+  std::future<std::shared_ptr<Response>> SendAsync(std::shared_ptr<Request> request,
+                                                   SendOptions options);
   bool Cancel();
   void Start();
   void Stop();
 
   void InitHeaders();
-  std::shared_ptr<ClientBase> CreateClient(const std::string& scheme);
-  void CreateSslContext();
   // Checks and takes new TLS settings (throws Error(kFileError) as TlsContext does).
   void SetTls(TlsSettings settings);
-  // The pooled connections were made under settings that have just changed.
+  // The idle connections were made under settings that have just changed; busy ones
+  // are closed when their exchanges end.
   void DropPool();
-  // The address SetResolve chose for the URL's host and port, or empty.
-  std::string ConnectAddress(const Url& url) const;
   // Throws Error(kLoopError) when called on the loop thread, where waiting for the loop
   // could only deadlock.
   void RefuseLoopThread(const char* operation);
-  // Sends `request` and the requests of the redirects it is answered with, as far as
-  // the settings say.
-  std::shared_ptr<Response> SendFollowing(std::shared_ptr<Request> request,
-                                          const SendOptions& options, Deadline deadline);
-  // One exchange, on a pooled connection or a new one. With `following`, progress is
-  // reported only for a response that is not a redirect about to be followed.
-  std::shared_ptr<Response> DoSend(const std::shared_ptr<Request>& request,
-                                   const SendOptions& options, Deadline deadline,
-                                   bool following);
-  // Where `response` to `request` sends the client next, if it is to be followed.
-  std::optional<Url> RedirectTarget(const Response& response, const Url& current) const;
-  // Runs the exchange on `client` once, and once more when it failed in a way that a
-  // retry on a new connection may mend.
-  Error RunExchange(const std::shared_ptr<ClientBase>& client,
-                    const std::shared_ptr<Request>& request, bool stream);
-  void SetCurrentClient(std::shared_ptr<ClientBase> client);
+
+  // On the sending thread: completes `request` with the session's defaults and makes
+  // its exchange (throws Error for a request that cannot be prepared).
+  std::shared_ptr<Exchange> Prepare(const std::shared_ptr<Request>& request,
+                                    SendOptions options);
+  // Hands `exchange` to the loop; the error (and nothing happens) when the session is
+  // stopped or stopping.
+  Error Launch(const std::shared_ptr<Exchange>& exchange);
+
+  // The rest runs on the loop thread.
+  void Run(const std::shared_ptr<Exchange>& exchange);
+  // Starts the current hop on a connection, or queues it for one.
+  void Dispatch(const std::shared_ptr<Exchange>& exchange);
+  void RunHop(const std::shared_ptr<Exchange>& exchange, std::shared_ptr<ClientBase> client);
+  void BeginHop(const std::shared_ptr<Exchange>& exchange);
+  void OnHopDone(const std::shared_ptr<Exchange>& exchange);
+  // After a hop's response: the next hop, or the outcome.
+  void Follow(const std::shared_ptr<Exchange>& exchange, std::shared_ptr<Response> response);
+  void Complete(const std::shared_ptr<Exchange>& exchange, std::shared_ptr<Response> response,
+                Error error);
+  // Dispatches waiting exchanges, in order, as far as connections allow.
+  void ServeWaiting();
+  void Wait(const std::shared_ptr<Exchange>& exchange);
+  void OnWaitTimer(const std::weak_ptr<Exchange>& weak, boost::system::error_code error);
+  void CancelExchange(const std::shared_ptr<Exchange>& exchange);
+  void CancelAll();
+  std::shared_ptr<ClientBase> CreateClient(const std::string& scheme);
+  // The address SetResolve chose for the URL's host and port, or empty.
+  std::string ConnectAddress(const Url& url);
+  void UpdatePoolSize() { pool_size_ = pool_.size(); }
 
   // Declared first so that it is destroyed last: everything below refers to it.
   boost::asio::io_context io_context_;
   std::unique_ptr<std::thread> loop_thread_;
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>>
       work_guard_;
-  // Made from tls_settings_ by the first https request after they last changed; each
+
+  // Guards started_, stopping_ (written) and in_flight_: what Stop waits for.
+  std::mutex state_mutex_;
+  std::condition_variable idle_cv_;
+  bool started_ = false;
+  std::atomic<bool> stopping_{false};  // read on the loop
+  std::size_t in_flight_ = 0;          // exchanges launched and not completed
+
+  // Serialises the blocking sends.
+  std::mutex send_mutex_;
+  // The blocking send in progress, for Cancel.
+  std::mutex blocking_mutex_;
+  std::shared_ptr<Exchange> blocking_;
+
+  // Guards the TLS settings and context and the SetResolve table, which the loop reads
+  // when it makes a connection.
+  mutable std::mutex settings_mutex_;
+  // Made from tls_settings_ by the first https connection after they last changed; each
   // driver keeps the context it was made with.
   TlsSettings tls_settings_;
   std::shared_ptr<TlsContext> tls_context_;
   // SetResolve's addresses by lower-case host (without brackets) and port.
   std::map<std::pair<std::string, std::uint16_t>, std::string> resolve_;
-  bool started_ = false;
+  // Counts the changes of TLS settings and SetResolve: a connection made before the
+  // last one is not kept.
+  std::atomic<std::uint64_t> generation_{0};
+
+  // Plain settings, copied into each exchange when it is sent.
   std::string media_type_;
   std::string charset_;
   Headers headers_;
-  std::chrono::milliseconds connect_timeout_{0};
-  std::chrono::milliseconds read_timeout_{0};
+  ExchangeSettings settings_;
   std::chrono::milliseconds exchange_timeout_{0};
-  std::size_t buffer_size_ = 0;
+  std::atomic<std::size_t> max_per_host_{ConnectionPool::kDefaultMaxPerHost};
+  std::atomic<std::size_t> max_connections_{ConnectionPool::kDefaultMaxConnections};
+
+  // Loop thread only.
   ConnectionPool pool_;
+  std::set<std::shared_ptr<Exchange>> running_;    // launched, not completed
+  std::list<std::shared_ptr<Exchange>> waiting_;  // for a connection, in order
+  bool serving_ = false;  // ServeWaiting is on the stack
+  bool serve_again_ = false;
+
   std::atomic<std::size_t> pool_size_{0};
-  std::shared_ptr<ClientBase> current_client_;
-  // Set while Stop runs: a Send that has not started its exchange yet must not.
-  bool stopping_ = false;
-  // Set for the whole of a Send, redirects included.
-  bool sending_ = false;
-  // Set by a Cancel during a Send: no further exchange (a retry, the next redirect)
-  // starts after it.
-  bool cancelled_ = false;
-  int max_redirects_ = 0;
-  bool allow_downgrade_ = false;
-  bool decompress_ = false;
-  std::optional<std::uint64_t> max_decoded_size_;  // unset: by where the body goes
-  // Guards current_client_, stopping_ and cancelled_ alone, so that Cancel never waits
-  // for a Send.
-  std::mutex current_client_mutex_;
-  // Serialises Send (and guards pool_).
-  mutable std::mutex mutex_;
 };
 
+namespace {
+
+Error CancelledError(const Exchange& exchange) {
+  Error error(kConnectError, "Socket connect error");
+  error.SetCancelled(true);
+  error.SetDetail("Cancelled (" + Where(exchange.request->GetUrl()) + ")");
+  return error;
+}
+
+// Stop refused the exchange, or ended it before it began.
+Error StoppedError() {
+  Error error(kLoopError, "Loop is not running");
+  error.SetCancelled(true);
+  error.SetDetail("Cancelled");
+  return error;
+}
+
+}  // namespace
 
 ClientSession::Impl::Impl(std::size_t buffer_size)
-    : work_guard_(boost::asio::make_work_guard(io_context_)), buffer_size_(buffer_size) {
+    : work_guard_(boost::asio::make_work_guard(io_context_)) {
+  settings_.buffer_size = buffer_size;
   InitHeaders();
   Start();
 }
@@ -138,7 +186,6 @@ ClientSession::Impl::~Impl() {
   // The loop thread is gone: this thread may run the loop itself. The drivers' closes
   // are handed to the loop, so it runs once more to carry them out (and to finish the
   // completions still holding a driver) before the TLS context and the loop go.
-  SetCurrentClient(nullptr);
   pool_.Clear();
   io_context_.restart();
   io_context_.poll();
@@ -160,7 +207,7 @@ void ClientSession::Impl::RefuseLoopThread(const char* operation) {
 
 void ClientSession::Impl::Start() {
   RefuseLoopThread("Start");
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::lock_guard<std::mutex> lock(state_mutex_);
   if (started_) return;
   io_context_.restart();
   // A thread that cannot be created throws here and leaves the session stopped.
@@ -169,53 +216,36 @@ void ClientSession::Impl::Start() {
 }
 
 void ClientSession::Impl::Stop() {
-  // Joining its own thread could only deadlock (and the send lock is held by the Send
-  // that is waiting for this very thread).
+  // Joining its own thread could only deadlock.
   RefuseLoopThread("Stop");
-  {
-    std::lock_guard<std::mutex> lock(current_client_mutex_);
-    stopping_ = true;
-  }
-  Cancel();
-  // The send lock is free only once the exchange that Cancel aborted has finished and
-  // woken its caller; the loop keeps running until then.
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (started_) {
-    io_context_.stop();
-    loop_thread_->join();
-    loop_thread_.reset();
-    started_ = false;
-  }
-  std::lock_guard<std::mutex> client_lock(current_client_mutex_);
+  std::unique_lock<std::mutex> lock(state_mutex_);
+  if (!started_) return;
+  stopping_ = true;
+  // Every exchange ends by closing its connection; none waits for a server.
+  boost::asio::post(io_context_, [this] { CancelAll(); });
+  idle_cv_.wait(lock, [this] { return in_flight_ == 0; });
+  lock.unlock();
+  io_context_.stop();
+  loop_thread_->join();
+  loop_thread_.reset();
+  lock.lock();
+  started_ = false;
   stopping_ = false;
 }
 
 bool ClientSession::Impl::Cancel() {
-  std::shared_ptr<ClientBase> client;
+  std::shared_ptr<Exchange> exchange;
   {
-    std::lock_guard<std::mutex> lock(current_client_mutex_);
-    if (!sending_) return false;
-    cancelled_ = true;
-    client = current_client_;
+    std::lock_guard<std::mutex> lock(blocking_mutex_);
+    if (blocking_ == nullptr) return false;
+    exchange = blocking_;
   }
-  // The driver hands the close to the loop thread, which owns the socket. Between two
-  // exchanges of a send there is no driver: the flag stops the next one.
-  if (client != nullptr) client->Cancel();
+  boost::asio::post(io_context_, [this, exchange] { CancelExchange(exchange); });
   return true;
 }
 
-void ClientSession::Impl::SetCurrentClient(std::shared_ptr<ClientBase> client) {
-  std::lock_guard<std::mutex> lock(current_client_mutex_);
-  current_client_ = std::move(client);
-}
-
-std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> request,
-                                                    const SendOptions& options) {
-  if (request == nullptr) throw Error(kRequestError, "Request is missing");
-  RefuseLoopThread("Send");
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!started_) throw Error(kLoopError, "Loop is not running");
-
+std::shared_ptr<Exchange> ClientSession::Impl::Prepare(const std::shared_ptr<Request>& request,
+                                                       SendOptions options) {
   for (const auto& field : headers_) {
     if (!request->HasHeader(field.first)) request->SetHeader(field.first, field.second);
   }
@@ -225,57 +255,403 @@ std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> req
     request->SetContentType(media_type_, charset_);
   }
   request->Prepare();
-  // The whole exchange's limit runs from here, across redirects and the retry.
+  auto exchange = std::make_shared<Exchange>();
+  exchange->request = request;
+  exchange->settings = settings_;
+  // The whole exchange's limit runs from here, across the wait for a connection,
+  // redirects and the retry.
   std::chrono::milliseconds timeout =
       options.timeout.count() > 0 ? options.timeout : exchange_timeout_;
-  Deadline deadline = timeout.count() > 0 ? std::chrono::steady_clock::now() + timeout
-                                          : Deadline::max();
-
-  {
-    std::lock_guard<std::mutex> guard(current_client_mutex_);
-    sending_ = true;
-    cancelled_ = false;
-  }
-  struct SendingScope {
-    Impl* impl;
-    ~SendingScope() {
-      std::lock_guard<std::mutex> guard(impl->current_client_mutex_);
-      impl->sending_ = false;
-    }
-  } scope{this};
-  return SendFollowing(request, options, deadline);
+  if (timeout.count() > 0) exchange->deadline = std::chrono::steady_clock::now() + timeout;
+  exchange->options = std::move(options);
+  return exchange;
 }
 
-void ClientSession::Impl::CreateSslContext() {
-  if (tls_context_ != nullptr) return;
-  tls_context_ = TlsContext::Create(tls_settings_);
+Error ClientSession::Impl::Launch(const std::shared_ptr<Exchange>& exchange) {
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  if (!started_) return Error(kLoopError, "Loop is not running");
+  if (stopping_) return StoppedError();
+  ++in_flight_;
+  // The handler runs under the token's lock and only posts; Complete removes it before
+  // the exchange counts as ended, so it never outlives the session.
+  const auto& token = CancelTokenAccess::Get(exchange->options.cancel);
+  std::weak_ptr<Exchange> weak = exchange;
+  exchange->cancel_id = token->Add([this, weak] {
+    boost::asio::post(io_context_, [this, weak] {
+      if (auto exchange = weak.lock()) CancelExchange(exchange);
+    });
+  });
+  boost::asio::post(io_context_, [this, exchange] { Run(exchange); });
+  return Error();
+}
+
+std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> request,
+                                                    const SendOptions& options) {
+  if (request == nullptr) throw Error(kRequestError, "Request is missing");
+  RefuseLoopThread("Send");
+  std::lock_guard<std::mutex> send_lock(send_mutex_);
+  std::shared_ptr<Exchange> exchange = Prepare(request, options);
+
+  struct Outcome {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    std::shared_ptr<Response> response;
+    Error error;
+  } outcome;
+  exchange->done = [&outcome](std::shared_ptr<Response> response, Error error) {
+    std::lock_guard<std::mutex> lock(outcome.mutex);
+    outcome.response = std::move(response);
+    outcome.error = std::move(error);
+    outcome.finished = true;
+    outcome.done.notify_one();
+  };
+  {
+    std::lock_guard<std::mutex> lock(blocking_mutex_);
+    blocking_ = exchange;
+  }
+  struct BlockingScope {
+    Impl* impl;
+    ~BlockingScope() {
+      std::lock_guard<std::mutex> lock(impl->blocking_mutex_);
+      impl->blocking_.reset();
+    }
+  } scope{this};
+  Error refused = Launch(exchange);
+  if (refused.code() != kNoError) throw refused;
+  std::unique_lock<std::mutex> lock(outcome.mutex);
+  outcome.done.wait(lock, [&outcome] { return outcome.finished; });
+  if (outcome.error.code() != kNoError) throw outcome.error;
+  return std::move(outcome.response);
+}
+
+std::future<std::shared_ptr<Response>> ClientSession::Impl::SendAsync(
+    std::shared_ptr<Request> request, SendOptions options) {
+  auto promise = std::make_shared<std::promise<std::shared_ptr<Response>>>();
+  std::future<std::shared_ptr<Response>> future = promise->get_future();
+  if (request == nullptr) {
+    promise->set_exception(std::make_exception_ptr(Error(kRequestError, "Request is missing")));
+    return future;
+  }
+  std::shared_ptr<Exchange> exchange;
+  try {
+    exchange = Prepare(request, std::move(options));
+  } catch (...) {
+    promise->set_exception(std::current_exception());
+    return future;
+  }
+  exchange->done = [promise](std::shared_ptr<Response> response, Error error) {
+    if (error.code() != kNoError) {
+      promise->set_exception(std::make_exception_ptr(std::move(error)));
+    } else {
+      promise->set_value(std::move(response));
+    }
+  };
+  Error refused = Launch(exchange);
+  if (refused.code() != kNoError) promise->set_exception(std::make_exception_ptr(refused));
+  return future;
+}
+
+void ClientSession::Impl::Run(const std::shared_ptr<Exchange>& exchange) {
+  running_.insert(exchange);
+  if (stopping_) {
+    Complete(exchange, nullptr, StoppedError());
+    return;
+  }
+  Dispatch(exchange);
+}
+
+void ClientSession::Impl::Dispatch(const std::shared_ptr<Exchange>& exchange) {
+  if (exchange->cancelled || stopping_) {
+    Complete(exchange, nullptr, CancelledError(*exchange));
+    return;
+  }
+  const Url& url = exchange->request->GetUrl();
+  exchange->key = PoolKey{url.GetScheme(), url.GetHost(), url.GetPort()};
+  pool_.SetLimits(max_per_host_, max_connections_);
+  pool_.Prune(Clock::now());
+  if (std::shared_ptr<ClientBase> client = pool_.Take(exchange->key)) {
+    RunHop(exchange, std::move(client));
+    return;
+  }
+  if (!pool_.Open(exchange->key)) {
+    Wait(exchange);
+    return;
+  }
+  std::shared_ptr<ClientBase> client;
+  Error error;
+  try {
+    client = CreateClient(exchange->key.scheme);
+    if (client == nullptr) error = Error(kRequestError, "Invalid URL scheme");
+  } catch (const Error& failure) {
+    error = failure;
+  }
+  if (client == nullptr) {
+    pool_.Release(exchange->key, nullptr, false, Clock::now());
+    Complete(exchange, nullptr, error);
+    ServeWaiting();
+    return;
+  }
+  RunHop(exchange, std::move(client));
+}
+
+void ClientSession::Impl::Wait(const std::shared_ptr<Exchange>& exchange) {
+  waiting_.push_back(exchange);
+  if (exchange->deadline == Deadline::max()) return;
+  exchange->wait_timer = std::make_unique<boost::asio::steady_timer>(io_context_);
+  exchange->wait_timer->expires_at(exchange->deadline);
+  std::weak_ptr<Exchange> weak = exchange;
+  exchange->wait_timer->async_wait(
+      [this, weak](boost::system::error_code error) { OnWaitTimer(weak, error); });
+}
+
+void ClientSession::Impl::OnWaitTimer(const std::weak_ptr<Exchange>& weak,
+                                      boost::system::error_code error) {
+  std::shared_ptr<Exchange> exchange = weak.lock();
+  if (error || exchange == nullptr) return;
+  auto it = std::find(waiting_.begin(), waiting_.end(), exchange);
+  if (it == waiting_.end()) return;
+  waiting_.erase(it);
+  Error timeout(kConnectError, "Socket connect error");
+  timeout.SetTimeout(true);
+  timeout.SetDetail("Timed out: the exchange's time limit was reached (" +
+                    Where(exchange->request->GetUrl()) + ")");
+  Complete(exchange, nullptr, std::move(timeout));
+}
+
+void ClientSession::Impl::ServeWaiting() {
+  // A dispatch may end an exchange at once and come back here: the outer call then
+  // looks again from the start.
+  if (serving_) {
+    serve_again_ = true;
+    return;
+  }
+  serving_ = true;
+  pool_.SetLimits(max_per_host_, max_connections_);
+  do {
+    serve_again_ = false;
+    for (auto it = waiting_.begin(); it != waiting_.end();) {
+      if (!pool_.CanServe((*it)->key)) {
+        ++it;
+        continue;
+      }
+      std::shared_ptr<Exchange> exchange = std::move(*it);
+      waiting_.erase(it);
+      exchange->wait_timer.reset();
+      Dispatch(exchange);
+      it = waiting_.begin();
+    }
+  } while (serve_again_);
+  serving_ = false;
+}
+
+void ClientSession::Impl::RunHop(const std::shared_ptr<Exchange>& exchange,
+                                 std::shared_ptr<ClientBase> client) {
+  // Idle connections whose servers have closed them since are found and closed now,
+  // ahead of this exchange; Prune lets go of them later.
+  for (const auto& idle : pool_.Idle()) idle->CloseIfDead();
+
+  const ExchangeSettings& settings = exchange->settings;
+  const SendOptions& options = exchange->options;
+  const Url& url = exchange->request->GetUrl();
+  // A sink takes the body instead of memory or a file.
+  const bool stream = options.stream && !options.sink;
+  // Every hop hands over the effective values: a driver from the pool still holds
+  // whatever the previous exchange gave it.
+  client->SetBufferSize(settings.buffer_size != 0 ? settings.buffer_size : kDefaultBufferSize);
+  auto effective = [](std::chrono::milliseconds own, std::chrono::milliseconds session,
+                      int fallback_seconds) -> std::chrono::milliseconds {
+    if (own.count() > 0) return own;
+    if (session.count() > 0) return session;
+    return std::chrono::seconds(fallback_seconds);
+  };
+  client->SetConnectTimeout(
+      effective(options.connect_timeout, settings.connect_timeout, kDefaultConnectTimeout));
+  client->SetReadTimeout(
+      effective(options.read_timeout, settings.read_timeout, kDefaultReadTimeout));
+  client->SetExchangeDeadline(exchange->deadline);
+  TransferCallback progress = options.progress;
+  if (settings.max_redirects > 0 && progress) {
+    // The driver owns the callback, so the plain pointer cannot outlive it. A redirect
+    // on its way to being followed is not the response the caller waits for.
+    ClientBase* driver = client.get();
+    int max_redirects = settings.max_redirects;
+    progress = [driver, url, max_redirects, user = std::move(progress)](
+                   std::uint64_t current, std::uint64_t total) {
+      const Response* response = driver->PeekResponse();
+      if (response != nullptr && RedirectTarget(*response, url, max_redirects)) return true;
+      return user(current, total);
+    };
+  }
+  client->SetTransferProgress(std::move(progress));
+  client->SetUploadProgressCallback(options.upload_progress);
+  client->SetBodyLimits(options.sink, options.max_body_size);
+  client->SetConnectAddress(ConnectAddress(url));
+  client->SetDecoding(settings.decompress,
+                      settings.max_decoded_size.value_or(
+                          stream || options.sink ? 0 : kDefaultMaxDecodedInMemory));
+  exchange->client = std::move(client);
+  exchange->generation = generation_;
+  BeginHop(exchange);
+}
+
+void ClientSession::Impl::BeginHop(const std::shared_ptr<Exchange>& exchange) {
+  const SendOptions& options = exchange->options;
+  exchange->client->Begin(exchange->request, options.stream && !options.sink,
+                          [this, exchange] { OnHopDone(exchange); });
+}
+
+void ClientSession::Impl::OnHopDone(const std::shared_ptr<Exchange>& exchange) {
+  std::shared_ptr<ClientBase> client = exchange->client;
+  const Error& error = client->GetError();
+  if (error.code() != kNoError && !exchange->retried && !exchange->cancelled && !stopping_ &&
+      client->CanRetry() && IsIdempotent(exchange->request->GetMethod())) {
+    // The driver has closed the failed connection: the retry makes a new one and
+    // writes the body from its start.
+    LOG_WARN("Connection closed before the response (%s); sending the request again",
+             error.what());
+    exchange->retried = true;
+    BeginHop(exchange);
+    return;
+  }
+  exchange->client.reset();
+  Error outcome = error;
+  std::shared_ptr<Response> response;
+  if (outcome.code() == kNoError) response = client->TakeResponse();
+  Clock::time_point now = Clock::now();
+  pool_.Release(exchange->key, std::move(client),
+                !stopping_ && exchange->generation == generation_, now);
+  pool_.Prune(now);
+  // Counted when an exchange ends, not while connections are taken for the next ones.
+  UpdatePoolSize();
+  if (outcome.code() != kNoError) {
+    Complete(exchange, nullptr, std::move(outcome));
+  } else {
+    Follow(exchange, std::move(response));
+  }
+  ServeWaiting();
+}
+
+void ClientSession::Impl::Follow(const std::shared_ptr<Exchange>& exchange,
+                                 std::shared_ptr<Response> response) {
+  const ExchangeSettings& settings = exchange->settings;
+  const Url& current = exchange->request->GetUrl();
+  std::optional<Url> target = RedirectTarget(*response, current, settings.max_redirects);
+  std::shared_ptr<Request> next;
+  if (target) {
+    if (exchange->hops == settings.max_redirects) {
+      Error error(kRequestError, "Too many redirects");
+      error.SetDetail("more than " + std::to_string(settings.max_redirects) +
+                      " redirects, the last to " + target->ToString());
+      Complete(exchange, nullptr, std::move(error));
+      return;
+    }
+    if (boost::algorithm::iequals(current.GetScheme(), "https") &&
+        boost::algorithm::iequals(target->GetScheme(), "http") && !settings.allow_downgrade) {
+      LOG_ERRO("Redirect from https to http refused: %s", target->ToString().c_str());
+      Error error(kRequestError, "Insecure redirect");
+      error.SetDetail("from " + current.ToString() + " to " + target->ToString());
+      Complete(exchange, nullptr, std::move(error));
+      return;
+    }
+    next = MakeHop(*exchange->request, response->GetStatus(), std::move(*target));
+  }
+  if (next == nullptr) {
+    response->SetUrl(current);
+    response->SetRedirectCount(exchange->hops);
+    Complete(exchange, std::move(response), Error());
+    return;
+  }
+  LOG_INFO("Following a %d redirect to %s", response->GetStatus(),
+           next->GetUrl().ToString().c_str());
+  // An intermediate body (a temporary file, when streamed) goes at once.
+  response.reset();
+  exchange->request = std::move(next);
+  ++exchange->hops;
+  exchange->retried = false;
+  Dispatch(exchange);
+}
+
+void ClientSession::Impl::Complete(const std::shared_ptr<Exchange>& exchange,
+                                   std::shared_ptr<Response> response, Error error) {
+  if (!exchange->done) return;
+  exchange->wait_timer.reset();
+  running_.erase(exchange);
+  CancelTokenAccess::Get(exchange->options.cancel)->Remove(exchange->cancel_id);
+  Exchange::Done done = std::move(exchange->done);
+  exchange->done = nullptr;
+  done(std::move(response), std::move(error));
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    --in_flight_;
+  }
+  idle_cv_.notify_all();
+}
+
+void ClientSession::Impl::CancelExchange(const std::shared_ptr<Exchange>& exchange) {
+  if (!exchange->done) return;  // over already
+  exchange->cancelled = true;
+  if (exchange->client != nullptr) {
+    // On the loop the driver aborts at once; its completion ends the exchange.
+    exchange->client->Cancel();
+    return;
+  }
+  auto it = std::find(waiting_.begin(), waiting_.end(), exchange);
+  if (it != waiting_.end()) {
+    waiting_.erase(it);
+    Complete(exchange, nullptr, CancelledError(*exchange));
+  }
+  // Otherwise its Run is still queued, and Dispatch sees the flag.
+}
+
+void ClientSession::Impl::CancelAll() {
+  std::list<std::shared_ptr<Exchange>> waiting = std::move(waiting_);
+  waiting_.clear();
+  for (const auto& exchange : waiting) Complete(exchange, nullptr, CancelledError(*exchange));
+  std::vector<std::shared_ptr<Exchange>> running(running_.begin(), running_.end());
+  for (const auto& exchange : running) CancelExchange(exchange);
 }
 
 void ClientSession::Impl::SetTls(TlsSettings settings) {
   // A file that cannot be used fails here, where the caller named it, rather than in
   // some later request's handshake.
   CheckTlsSettings(settings);
-  tls_settings_ = std::move(settings);
-  tls_context_.reset();
+  {
+    std::lock_guard<std::mutex> lock(settings_mutex_);
+    tls_settings_ = std::move(settings);
+    tls_context_.reset();
+  }
   DropPool();
 }
 
 void ClientSession::Impl::DropPool() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  pool_.Clear();
-  pool_size_ = 0;
+  ++generation_;
+  auto clear = [this] {
+    pool_.Clear();
+    UpdatePoolSize();
+  };
+  std::unique_lock<std::mutex> lock(state_mutex_);
+  if (!started_ || io_context_.get_executor().running_in_this_thread()) {
+    clear();
+    return;
+  }
+  lock.unlock();
+  // Done on the loop, which owns the pool, before the setter returns.
+  std::promise<void> cleared;
+  boost::asio::post(io_context_, [&] {
+    clear();
+    cleared.set_value();
+  });
+  cleared.get_future().wait();
 }
 
-std::string ClientSession::Impl::ConnectAddress(const Url& url) const {
+std::string ClientSession::Impl::ConnectAddress(const Url& url) {
+  std::lock_guard<std::mutex> lock(settings_mutex_);
   if (resolve_.empty()) return {};
-  std::string host = StripBrackets(boost::algorithm::to_lower_copy(url.GetHost()));
   std::uint16_t port = 0;
-  if (url.GetPort().empty()) {
-    port = boost::algorithm::iequals(url.GetScheme(), "https") ? 443 : 80;
-  } else if (!ParsePort(url.GetPort(), port)) {
-    return {};
-  }
-  auto it = resolve_.find({host, port});
+  if (!url.GetPort().empty() && !ParsePort(url.GetPort(), port)) return {};
+  auto it = resolve_.find({StripBrackets(boost::algorithm::to_lower_copy(url.GetHost())),
+                           EffectivePort(url)});
   return it != resolve_.end() ? it->second : std::string();
 }
 
@@ -284,243 +660,15 @@ std::shared_ptr<ClientBase> ClientSession::Impl::CreateClient(const std::string&
     return std::make_shared<Client>(io_context_);
   }
   if (boost::algorithm::iequals(scheme, "https")) {
-    CreateSslContext();
-    return std::make_shared<SslClient>(io_context_, tls_context_);
+    std::shared_ptr<TlsContext> context;
+    {
+      std::lock_guard<std::mutex> lock(settings_mutex_);
+      if (tls_context_ == nullptr) tls_context_ = TlsContext::Create(tls_settings_);
+      context = tls_context_;
+    }
+    return std::make_shared<SslClient>(io_context_, std::move(context));
   }
   return nullptr;
-}
-
-namespace {
-
-// Methods that may be sent again without changing what the server does (RFC 9110 9.2.2).
-bool IsIdempotent(const std::string& method) {
-  for (const char* idempotent : {"GET", "HEAD", "PUT", "DELETE", "OPTIONS", "TRACE"}) {
-    if (method == idempotent) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
-// ---------------------------------------------------------------------------------------
-// Redirects
-
-namespace {
-
-bool IsRedirectStatus(int status) {
-  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-std::uint16_t EffectivePort(const Url& url) {
-  std::uint16_t port = 0;
-  if (ParsePort(url.GetPort(), port)) return port;
-  return boost::algorithm::iequals(url.GetScheme(), "https") ? 443 : 80;
-}
-
-bool SameOrigin(const Url& a, const Url& b) {
-  return boost::algorithm::iequals(a.GetScheme(), b.GetScheme()) &&
-         boost::algorithm::iequals(a.GetHost(), b.GetHost()) &&
-         EffectivePort(a) == EffectivePort(b);
-}
-
-bool IsOneOf(const std::string& name, std::initializer_list<const char*> names) {
-  for (const char* candidate : names) {
-    if (boost::algorithm::iequals(name, candidate)) return true;
-  }
-  return false;
-}
-
-// The request that follows `previous` to `target` after a `status` redirect, or null
-// when it cannot be sent (its line or fields would be refused).
-std::shared_ptr<Request> MakeHop(const Request& previous, int status, Url target) {
-  std::string method = previous.GetMethod();
-  bool drop_body = false;
-  // As browsers do: 301 and 302 turn a POST into a GET, 303 everything but HEAD; 307
-  // and 308 repeat the request as it was.
-  if (((status == 301 || status == 302) && method == "POST") ||
-      (status == 303 && method != "HEAD")) {
-    method = "GET";
-    drop_body = true;
-  }
-  // Credentials are for the origin they were given to.
-  bool same_origin = SameOrigin(previous.GetUrl(), target);
-  auto next = std::make_shared<Request>();
-  next->SetMethod(method).SetUrl(std::move(target));
-  for (const auto& [name, value] : previous.GetHeaders()) {
-    if (IsOneOf(name, {"Host"})) continue;
-    if (!same_origin && IsOneOf(name, {"Authorization", "Cookie", "Proxy-Authorization"})) {
-      continue;
-    }
-    if (drop_body && IsOneOf(name, {"Content-Type", "Content-Length", "Transfer-Encoding"})) {
-      continue;
-    }
-    next->AddHeader(name, value);
-  }
-  // The same body object: each exchange writes it from its start.
-  next->SetBody(drop_body ? nullptr : previous.GetBody(), false);
-  try {
-    next->Prepare();
-  } catch (const Error&) {
-    return nullptr;
-  }
-  return next;
-}
-
-}  // namespace
-
-std::optional<Url> ClientSession::Impl::RedirectTarget(const Response& response,
-                                                       const Url& current) const {
-  if (max_redirects_ <= 0 || !IsRedirectStatus(response.GetStatus())) return std::nullopt;
-  const std::string& location = response.GetHeader("Location");
-  if (location.empty()) return std::nullopt;
-  return current.Resolve(location);
-}
-
-std::shared_ptr<Response> ClientSession::Impl::SendFollowing(
-    std::shared_ptr<Request> request, const SendOptions& options, Deadline deadline) {
-  std::shared_ptr<Request> hop = std::move(request);
-  for (int hops = 0;; ++hops) {
-    std::shared_ptr<Response> response = DoSend(hop, options, deadline, max_redirects_ > 0);
-    const Url& current = hop->GetUrl();
-    std::optional<Url> target = RedirectTarget(*response, current);
-    std::shared_ptr<Request> next;
-    if (target) {
-      if (hops == max_redirects_) {
-        Error error(kRequestError, "Too many redirects");
-        error.SetDetail("more than " + std::to_string(max_redirects_) + " redirects, the last to " +
-                        target->ToString());
-        throw error;
-      }
-      if (boost::algorithm::iequals(current.GetScheme(), "https") &&
-          boost::algorithm::iequals(target->GetScheme(), "http") && !allow_downgrade_) {
-        LOG_ERRO("Redirect from https to http refused: %s", target->ToString().c_str());
-        Error error(kRequestError, "Insecure redirect");
-        error.SetDetail("from " + current.ToString() + " to " + target->ToString());
-        throw error;
-      }
-      next = MakeHop(*hop, response->GetStatus(), std::move(*target));
-    }
-    if (next == nullptr) {
-      response->SetUrl(current);
-      response->SetRedirectCount(hops);
-      return response;
-    }
-    LOG_INFO("Following a %d redirect to %s", response->GetStatus(),
-             next->GetUrl().ToString().c_str());
-    // An intermediate body (a temporary file, when streamed) goes at once.
-    response.reset();
-    hop = std::move(next);
-  }
-}
-
-std::shared_ptr<Response> ClientSession::Impl::DoSend(const std::shared_ptr<Request>& request,
-                                                      const SendOptions& options,
-                                                      Deadline deadline, bool following) {
-  // A sink takes the body instead of memory or a file.
-  const bool stream = options.stream && !options.sink;
-  const Url& url = request->GetUrl();
-  PoolKey key{url.GetScheme(), url.GetHost(), url.GetPort()};
-  ConnectionPool::Clock::time_point now = ConnectionPool::Clock::now();
-  pool_.Prune(now);
-
-  std::shared_ptr<ClientBase> client = pool_.Get(key);
-  bool pooled = client != nullptr;
-  if (client == nullptr) {
-    client = CreateClient(key.scheme);
-    if (client == nullptr) throw Error(kRequestError, "Invalid URL scheme");
-  }
-  // Connections whose servers have closed them since are found and closed on the loop,
-  // ahead of this exchange; Prune lets go of them afterwards.
-  std::vector<std::shared_ptr<ClientBase>> others = pool_.Others(client.get());
-  if (!others.empty()) {
-    boost::asio::post(io_context_, [others = std::move(others)] {
-      for (const auto& other : others) other->CloseIfDead();
-    });
-  }
-
-  // Every send hands over the effective values: a driver from the pool still holds
-  // whatever the previous send gave it.
-  client->SetBufferSize(buffer_size_ != 0 ? buffer_size_ : kDefaultBufferSize);
-  auto effective = [](std::chrono::milliseconds own, std::chrono::milliseconds session,
-                      int fallback_seconds) -> std::chrono::milliseconds {
-    if (own.count() > 0) return own;
-    if (session.count() > 0) return session;
-    return std::chrono::seconds(fallback_seconds);
-  };
-  client->SetConnectTimeout(
-      effective(options.connect_timeout, connect_timeout_, kDefaultConnectTimeout));
-  client->SetReadTimeout(effective(options.read_timeout, read_timeout_, kDefaultReadTimeout));
-  client->SetExchangeDeadline(deadline);
-  TransferCallback progress = options.progress;
-  if (following && progress) {
-    // The driver owns the callback, so the plain pointer cannot outlive it. A redirect
-    // on its way to being followed is not the response the caller waits for.
-    ClientBase* driver = client.get();
-    progress = [this, driver, url, user = std::move(progress)](std::uint64_t current,
-                                                                std::uint64_t total) {
-      const Response* response = driver->PeekResponse();
-      if (response != nullptr && RedirectTarget(*response, url)) return true;
-      return user(current, total);
-    };
-  }
-  client->SetTransferProgress(std::move(progress));
-  client->SetUploadProgressCallback(options.upload_progress);
-  client->SetBodyLimits(options.sink, options.max_body_size);
-  client->SetConnectAddress(ConnectAddress(url));
-  client->SetDecoding(decompress_, max_decoded_size_.value_or(stream || options.sink ? 0 : kDefaultMaxDecodedInMemory));
-
-  Error error = RunExchange(client, request, stream);
-  SetCurrentClient(nullptr);
-
-  if (client->IsConnected()) {
-    pool_.Add(key, client, ConnectionPool::Clock::now());
-  } else if (pooled) {
-    pool_.Remove(key);
-  }
-  pool_.Prune(now);
-  pool_size_ = pool_.size();
-  if (error.code() != kNoError) throw error;
-  return client->TakeResponse();
-}
-
-Error ClientSession::Impl::RunExchange(const std::shared_ptr<ClientBase>& client,
-                                 const std::shared_ptr<Request>& request, bool stream) {
-  Error error;
-  for (bool retry = false;; retry = true) {
-    {
-      std::lock_guard<std::mutex> guard(current_client_mutex_);
-      // Stop has begun: its Cancel may have missed this exchange, so it does not start.
-      if (stopping_) {
-        Error stopped(kLoopError, "Loop is not running");
-        stopped.SetCancelled(true);
-        stopped.SetDetail("Cancelled");
-        throw stopped;
-      }
-      // A Cancel between the attempts ends the send with the first attempt's error; one
-      // before the first (or between redirects) ends it as a cancelled connect.
-      if (cancelled_) {
-        if (retry) return error;
-        const Url& url = request->GetUrl();
-        error = Error(kConnectError, "Socket connect error");
-        error.SetCancelled(true);
-        error.SetDetail("Cancelled (" + url.GetHost() + ":" +
-                        std::to_string(EffectivePort(url)) + ")");
-        return error;
-      }
-      // A Cancel that sees the client must reach this exchange, not the one before it.
-      client->StartSend(request, stream);
-      current_client_ = client;
-    }
-    error = client->Wait();
-    if (error.code() == kNoError || retry || !client->CanRetry() ||
-        !IsIdempotent(request->GetMethod())) {
-      return error;
-    }
-    // The driver has closed the failed connection: the next exchange makes a new one
-    // and writes the body from its start.
-    LOG_WARN("Connection closed before the response (%s); sending the request again",
-             error.what());
-  }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -550,10 +698,18 @@ std::shared_ptr<Response> ClientSession::Send(std::shared_ptr<Request> request,
   return impl_->Send(std::move(request), options);
 }
 
+std::future<std::shared_ptr<Response>> ClientSession::SendAsync(std::shared_ptr<Request> request,
+                                                                SendOptions options) {
+  return impl_->SendAsync(std::move(request), std::move(options));
+}
+
 bool ClientSession::Cancel() { return impl_->Cancel(); }
 void ClientSession::Start() { impl_->Start(); }
 void ClientSession::Stop() { impl_->Stop(); }
-bool ClientSession::IsStarted() const { return impl_->started_; }
+bool ClientSession::IsStarted() const {
+  std::lock_guard<std::mutex> lock(impl_->state_mutex_);
+  return impl_->started_;
+}
 
 ClientSession& ClientSession::SetConnectTimeout(int seconds) {
   return SetConnectTimeout(std::chrono::seconds(std::max(seconds, 0)));
@@ -564,12 +720,12 @@ ClientSession& ClientSession::SetReadTimeout(int seconds) {
 }
 
 ClientSession& ClientSession::SetConnectTimeout(std::chrono::milliseconds limit) {
-  impl_->connect_timeout_ = limit;
+  impl_->settings_.connect_timeout = limit;
   return *this;
 }
 
 ClientSession& ClientSession::SetReadTimeout(std::chrono::milliseconds limit) {
-  impl_->read_timeout_ = limit;
+  impl_->settings_.read_timeout = limit;
   return *this;
 }
 
@@ -580,19 +736,32 @@ ClientSession& ClientSession::SetTimeout(std::chrono::milliseconds limit) {
 
 int ClientSession::GetConnectTimeout() const {
   return static_cast<int>(
-      std::chrono::duration_cast<std::chrono::seconds>(impl_->connect_timeout_).count());
+      std::chrono::duration_cast<std::chrono::seconds>(impl_->settings_.connect_timeout).count());
 }
 
 int ClientSession::GetReadTimeout() const {
   return static_cast<int>(
-      std::chrono::duration_cast<std::chrono::seconds>(impl_->read_timeout_).count());
+      std::chrono::duration_cast<std::chrono::seconds>(impl_->settings_.read_timeout).count());
 }
-std::size_t ClientSession::GetBufferSize() const { return impl_->buffer_size_; }
+std::size_t ClientSession::GetBufferSize() const { return impl_->settings_.buffer_size; }
 const std::string& ClientSession::GetMediaType() const { return impl_->media_type_; }
 const std::string& ClientSession::GetCharset() const { return impl_->charset_; }
 const Headers& ClientSession::GetHeaders() const { return impl_->headers_; }
-bool ClientSession::HasSslContext() const { return impl_->tls_context_ != nullptr; }
+bool ClientSession::HasSslContext() const {
+  std::lock_guard<std::mutex> lock(impl_->settings_mutex_);
+  return impl_->tls_context_ != nullptr;
+}
 std::size_t ClientSession::GetPoolSize() const { return impl_->pool_size_; }
+
+ClientSession& ClientSession::SetMaxConnectionsPerHost(std::size_t limit) {
+  impl_->max_per_host_ = std::max<std::size_t>(limit, 1);
+  return *this;
+}
+
+ClientSession& ClientSession::SetMaxConnections(std::size_t limit) {
+  impl_->max_connections_ = std::max<std::size_t>(limit, 1);
+  return *this;
+}
 
 ClientSession& ClientSession::SetCaFile(std::string path) {
   TlsSettings settings = impl_->tls_settings_;
@@ -628,10 +797,8 @@ ClientSession& ClientSession::SetVerifyPeer(bool verify) {
 ClientSession& ClientSession::SetResolve(std::string host, std::uint16_t port,
                                          std::string address) {
   host = StripBrackets(boost::algorithm::to_lower_copy(host));
-  if (address.empty()) {
-    impl_->resolve_.erase({host, port});
-  } else {
-    std::string bare = StripBrackets(address);
+  std::string bare = StripBrackets(address);
+  if (!address.empty()) {
     boost::system::error_code error;
     boost::asio::ip::make_address(bare, error);
     if (error) {
@@ -639,30 +806,37 @@ ClientSession& ClientSession::SetResolve(std::string host, std::uint16_t port,
       invalid.SetDetail("not an IP address: " + address);
       throw invalid;
     }
-    impl_->resolve_[{host, port}] = std::move(bare);
+  }
+  {
+    std::lock_guard<std::mutex> lock(impl_->settings_mutex_);
+    if (address.empty()) {
+      impl_->resolve_.erase({host, port});
+    } else {
+      impl_->resolve_[{host, port}] = std::move(bare);
+    }
   }
   impl_->DropPool();
   return *this;
 }
 
 ClientSession& ClientSession::SetFollowRedirects(int max_hops, bool allow_downgrade) {
-  impl_->max_redirects_ = std::max(max_hops, 0);
-  impl_->allow_downgrade_ = allow_downgrade;
+  impl_->settings_.max_redirects = std::max(max_hops, 0);
+  impl_->settings_.allow_downgrade = allow_downgrade;
   return *this;
 }
 
-int ClientSession::GetMaxRedirects() const { return impl_->max_redirects_; }
+int ClientSession::GetMaxRedirects() const { return impl_->settings_.max_redirects; }
 
 ClientSession& ClientSession::SetDecompress(bool decompress) {
-  impl_->decompress_ = decompress;
+  impl_->settings_.decompress = decompress;
   impl_->headers_.Set("Accept-Encoding", decompress ? kDecodedCodings : "identity");
   return *this;
 }
 
-bool ClientSession::GetDecompress() const { return impl_->decompress_; }
+bool ClientSession::GetDecompress() const { return impl_->settings_.decompress; }
 
 ClientSession& ClientSession::SetMaxDecodedSize(std::uint64_t bytes) {
-  impl_->max_decoded_size_ = bytes;
+  impl_->settings_.max_decoded_size = bytes;
   return *this;
 }
 

@@ -4,16 +4,18 @@
 // headers and default content type into every request, speaks plain TCP or TLS as the
 // URL's scheme says, keeps connections that the server left open (per scheme, host and
 // port) and turns the outcome of an exchange into a Response or a thrown Error. Send
-// blocks the calling thread while the exchange runs on the loop thread. The loop, the
+// blocks the calling thread while the exchange runs on the loop thread; SendAsync
+// returns a future at once, and the loop runs many such exchanges side by side. The loop, the
 // TLS context and the pool live in a private implementation.
 //
 // A request that fails on a kept connection before any byte of its response arrived
 // (the server closed the idle connection just as it was reused) is sent once more on a
 // new connection when its method is idempotent; a WARN record says so.
 //
-// Thread rules: Send may be called from any number of threads; sends are serialised.
-// Cancel and GetPoolSize may be called from any thread, Cancel typically while another
-// thread is blocked in Send. Start, Stop and destruction belong to the thread that owns
+// Thread rules: Send may be called from any number of threads; blocking sends are
+// serialised, while SendAsync runs any number of exchanges at once, beside them.
+// SendAsync, Cancel and GetPoolSize may be called from any thread (SendAsync also on
+// the loop thread), Cancel typically while another thread is blocked in Send. Start, Stop and destruction belong to the thread that owns
 // the session. The loop thread (a callback such as the progress callback) must not
 // wait for itself: Send, Start and Stop called there throw Error(kLoopError), and
 // destroying the session there is not allowed. The settings are plain values: change
@@ -24,6 +26,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -61,6 +64,18 @@ class ClientSession {
   // has cancelled() true.
   std::shared_ptr<Response> Send(std::shared_ptr<Request> request, const SendOptions& options);
 
+  // Sends `request` beside any other exchanges of the session and returns at once. The
+  // exchange runs on the loop thread over a connection of its own (a pooled one or a
+  // new one, within the limits below; beyond them it waits in order, its time limit
+  // running); everything Send does applies: streaming, sinks, progress, time limits,
+  // redirects, decoding, TLS settings, the retry on a stale connection. The future
+  // holds the response or the Error (kLoopError "Loop is not running" when stopped).
+  // options.cancel ends it from any thread; Stop and destruction end it with an Error
+  // whose cancelled() is true. The request is completed in place as by Send: do not
+  // send one request object twice at once.
+  std::future<std::shared_ptr<Response>> SendAsync(std::shared_ptr<Request> request,
+                                                   SendOptions options = {});
+
   // Aborts the Send in progress, if any: its exchange ends by closing its connection on
   // the loop, and the blocked Send throws the error of the step that was pending, with
   // cancelled() true and detail() "Cancelled (host:port)". A Send cancelled before (or
@@ -70,8 +85,9 @@ class ClientSession {
 
   // Starts the loop thread; nothing happens when it runs already.
   void Start();
-  // Cancels the current exchange, lets it finish, stops the loop and joins its thread;
-  // nothing happens when stopped. Pool and settings are kept for a later Start.
+  // Ends every exchange in flight (each fails with cancelled() true; none waits for a
+  // server), stops the loop and joins its thread; nothing happens when stopped. Pool
+  // and settings are kept for a later Start.
   void Stop();
   bool IsStarted() const;
 
@@ -160,8 +176,14 @@ class ClientSession {
   // Whether the TLS context has been created (by the first https request).
   bool HasSslContext() const;
 
-  // Number of pooled connections, as the last Send left them. Never waits.
+  // Number of idle pooled connections, as the last exchange left them. Never waits.
   std::size_t GetPoolSize() const;
+
+  // Limits on the connections open at once (busy and idle): to one scheme, host and
+  // port (default 6), and in all (default 64); 0 is taken as 1. Exchanges beyond them
+  // wait in order for a connection to free.
+  ClientSession& SetMaxConnectionsPerHost(std::size_t limit);
+  ClientSession& SetMaxConnections(std::size_t limit);
 
  private:
   class Impl;

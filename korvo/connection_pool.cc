@@ -1,16 +1,10 @@
 #include "korvo/internal/connection_pool.h"
 
-#include <string_view>
+#include <algorithm>
 #include <tuple>
 #include <utility>
 
-
-#include "korvo/logger.h"
-
 namespace korvo {
-
-// ---------------------------------------------------------------------------------------
-// PoolKey and ConnectionPool
 
 bool PoolKey::operator==(const PoolKey& other) const {
   return scheme == other.scheme && host == other.host && port == other.port;
@@ -20,57 +14,135 @@ bool PoolKey::operator<(const PoolKey& other) const {
   return std::tie(scheme, host, port) < std::tie(other.scheme, other.host, other.port);
 }
 
+constexpr std::chrono::seconds ConnectionPool::kMaxIdleTime;
+constexpr std::size_t ConnectionPool::kDefaultMaxPerHost;
+constexpr std::size_t ConnectionPool::kDefaultMaxConnections;
+
 ConnectionPool::~ConnectionPool() { Clear(); }
 
-constexpr std::chrono::seconds ConnectionPool::kMaxIdleTime;
-constexpr std::size_t ConnectionPool::kMaxConnections;
-
-std::shared_ptr<ClientBase> ConnectionPool::Get(const PoolKey& key) const {
-  auto it = clients_.find(key);
-  return it != clients_.end() ? it->second.client : nullptr;
+void ConnectionPool::SetLimits(std::size_t per_key, std::size_t total) {
+  per_key_limit_ = std::max<std::size_t>(per_key, 1);
+  total_limit_ = std::max<std::size_t>(total, 1);
 }
 
-void ConnectionPool::Add(const PoolKey& key, std::shared_ptr<ClientBase> client,
-                         Clock::time_point now) {
-  if (client == nullptr) return;
-  clients_[key] = Entry{std::move(client), now};
-  while (clients_.size() > kMaxConnections) {
-    auto oldest = clients_.begin();
-    for (auto it = clients_.begin(); it != clients_.end(); ++it) {
-      if (it->second.last_used < oldest->second.last_used) oldest = it;
+std::shared_ptr<ClientBase> ConnectionPool::Take(const PoolKey& key) {
+  auto it = hosts_.find(key);
+  if (it == hosts_.end() || it->second.idle.empty()) return nullptr;
+  std::shared_ptr<ClientBase> client = std::move(it->second.idle.back().client);
+  it->second.idle.pop_back();
+  --idle_count_;
+  return client;
+}
+
+bool ConnectionPool::CanServe(const PoolKey& key) const {
+  auto it = hosts_.find(key);
+  if (it != hosts_.end() && !it->second.idle.empty()) return true;
+  if (it != hosts_.end() && it->second.open >= per_key_limit_) return false;
+  if (open_total_ < total_limit_) return true;
+  // At the overall limit an idle connection elsewhere can make room.
+  return idle_count_ > 0;
+}
+
+bool ConnectionPool::Open(const PoolKey& key) {
+  auto it = hosts_.find(key);
+  if (it != hosts_.end() && it->second.open >= per_key_limit_) return false;
+  if (open_total_ >= total_limit_) {
+    // Room is made by an idle connection elsewhere, the one unused the longest.
+    auto oldest_host = hosts_.end();
+    for (auto host = hosts_.begin(); host != hosts_.end(); ++host) {
+      if (host->first == key || host->second.idle.empty()) continue;
+      if (oldest_host == hosts_.end() ||
+          host->second.idle.front().last_used < oldest_host->second.idle.front().last_used) {
+        oldest_host = host;
+      }
     }
-    oldest->second.client->Close();
-    clients_.erase(oldest);
+    if (oldest_host == hosts_.end()) return false;
+    std::vector<Entry>& idle = oldest_host->second.idle;
+    idle.front().client->Close();
+    idle.erase(idle.begin());
+    --idle_count_;
+    Forget(oldest_host);
   }
+  ++hosts_[key].open;
+  ++open_total_;
+  return true;
 }
 
-void ConnectionPool::Remove(const PoolKey& key) { clients_.erase(key); }
+void ConnectionPool::Release(const PoolKey& key, std::shared_ptr<ClientBase> client, bool keep,
+                             Clock::time_point now) {
+  auto it = hosts_.find(key);
+  if (it == hosts_.end()) return;  // not counted: nothing to release
+  Host& host = it->second;
+  if (keep && client != nullptr && client->IsConnected() && host.open <= per_key_limit_ &&
+      open_total_ <= total_limit_) {
+    host.idle.push_back(Entry{std::move(client), now});
+    ++idle_count_;
+    return;
+  }
+  if (client != nullptr) client->Close();
+  Forget(it);
+}
+
+void ConnectionPool::Forget(std::map<PoolKey, Host>::iterator it) {
+  --it->second.open;
+  --open_total_;
+  if (it->second.open == 0) hosts_.erase(it);
+}
 
 void ConnectionPool::Prune(Clock::time_point now) {
-  for (auto it = clients_.begin(); it != clients_.end();) {
-    ClientBase& client = *it->second.client;
-    if (!client.IsConnected()) {
-      it = clients_.erase(it);
-    } else if (now - it->second.last_used > kMaxIdleTime) {
-      client.Close();
-      it = clients_.erase(it);
-    } else {
-      ++it;
+  for (auto it = hosts_.begin(); it != hosts_.end();) {
+    auto next = std::next(it);
+    std::vector<Entry>& idle = it->second.idle;
+    std::size_t gone = 0;
+    idle.erase(std::remove_if(idle.begin(), idle.end(),
+                              [&](Entry& entry) {
+                                if (entry.client->IsConnected() &&
+                                    now - entry.last_used <= kMaxIdleTime) {
+                                  return false;
+                                }
+                                entry.client->Close();
+                                ++gone;
+                                return true;
+                              }),
+               idle.end());
+    idle_count_ -= gone;
+    for (; gone > 0; --gone) {
+      // The last Forget may drop the entry.
+      bool last = it->second.open == 1;
+      Forget(it);
+      if (last) break;
     }
+    it = next;
   }
 }
 
-std::vector<std::shared_ptr<ClientBase>> ConnectionPool::Others(const ClientBase* except) const {
-  std::vector<std::shared_ptr<ClientBase>> others;
-  for (const auto& entry : clients_) {
-    if (entry.second.client.get() != except) others.push_back(entry.second.client);
+std::vector<std::shared_ptr<ClientBase>> ConnectionPool::Idle() const {
+  std::vector<std::shared_ptr<ClientBase>> idle;
+  for (const auto& host : hosts_) {
+    for (const Entry& entry : host.second.idle) idle.push_back(entry.client);
   }
-  return others;
+  return idle;
+}
+
+std::size_t ConnectionPool::OpenCount(const PoolKey& key) const {
+  auto it = hosts_.find(key);
+  return it != hosts_.end() ? it->second.open : 0;
 }
 
 void ConnectionPool::Clear() {
-  for (auto& entry : clients_) entry.second.client->Close();
-  clients_.clear();
+  for (auto it = hosts_.begin(); it != hosts_.end();) {
+    auto next = std::next(it);
+    std::vector<Entry> idle = std::move(it->second.idle);
+    it->second.idle.clear();
+    idle_count_ -= idle.size();
+    for (Entry& entry : idle) {
+      entry.client->Close();
+      bool last = it->second.open == 1;
+      Forget(it);
+      if (last) break;
+    }
+    it = next;
+  }
 }
 
 }  // namespace korvo

@@ -11,6 +11,7 @@
 #define KORVO_KORVO_H_
 
 #include "korvo/body.h"
+#include "korvo/cancel_token.h"
 #include "korvo/client_session.h"
 #include "korvo/common.h"
 #include "korvo/error.h"

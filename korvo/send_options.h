@@ -1,6 +1,6 @@
 // SendOptions: what one request may ask of ClientSession::Send beyond the session's
 // settings: where the body goes, progress that can stop the transfer, time limits and a
-// size limit.
+// size limit, a way to cancel it.
 //
 // Thread rules: a plain value, copied by Send. The callbacks run on the session's loop
 // thread, one call at a time, and must not wait for the session (see ClientSession).
@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+
+#include "korvo/cancel_token.h"
 
 namespace korvo {
 
@@ -43,6 +45,9 @@ struct SendOptions {
   // fails with Error(kReadError, "Response body too large") and leaves nothing behind;
   // 0: no limit beyond the session's.
   std::uint64_t max_body_size = 0;
+  // Cancel() on this token (or a copy) ends the exchange from any thread; the Error
+  // has cancelled() true.
+  CancelToken cancel;
 };
 
 }  // namespace korvo

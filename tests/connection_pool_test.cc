@@ -70,45 +70,69 @@ class ConnectionPoolTest : public ::testing::Test {
   std::thread loop_;
 };
 
-TEST_F(ConnectionPoolTest, GetAddRemove) {
+TEST_F(ConnectionPoolTest, OpenTakeAndReleaseUnderTheLimits) {
   ConnectionPool pool;
-  PoolKey http{"http", "b", "90"};
-  PoolKey https{"https", "a", "80"};
-  EXPECT_EQ(pool.Get(http), nullptr);
-  EXPECT_TRUE(pool.empty());
+  pool.SetLimits(2, 3);
+  const PoolKey a{"http", "a", ""};
+  const PoolKey b{"http", "b", ""};
+  auto now = ConnectionPool::Clock::now();
 
-  auto one = NewClient();
-  auto two = NewClient();
-  pool.Add(http, one);
-  pool.Add(https, two);
-  pool.Add(PoolKey{"http", "b", ""}, nullptr);  // never stored
+  EXPECT_EQ(pool.Take(a), nullptr);
+  EXPECT_TRUE(pool.Open(a));
+  EXPECT_TRUE(pool.Open(a));
+  EXPECT_FALSE(pool.CanServe(a));
+  EXPECT_FALSE(pool.Open(a)) << "per host";
+  EXPECT_TRUE(pool.Open(b));
+  EXPECT_FALSE(pool.CanServe(b));
+  EXPECT_FALSE(pool.Open(b)) << "in all";
+  EXPECT_EQ(pool.OpenCount(a), 2u);
+  EXPECT_EQ(pool.OpenCount(), 3u);
+
+  // Kept connections are reused most recently used first; a failed one frees its slot.
+  auto older = ConnectedClient();
+  auto newer = ConnectedClient();
+  pool.Release(a, older, true, now);
+  pool.Release(a, newer, true, now + std::chrono::seconds(1));
   EXPECT_EQ(pool.size(), 2u);
-  EXPECT_EQ(pool.Get(http), one);
-  EXPECT_EQ(pool.Get(https), two);
-  EXPECT_EQ(pool.Get(PoolKey{"http", "b", ""}), nullptr);
-  EXPECT_EQ(pool.Get(http), one);  // Get does not remove
-
-  pool.Remove(http);
-  EXPECT_EQ(pool.Get(http), nullptr);
-  EXPECT_EQ(pool.Get(https), two);
-  pool.Remove(http);  // nothing there any more
-  EXPECT_EQ(pool.size(), 1u);
+  EXPECT_TRUE(pool.CanServe(a));
+  EXPECT_EQ(pool.Take(a), newer);
+  EXPECT_EQ(pool.Take(a), older);
+  EXPECT_EQ(pool.Take(a), nullptr);
+  pool.Release(a, NewClient(), true, now);  // not connected: not kept
+  pool.Release(b, nullptr, false, now);
+  EXPECT_EQ(pool.size(), 0u);
+  EXPECT_EQ(pool.OpenCount(a), 1u);
+  EXPECT_EQ(pool.OpenCount(b), 0u);
+  EXPECT_TRUE(pool.Open(b));
+  pool.Release(PoolKey{"http", "never", ""}, nullptr, false, now);  // not counted: ignored
+  EXPECT_EQ(pool.OpenCount(), 2u);  // one of a's taken, and b
 }
 
-TEST_F(ConnectionPoolTest, AddReplacesAndReleases) {
+TEST_F(ConnectionPoolTest, AtTheOverallLimitTheOldestIdleElsewhereMakesRoom) {
   ConnectionPool pool;
-  PoolKey key{"http", "h", ""};
-  std::weak_ptr<ClientBase> old_client;
-  {
-    auto first = NewClient();
-    old_client = first;
-    pool.Add(key, std::move(first));
+  pool.SetLimits(4, 3);
+  auto start = ConnectionPool::Clock::now();
+  std::vector<std::weak_ptr<ClientBase>> kept;
+  for (int i = 0; i < 3; ++i) {
+    PoolKey key{"http", "h" + std::to_string(i), ""};
+    ASSERT_TRUE(pool.Open(key));
+    auto client = ConnectedClient();
+    kept.push_back(client);
+    // h1 was used the longest ago.
+    pool.Release(key, client, true, start + std::chrono::seconds(i == 1 ? 0 : 10 + i));
   }
-  auto second = NewClient();
-  pool.Add(key, second);
-  EXPECT_EQ(pool.size(), 1u);
-  EXPECT_EQ(pool.Get(key), second);
-  EXPECT_TRUE(old_client.expired());
+  const PoolKey other{"http", "other", ""};
+  EXPECT_TRUE(pool.CanServe(other));
+  EXPECT_TRUE(pool.Open(other));
+  EXPECT_EQ(pool.OpenCount(), 3u);
+  EXPECT_EQ(pool.size(), 2u);
+  // Its close, queued on the loop, is the last to hold it.
+  std::promise<void> drained;
+  boost::asio::post(io_context_, [&drained] { drained.set_value(); });
+  drained.get_future().wait();
+  EXPECT_TRUE(kept[1].expired());
+  EXPECT_FALSE(kept[0].expired());
+  EXPECT_NE(pool.Take(PoolKey{"http", "h2", ""}), nullptr);
 }
 
 TEST_F(ConnectionPoolTest, PruneLetsGoOfIdleAndClosedConnections) {
@@ -121,40 +145,27 @@ TEST_F(ConnectionPoolTest, PruneLetsGoOfIdleAndClosedConnections) {
   });
   auto idle = ConnectedClient();
   auto recent = ConnectedClient();
-  auto never_connected = NewClient();
+  auto dead = ConnectedClient();
   ConnectionPool pool;
   auto start = ConnectionPool::Clock::now();
-  pool.Add(PoolKey{"http", "idle", ""}, idle, start);
-  pool.Add(PoolKey{"http", "recent", ""}, recent, start + std::chrono::seconds(30));
-  pool.Add(PoolKey{"http", "closed", ""}, never_connected, start + std::chrono::seconds(30));
+  for (const char* host : {"idle", "recent", "closed"}) ASSERT_TRUE(pool.Open({"http", host, ""}));
+  pool.Release(PoolKey{"http", "idle", ""}, idle, true, start);
+  pool.Release(PoolKey{"http", "recent", ""}, recent, true, start + std::chrono::seconds(30));
+  // Kept while connected, then closed.
+  pool.Release(PoolKey{"http", "closed", ""}, dead, true, start + std::chrono::seconds(30));
+  dead->Close();
+  std::promise<void> drained;
+  boost::asio::post(io_context_, [&drained] { drained.set_value(); });
+  drained.get_future().wait();
 
   pool.Prune(start + ConnectionPool::kMaxIdleTime);
   EXPECT_EQ(pool.size(), 2u);  // the closed one goes at once, the idle one not yet
   pool.Prune(start + ConnectionPool::kMaxIdleTime + std::chrono::seconds(1));
   EXPECT_EQ(pool.size(), 1u);
-  EXPECT_EQ(pool.Get(PoolKey{"http", "recent", ""}), recent);
+  EXPECT_EQ(pool.OpenCount(), 1u);
+  EXPECT_EQ(pool.Take(PoolKey{"http", "recent", ""}), recent);
   // The test still holds the driver: its connection ends because the pool closed it.
   EXPECT_EQ(closed->get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
-}
-
-TEST_F(ConnectionPoolTest, BeyondTheBoundTheLeastRecentlyUsedGoes) {
-  ConnectionPool pool;
-  auto start = ConnectionPool::Clock::now();
-  std::weak_ptr<ClientBase> oldest;
-  for (std::size_t i = 0; i <= ConnectionPool::kMaxConnections; ++i) {
-    auto client = NewClient();
-    // Added in an order that differs from the keys' order.
-    auto used = start + std::chrono::seconds(i == 1 ? 0 : 10 + i);
-    if (i == 1) oldest = client;
-    pool.Add(PoolKey{"http", "h" + std::to_string(i), ""}, client, used);
-  }
-  EXPECT_EQ(pool.size(), ConnectionPool::kMaxConnections);
-  // Its close, queued on the loop, is the last to hold it.
-  std::promise<void> drained;
-  boost::asio::post(io_context_, [&drained] { drained.set_value(); });
-  drained.get_future().wait();
-  EXPECT_TRUE(oldest.expired());
-  EXPECT_NE(pool.Get(PoolKey{"http", "h0", ""}), nullptr);
 }
 
 TEST_F(ConnectionPoolTest, DestructionClosesEveryConnection) {
@@ -173,8 +184,10 @@ TEST_F(ConnectionPoolTest, DestructionClosesEveryConnection) {
   auto two = ConnectedClient();
   {
     ConnectionPool pool;
-    pool.Add(PoolKey{"http", "a", "1"}, one);
-    pool.Add(PoolKey{"http", "b", "2"}, two);
+    auto now = ConnectionPool::Clock::now();
+    for (const char* host : {"a", "b"}) ASSERT_TRUE(pool.Open({"http", host, ""}));
+    pool.Release(PoolKey{"http", "a", ""}, one, true, now);
+    pool.Release(PoolKey{"http", "b", ""}, two, true, now);
   }
   // The test still holds both drivers: the connections end because the pool closed them.
   for (auto& promise : closed) {

@@ -80,6 +80,13 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   void StartSend(std::shared_ptr<Request> request, bool stream);
   Error Wait();
 
+  // On the loop thread: starts an exchange and returns; `done` runs on the loop thread
+  // once it has ended (before Begin returns when the request cannot be sent at all),
+  // and GetError() then tells the outcome. For callers that never block on the driver.
+  void Begin(std::shared_ptr<Request> request, bool stream, std::function<void()> done);
+  // The outcome of the last exchange, once it has ended.
+  const Error& GetError() const { return error_; }
+
   // Closes the connection; an exchange in progress ends with the error of its pending
   // step (a pending resolution: kResolveError, the lookup abandoned).
   void Close();
@@ -217,6 +224,7 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   std::condition_variable request_cv_;
   std::mutex request_mutex_;
   std::shared_ptr<Request> request_;
+  std::function<void()> done_;  // Begin's handler for the exchange in progress
   std::shared_ptr<Response> response_;
   ResponseParser response_parser_;
   std::uint64_t length_read_ = 0;

@@ -1,20 +1,21 @@
-// ConnectionPool: the drivers whose connections stayed open after an exchange, at most
-// one per key.
+// ConnectionPool: the connections a session has open, by where they lead, and the
+// limits on how many there may be.
 //
-// The pool never reads a socket itself (that happens on the loop thread); its owner
-// decides when to add, look up and remove, and Prune lets go of what is no longer worth
-// keeping: connections found closed, idle for longer than kMaxIdleTime, and beyond
-// kMaxConnections the least recently used. Destruction closes every stored connection,
-// in key order.
+// A connection is either busy (an exchange holds its driver) or idle (kept open after
+// an exchange, waiting to be reused). Open connections, busy and idle, are counted per
+// key and in all against two limits; Open says whether one more may be made. Idle
+// connections are reused most recently used first, so that the ones left over age out:
+// Prune lets go of idle connections found closed and of those idle for longer than
+// kMaxIdleTime. Destruction and Clear close the idle connections; busy ones stay
+// counted until they are released.
 //
-// Thread rules: the pool is not synchronised; the session uses it under its send lock
-// and in its destructor, after the loop thread has been joined.
+// Thread rules: not synchronised; the session uses it on its loop thread only (and in
+// its destructor, after that thread has been joined).
 #ifndef KORVO_INTERNAL_CONNECTION_POOL_H_
 #define KORVO_INTERNAL_CONNECTION_POOL_H_
 
 #include <chrono>
 #include <cstddef>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -44,8 +45,10 @@ class ConnectionPool {
   // Servers commonly close idle connections after 5 to 75 seconds; a connection kept
   // longer is more likely to fail the request that reuses it than to save a handshake.
   static constexpr std::chrono::seconds kMaxIdleTime{60};
-  // Idle connections kept at most, each a descriptor and (for TLS) a session's memory.
-  static constexpr std::size_t kMaxConnections = 64;
+  // Browsers' figure per host; in all, each connection is a descriptor and (for TLS) a
+  // session's memory.
+  static constexpr std::size_t kDefaultMaxPerHost = 6;
+  static constexpr std::size_t kDefaultMaxConnections = 64;
 
   ConnectionPool() = default;
   ~ConnectionPool();
@@ -53,39 +56,56 @@ class ConnectionPool {
   ConnectionPool(const ConnectionPool&) = delete;
   ConnectionPool& operator=(const ConnectionPool&) = delete;
 
-  // The client stored under `key`, or null. The client stays in the pool.
-  std::shared_ptr<ClientBase> Get(const PoolKey& key) const;
+  // Limits on open connections per key and in all (0 is taken as 1). Lowering them
+  // closes nothing: busy connections above them go when they are released.
+  void SetLimits(std::size_t per_key, std::size_t total);
 
-  // Stores `client` under `key`, last used at `now`, releasing a client stored there
-  // before. A null client is not stored (and removes nothing). Beyond kMaxConnections
-  // the least recently used connection is closed and released.
-  void Add(const PoolKey& key, std::shared_ptr<ClientBase> client, Clock::time_point now);
-  void Add(const PoolKey& key, std::shared_ptr<ClientBase> client) {
-    Add(key, std::move(client), Clock::now());
-  }
+  // The most recently used idle connection to `key`, now busy; null when there is none.
+  std::shared_ptr<ClientBase> Take(const PoolKey& key);
+  // Whether Take or Open would succeed for `key` now.
+  bool CanServe(const PoolKey& key) const;
+  // Whether one more connection to `key` fits under the limits; if so it is counted as
+  // busy from now on. At the overall limit, the least recently used idle connection to
+  // another key is closed to make room.
+  bool Open(const PoolKey& key);
+  // A busy connection to `key` is done with: kept idle, last used at `now`, when `keep`
+  // and it is still connected and within the limits; otherwise closed and no longer
+  // counted. `client` may be null (a connection that was never made).
+  void Release(const PoolKey& key, std::shared_ptr<ClientBase> client, bool keep,
+               Clock::time_point now);
 
-  // Erases the entry under `key`, if there is one.
-  void Remove(const PoolKey& key);
-
-  // Releases the clients whose connections have closed, and closes and releases those
-  // idle since before `now` - kMaxIdleTime.
+  // Lets go of idle connections that have closed, and closes those idle since before
+  // `now` - kMaxIdleTime.
   void Prune(Clock::time_point now);
-
-  // Every stored client but `except`.
-  std::vector<std::shared_ptr<ClientBase>> Others(const ClientBase* except) const;
-
-  // Closes every stored connection, in key order, and releases the clients.
+  // Every idle connection.
+  std::vector<std::shared_ptr<ClientBase>> Idle() const;
+  // Closes every idle connection, in key order.
   void Clear();
 
-  std::size_t size() const { return clients_.size(); }
-  bool empty() const { return clients_.empty(); }
+  // Idle connections.
+  std::size_t size() const { return idle_count_; }
+  bool empty() const { return idle_count_ == 0; }
+  // Open connections, busy and idle: to `key`, and in all.
+  std::size_t OpenCount(const PoolKey& key) const;
+  std::size_t OpenCount() const { return open_total_; }
 
  private:
   struct Entry {
     std::shared_ptr<ClientBase> client;
     Clock::time_point last_used;
   };
-  std::map<PoolKey, Entry> clients_;
+  struct Host {
+    std::size_t open = 0;
+    std::vector<Entry> idle;  // the most recently used last
+  };
+  // Stops counting one open connection to the host at `it`, dropping empty entries.
+  void Forget(std::map<PoolKey, Host>::iterator it);
+
+  std::map<PoolKey, Host> hosts_;
+  std::size_t per_key_limit_ = kDefaultMaxPerHost;
+  std::size_t total_limit_ = kDefaultMaxConnections;
+  std::size_t open_total_ = 0;
+  std::size_t idle_count_ = 0;
 };
 
 }  // namespace korvo

@@ -1,0 +1,82 @@
+// Exchange: one request's life inside a session, from the send to the response or the
+// error: the wait for a connection under the pool's limits, the hop on a driver, the
+// one retry on a new connection, the hops of redirects, the cancel and the deadline
+// that apply to all of them.
+//
+// ExchangeSettings is what the session's settings were when the request was sent, so
+// that a setter called meanwhile changes nothing under a running exchange. The
+// functions below are the redirect and retry rules, kept free of the session's state.
+//
+// Thread rules: an Exchange is made by the sending thread and from then on touched on
+// the session's loop thread only.
+#ifndef KORVO_INTERNAL_EXCHANGE_H_
+#define KORVO_INTERNAL_EXCHANGE_H_
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <boost/asio/steady_timer.hpp>
+
+#include "korvo/error.h"
+#include "korvo/internal/client_base.h"
+#include "korvo/internal/connection_pool.h"
+#include "korvo/request.h"
+#include "korvo/response.h"
+#include "korvo/send_options.h"
+#include "korvo/url.h"
+
+namespace korvo {
+
+struct ExchangeSettings {
+  std::chrono::milliseconds connect_timeout{0};  // 0: the default
+  std::chrono::milliseconds read_timeout{0};
+  std::size_t buffer_size = 0;
+  int max_redirects = 0;
+  bool allow_downgrade = false;
+  bool decompress = false;
+  std::optional<std::uint64_t> max_decoded_size;  // unset: by where the body goes
+};
+
+struct Exchange {
+  using Deadline = std::chrono::steady_clock::time_point;
+  // Receives the outcome once: a response, or null and the error.
+  using Done = std::function<void(std::shared_ptr<Response>, Error)>;
+
+  std::shared_ptr<Request> request;  // of the current hop
+  SendOptions options;
+  ExchangeSettings settings;
+  Deadline deadline = Deadline::max();
+  Done done;
+
+  int hops = 0;           // redirects followed so far
+  bool retried = false;   // the current hop has been sent again once
+  bool cancelled = false;
+  PoolKey key;            // of the current hop
+  std::shared_ptr<ClientBase> client;  // while a hop runs
+  std::uint64_t generation = 0;        // of the session's connection settings
+  std::uint64_t cancel_id = 0;         // the handler registered with options.cancel
+  // Runs while the exchange waits for a connection and has a deadline.
+  std::unique_ptr<boost::asio::steady_timer> wait_timer;
+};
+
+// Methods that may be sent again without changing what the server does (RFC 9110 9.2.2).
+bool IsIdempotent(const std::string& method);
+// The URL's port, or its scheme's.
+std::uint16_t EffectivePort(const Url& url);
+// "host:port" for error details.
+std::string Where(const Url& url);
+// Where a response sends the client next, if it is a redirect with a usable Location
+// and redirects are followed at all.
+std::optional<Url> RedirectTarget(const Response& response, const Url& current,
+                                  int max_redirects);
+// The request that follows `previous` to `target` after a `status` redirect, or null
+// when it cannot be sent (its line or fields would be refused).
+std::shared_ptr<Request> MakeHop(const Request& previous, int status, Url target);
+
+}  // namespace korvo
+
+#endif  // KORVO_INTERNAL_EXCHANGE_H_
