@@ -55,6 +55,7 @@ struct Exchange {
   int hops = 0;           // redirects followed so far
   bool retried = false;   // the current hop has been sent again once
   bool cancelled = false;
+  bool blocking = false;  // a caller waits for it in Send
   PoolKey key;            // of the current hop
   std::shared_ptr<ClientBase> client;  // while a hop runs
   std::uint64_t generation = 0;        // of the session's connection settings
