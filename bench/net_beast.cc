@@ -1,5 +1,8 @@
 // Boost.Beast's synchronous client, written the way its examples are: a resolver, a
 // socket (or an SSL stream), http::write and http::read with a reused flat_buffer.
+// Requests side by side are its asynchronous client: a connection per request in flight,
+// each a chain of async_connect, http::async_write and http::async_read, all on one
+// io_context run by this thread.
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
@@ -65,6 +68,20 @@ class Beast : public Contender {
     CheckSize(response.body().size(), target_.small_size);
     beast::error_code ignored;
     socket.shutdown(tcp::socket::shutdown_both, ignored);
+  }
+
+  Tally GetSmallParallel(std::size_t in_flight, bool new_connection, Budget& budget) override {
+    if (endpoints_.empty()) {
+      endpoints_ = resolver_.resolve(target_.host, std::to_string(target_.http_port));
+    }
+    while (slots_.size() < in_flight) {
+      slots_.push_back(std::make_unique<Slot>(io_, target_, endpoints_));
+    }
+    Tally tally;
+    for (std::size_t i = 0; i < in_flight; ++i) slots_[i]->Run(new_connection, budget, tally);
+    io_.restart();
+    io_.run();
+    return tally;
   }
 
   void DownloadToMemory() override {
@@ -171,6 +188,85 @@ class Beast : public Contender {
           Describe("length", static_cast<long long>(got), static_cast<long long>(expected)));
   }
 
+  // One connection of a parallel run, going from request to request until the budget
+  // says stop. A failed one records the error and stops.
+  class Slot {
+   public:
+    Slot(asio::io_context& io, const Target& target, const tcp::resolver::results_type& endpoints)
+        : target_(target), endpoints_(endpoints), socket_(io) {
+      request_.set(http::field::host, target.HostHeader(false));
+      close_request_ = request_;
+      close_request_.keep_alive(false);
+    }
+
+    void Run(bool new_connection, Budget& budget, Tally& tally) {
+      new_connection_ = new_connection;
+      budget_ = &budget;
+      tally_ = &tally;
+      if (budget_->Take()) Start();
+    }
+
+   private:
+    void Start() {
+      if (socket_.is_open() && !new_connection_) return Write();
+      beast::error_code ignored;
+      socket_.close(ignored);
+      buffer_.clear();
+      asio::async_connect(socket_, endpoints_,
+                          [this](beast::error_code error, const tcp::endpoint&) {
+                            if (error) return Failed("connect", error);
+                            Write();
+                          });
+    }
+
+    void Write() {
+      auto written = [this](beast::error_code error, std::size_t) {
+        if (error) return Failed("write", error);
+        Read();
+      };
+      if (new_connection_) {
+        http::async_write(socket_, close_request_, written);
+      } else {
+        http::async_write(socket_, request_, written);
+      }
+    }
+
+    void Read() {
+      response_ = {};
+      http::async_read(socket_, buffer_, response_, [this](beast::error_code error, std::size_t) {
+        if (error) return Failed("read", error);
+        if (response_.result_int() == 200 && response_.body().size() == target_.small_size) {
+          tally_->Good();
+        } else {
+          tally_->Wrong(response_.result_int(), response_.body().size());
+        }
+        if (new_connection_) {
+          beast::error_code ignored;
+          socket_.shutdown(tcp::socket::shutdown_both, ignored);
+          socket_.close(ignored);
+        }
+        if (budget_->Take()) Start();
+      });
+    }
+
+    void Failed(const char* step, const beast::error_code& error) {
+      tally_->Failed(std::string(kWho) + " " + step + ": " + error.message());
+      beast::error_code ignored;
+      socket_.close(ignored);
+    }
+
+    const Target& target_;
+    const tcp::resolver::results_type& endpoints_;
+    tcp::socket socket_;
+    beast::flat_buffer buffer_;
+    http::request<http::empty_body> request_{http::verb::get, target_.small_path, 11};
+    http::request<http::empty_body> close_request_;
+    http::response<http::string_body> response_;
+    bool new_connection_ = false;
+    Budget* budget_ = nullptr;
+    Tally* tally_ = nullptr;
+  };
+
   const Target& target_;
   asio::io_context io_;
   tcp::resolver resolver_;
@@ -180,6 +276,9 @@ class Beast : public Contender {
   beast::flat_buffer buffer_;
   std::vector<char> piece_;
   std::optional<http::response_parser<http::string_body>> kept_;
+  tcp::resolver::results_type endpoints_;
+  // Declared after io_, so destroyed before it: their sockets belong to it.
+  std::vector<std::unique_ptr<Slot>> slots_;
 };
 
 }  // namespace

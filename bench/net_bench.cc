@@ -12,6 +12,10 @@
 // one measures the first client of a fresh process (several processes a round), the
 // other further clients made while the process's first one is still alive.
 //
+// Two figures keep 64 GETs in flight at once, each client with its own way of running
+// requests side by side; every response is counted as it arrives and the counts are
+// judged once the clock is stopped.
+//
 // Two figures download compressible text that nginx serves gzip-coded from a file
 // compressed in advance, with each client's content decoding on: the value is decoded
 // bytes per second, and the decoded body is compared with the original once the clock
@@ -33,6 +37,7 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -67,6 +72,41 @@ void Contender::DecodeToFile(const std::string&) {
 
 std::string_view Contender::KeptBody() const { Fail("bench", "this client keeps no body"); }
 
+bool Budget::Take() {
+  if (over_.load(std::memory_order_relaxed)) return false;
+  if (Clock::now() >= stop_) {
+    over_.store(true, std::memory_order_relaxed);
+    return false;
+  }
+  std::uint64_t taken = taken_.load(std::memory_order_relaxed);
+  do {
+    if (taken >= limit_) {
+      over_.store(true, std::memory_order_relaxed);
+      return false;
+    }
+  } while (!taken_.compare_exchange_weak(taken, taken + 1, std::memory_order_relaxed));
+  return true;
+}
+
+void Tally::Wrong(long status, std::size_t size) {
+  ++ended;
+  if (first_error.empty()) {
+    first_error = "status " + std::to_string(status) + " with a body of " +
+                  std::to_string(size) + " bytes, expected 200 and the small file";
+  }
+}
+
+void Tally::Failed(std::string what) {
+  ++ended;
+  if (first_error.empty()) first_error = std::move(what);
+}
+
+void Tally::Merge(const Tally& other) {
+  ended += other.ended;
+  good += other.good;
+  if (first_error.empty()) first_error = other.first_error;
+}
+
 namespace {
 
 constexpr const char* kFloor = "floor";
@@ -79,11 +119,15 @@ constexpr std::size_t kLargeBuffer = 64 * 1024;
 
 enum class Kind {
   kRate,              // requests/s on a warm client
+  kParallel,          // requests/s on a warm client with kInFlight requests outstanding
   kTransfer,          // MB/s of one big transfer
   kDecoded,           // MiB/s of decoded bytes of one gzip-coded transfer
   kFirstOfProcess,    // ms for the first request of the process's first client
   kFirstOfNewClient,  // ms for the first request of a client in a process that has one
 };
+
+// Requests outstanding at once in a kParallel figure (their titles say so).
+constexpr std::size_t kInFlight = 64;
 
 // Processes spawned per client and round for a kFirstOfProcess figure (one when quick):
 // a single request is a small sample.
@@ -109,6 +153,12 @@ const std::vector<Figure>& Figures() {
        {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
       {"https", "HTTPS keep-alive GET 100 B (req/s)", Kind::kRate, false,
        {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
+      // Peak memory too: 64 connections, and cpp-httplib's 64 threads, have a cost
+      // beside their speed.
+      {"parallel", "parallel keep-alive GET 100 B, 64 in flight (req/s)", Kind::kParallel,
+       true, {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
+      {"parallel-newconn", "parallel GET 100 B, 64 in flight, new connection each (req/s)",
+       Kind::kParallel, true, {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
       {"memory", "download into memory (MB/s)", Kind::kTransfer, false,
        {kFloor, kKorvo, kKorvo64k, kCurl, kHttplib, kBeast}},
       {"stream", "download streamed to a file (MB/s)", Kind::kTransfer, true,
@@ -158,8 +208,8 @@ void Usage(std::ostream& out) {
          "                 --text-size BYTES [--quick] [--rounds N] [--seconds S]\n"
          "                 [--figures a,b] [--clients a,b] [--korvo-untrusted]\n"
          "Normally started by scripts/bench.sh, which provides the server.\n"
-         "figures: keepalive newconn https memory stream sink upload gzip-memory\n"
-         "         gzip-stream first-process first-client\n"
+         "figures: keepalive newconn https parallel parallel-newconn memory stream sink\n"
+         "         upload gzip-memory gzip-stream first-process first-client\n"
          "clients: floor korvo korvo-64k libcurl cpp-httplib Boost.Beast\n";
 }
 
@@ -366,6 +416,39 @@ double MeasureDecoded(const Options& options, Contender& contender, bool to_file
   return static_cast<double>(target.text_size) / (1 << 20) / elapsed;
 }
 
+// The verdict on a parallel run, once the clock is stopped: every request started was
+// answered, and every answer was the small file.
+void CheckTally(const char* who, const Tally& tally, const Budget& budget) {
+  BENCH_CHECK(tally.first_error.empty(), who, tally.first_error);
+  BENCH_CHECK(tally.ended == budget.Taken(), who,
+              Describe("requests ended", static_cast<long long>(tally.ended),
+                       static_cast<long long>(budget.Taken())));
+  BENCH_CHECK(tally.good == tally.ended, who,
+              Describe("good responses", static_cast<long long>(tally.good),
+                       static_cast<long long>(tally.ended)));
+  BENCH_CHECK(tally.ended > 0, who, "no request ended");
+}
+
+// A parallel figure; returns requests/s. The clock runs until the last request out has
+// ended, so a client pays for what it started.
+double MeasureParallel(const Options& options, Contender& contender, bool new_connection) {
+  const char* who = options.child_client.c_str();
+  {
+    // Two requests a slot: every connection is made (a kept-alive run then reuses them)
+    // and whatever a client builds lazily is built.
+    Budget warm(2 * kInFlight, Clock::time_point::max());
+    CheckTally(who, contender.GetSmallParallel(kInFlight, new_connection, warm), warm);
+  }
+  Clock::time_point start = Clock::now();
+  Budget budget(std::numeric_limits<std::uint64_t>::max(),
+                start + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(options.seconds)));
+  Tally tally = contender.GetSmallParallel(kInFlight, new_connection, budget);
+  double elapsed = Seconds(start);
+  CheckTally(who, tally, budget);
+  return static_cast<double>(tally.ended) / elapsed;
+}
+
 // One measurement; runs in the child. Returns requests/s, MB/s, MiB/s or ms per request.
 double Measure(const Options& options) {
   const Target& target = options.target;
@@ -375,6 +458,9 @@ double Measure(const Options& options) {
   std::string id = figure.id;
   if (figure.kind == Kind::kDecoded) {
     return MeasureDecoded(options, *contender, id == "gzip-stream");
+  }
+  if (figure.kind == Kind::kParallel) {
+    return MeasureParallel(options, *contender, id == "parallel-newconn");
   }
 
   if (figure.kind == Kind::kRate) {
@@ -600,8 +686,10 @@ void PrintTable(const Options& options, const Results& results) {
   }
   for (const Figure& figure : Figures()) {
     if (!figure.peak_memory || results.count(figure.id) == 0) continue;
-    std::string title =
-        std::string("peak RSS (MiB), ") + figure.id + " " + FigureSize(options, figure);
+    std::string title = std::string("peak RSS (MiB), ") + figure.id;
+    if (figure.kind == Kind::kTransfer || figure.kind == Kind::kDecoded) {
+      title += " " + FigureSize(options, figure);
+    }
     double floor = MedianValue(results, figure.id, kFloor, true);
     bool first = true;
     for (const char* client : figure.clients) {

@@ -1,9 +1,12 @@
 // Shared pieces of the network benchmark: what the clients under test are asked to do,
 // and where the server is. Each measurement runs in a child process of its own, so a
-// client here is created, used on one thread and destroyed within one measurement.
+// client here is created, used on one thread and destroyed within one measurement (a
+// client may run threads of its own inside one call, as cpp-httplib's parallel run does).
 #ifndef KORVO_BENCH_NET_BENCH_H_
 #define KORVO_BENCH_NET_BENCH_H_
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -41,6 +44,49 @@ struct Target {
   std::string Url(bool tls, const std::string& path) const;
 };
 
+// How long a parallel run goes on starting requests: until `limit` have been started or
+// the clock has passed `stop`, whichever comes first. Take may be called from any number
+// of threads at once.
+class Budget {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  Budget(std::uint64_t limit, Clock::time_point stop) : limit_(limit), stop_(stop) {}
+  Budget(const Budget&) = delete;
+  Budget& operator=(const Budget&) = delete;
+
+  // Whether one more request may start; counts it when it may.
+  bool Take();
+  // Requests started so far.
+  std::uint64_t Taken() const { return taken_.load(std::memory_order_relaxed); }
+
+ private:
+  const std::uint64_t limit_;
+  const Clock::time_point stop_;
+  std::atomic<std::uint64_t> taken_{0};
+  std::atomic<bool> over_{false};
+};
+
+// What came of the requests of a parallel run. The client fills it in as responses
+// arrive; the caller judges it once the clock is stopped, so that no client is timed on
+// building messages.
+struct Tally {
+  std::uint64_t ended = 0;  // requests that ended, answered or failed
+  std::uint64_t good = 0;   // of these: status 200 and a body of the small file's size
+  std::string first_error;  // what went wrong first, if anything did
+
+  void Good() {
+    ++ended;
+    ++good;
+  }
+  // A response with the wrong status or body size.
+  void Wrong(long status, std::size_t size);
+  // A request that got no response.
+  void Failed(std::string what);
+  // Adds another tally (a thread's) to this one.
+  void Merge(const Tally& other);
+};
+
 // A client under test. Every operation is one complete exchange that either succeeded
 // with the expected status and body size or throws std::runtime_error: a benchmark that
 // counts failures as requests would measure nothing.
@@ -52,6 +98,12 @@ class Contender {
   virtual void GetSmall(bool tls) = 0;
   // GET of the small file on a connection of its own, closed afterwards.
   virtual void GetSmallNewConnection() = 0;
+  // GETs of the small file with `in_flight` of them outstanding at all times, each on a
+  // connection kept alive (by the client's own pooling) or, with `new_connection`, on a
+  // connection of its own closed afterwards, each client with its usual way of running
+  // requests side by side. Starts requests as long as `budget` allows, then waits for the
+  // ones still out. Nothing is thrown for a bad response: it goes into the tally.
+  virtual Tally GetSmallParallel(std::size_t in_flight, bool new_connection, Budget& budget) = 0;
   // GET of the big file with the body held in memory.
   virtual void DownloadToMemory() = 0;
   // GET of the big file with the body written to a file as it arrives. Clients that pick

@@ -1,5 +1,7 @@
 // libcurl through its easy interface, one handle reused for every request, as its
 // documentation recommends: the handle keeps the connections alive between transfers.
+// Requests side by side go through its multi interface: one multi handle driving an easy
+// handle per request in flight on this thread, each re-added as soon as it is done.
 #include <curl/curl.h>
 
 #include <cstdint>
@@ -7,6 +9,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net_bench.h"
 
@@ -51,6 +54,12 @@ class Curl : public Contender {
   }
 
   ~Curl() override {
+    for (Transfer& transfer : transfers_) {
+      if (transfer.handle == nullptr) continue;
+      if (multi_ != nullptr) curl_multi_remove_handle(multi_, transfer.handle);
+      curl_easy_cleanup(transfer.handle);
+    }
+    if (multi_ != nullptr) curl_multi_cleanup(multi_);
     if (close_headers_ != nullptr) curl_slist_free_all(close_headers_);
     if (upload_headers_ != nullptr) curl_slist_free_all(upload_headers_);
     curl_easy_cleanup(handle_);
@@ -72,6 +81,90 @@ class Curl : public Contender {
     ToString();
     Perform(200);
     CheckSize(body_.size(), target_.small_size);
+  }
+
+  Tally GetSmallParallel(std::size_t in_flight, bool new_connection, Budget& budget) override {
+    if (multi_ == nullptr) {
+      multi_ = curl_multi_init();
+      BENCH_CHECK(multi_ != nullptr, kWho, "curl_multi_init failed");
+    }
+    long limit = static_cast<long>(in_flight);
+    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, limit);
+    curl_multi_setopt(multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, limit);
+    // The cache of idle connections, otherwise sized from the handles added.
+    curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, limit);
+    if (close_headers_ == nullptr) close_headers_ = curl_slist_append(nullptr, "Connection: close");
+    if (transfers_.size() < in_flight) transfers_.resize(in_flight);
+    for (Transfer& transfer : transfers_) {
+      if (transfer.handle == nullptr) {
+        transfer.handle = curl_easy_init();
+        BENCH_CHECK(transfer.handle != nullptr, kWho, "curl_easy_init failed");
+        curl_easy_setopt(transfer.handle, CURLOPT_PROXY, "");
+        curl_easy_setopt(transfer.handle, CURLOPT_URL, small_url_.c_str());
+        curl_easy_setopt(transfer.handle, CURLOPT_WRITEFUNCTION, AppendToString);
+      }
+      // Set on every run: the vector may have moved the transfers.
+      curl_easy_setopt(transfer.handle, CURLOPT_WRITEDATA, &transfer.body);
+      curl_easy_setopt(transfer.handle, CURLOPT_PRIVATE, &transfer);
+      curl_easy_setopt(transfer.handle, CURLOPT_HTTPHEADER,
+                       new_connection ? close_headers_ : nullptr);
+      curl_easy_setopt(transfer.handle, CURLOPT_FORBID_REUSE, new_connection ? 1L : 0L);
+    }
+
+    Tally tally;
+    auto start = [&](Transfer& transfer) {
+      transfer.body.clear();
+      CURLMcode code = curl_multi_add_handle(multi_, transfer.handle);
+      if (code != CURLM_OK) {
+        tally.Failed(std::string("curl_multi_add_handle: ") + curl_multi_strerror(code));
+        return false;
+      }
+      return true;
+    };
+    int running = 0;
+    for (std::size_t i = 0; i < in_flight && budget.Take(); ++i) {
+      if (start(transfers_[i])) ++running;
+    }
+    while (running > 0) {
+      int active = 0;
+      CURLMcode code = curl_multi_perform(multi_, &active);
+      if (code != CURLM_OK) {
+        // The transfers still out cannot end; the counts will not match.
+        tally.Failed(std::string("curl_multi_perform: ") + curl_multi_strerror(code));
+        break;
+      }
+      // Finished transfers are restarted before waiting, not after the next event.
+      int queued = 0;
+      while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+        if (message->msg != CURLMSG_DONE) continue;
+        CURL* handle = message->easy_handle;
+        CURLcode result = message->data.result;
+        Transfer* transfer = nullptr;
+        curl_easy_getinfo(handle, CURLINFO_PRIVATE, &transfer);
+        if (result != CURLE_OK) {
+          tally.Failed(curl_easy_strerror(result));
+        } else {
+          long status = 0;
+          curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+          if (status == 200 && transfer->body.size() == target_.small_size) {
+            tally.Good();
+          } else {
+            tally.Wrong(status, transfer->body.size());
+          }
+        }
+        // Done handles are removed and added again to run once more.
+        curl_multi_remove_handle(multi_, handle);
+        --running;
+        if (budget.Take() && start(*transfer)) ++running;
+      }
+      if (running == 0) break;
+      code = curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+      if (code != CURLM_OK) {
+        tally.Failed(std::string("curl_multi_poll: ") + curl_multi_strerror(code));
+        break;
+      }
+    }
+    return tally;
   }
 
   void DownloadToMemory() override {
@@ -192,8 +285,16 @@ class Curl : public Contender {
           Describe("length", static_cast<long long>(got), static_cast<long long>(expected)));
   }
 
+  // One request of a parallel run and the body it receives.
+  struct Transfer {
+    CURL* handle = nullptr;
+    std::string body;
+  };
+
   const Target& target_;
   CURL* handle_ = nullptr;
+  CURLM* multi_ = nullptr;
+  std::vector<Transfer> transfers_;
   curl_slist* close_headers_ = nullptr;
   curl_slist* upload_headers_ = nullptr;
   std::string small_url_;

@@ -4,10 +4,13 @@
 // what nginx sends, so it is no HTTP client; the others are measured against it. A
 // gzip-coded body goes through zlib's inflate with nothing in between: straight into a
 // buffer of the decoded size it knows in advance, or 64 KiB at a time into a file.
+// Requests side by side are non-blocking sockets on one epoll loop on this thread, each
+// writing the fixed request and reading the response of known size into a small buffer.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -38,6 +41,14 @@ std::string SystemError(const char* what) {
   return std::string(what) + ": " + std::strerror(errno);
 }
 
+sockaddr_in Address(const Target& target, bool tls) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(tls ? target.https_port : target.http_port));
+  BENCH_CHECK(::inet_pton(AF_INET, target.host.c_str(), &address.sin_addr) == 1, kWho, "bad host");
+  return address;
+}
+
 // One connection, plain or TLS, with blocking reads and writes.
 class Wire {
  public:
@@ -54,10 +65,7 @@ class Wire {
     BENCH_CHECK(fd_ >= 0, kWho, SystemError("socket"));
     int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(tls ? target.https_port : target.http_port));
-    BENCH_CHECK(::inet_pton(AF_INET, target.host.c_str(), &address.sin_addr) == 1, kWho, "bad host");
+    sockaddr_in address = Address(target, tls);
     BENCH_CHECK(::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0, kWho,
           SystemError("connect"));
     if (tls) {
@@ -125,27 +133,35 @@ struct Head {
   std::size_t received = 0;    // bytes in the head buffer
 };
 
-// Reads until the blank line. nginx's heads are small; a 4 KiB buffer is plenty.
+// nginx's heads are small; a buffer of this size holds one, and the small file after it.
+constexpr std::size_t kHeadBufferSize = 4096;
+
+// Fills in `head` from the bytes received so far, once they hold the blank line; false
+// while they do not.
+bool ParseHead(std::string_view text, Head& head) {
+  std::size_t end = text.find("\r\n\r\n");
+  if (end == std::string_view::npos) return false;
+  head.body_start = end + 4;
+  BENCH_CHECK(text.size() > 12 && text.substr(0, 9) == "HTTP/1.1 ", kWho, "bad status line");
+  head.status = std::atoi(std::string(text.substr(9, 3)).c_str());
+  std::string_view head_text = text.substr(0, end + 2);
+  std::size_t field = head_text.find("\r\nContent-Length: ");
+  if (field != std::string_view::npos) {
+    head.content_length = std::strtoull(head_text.data() + field + 18, nullptr, 10);
+  } else {
+    BENCH_CHECK(head.status == 204 || head.status == 304, kWho, "no Content-Length");
+  }
+  return true;
+}
+
+// Reads until the blank line.
 Head ReadHead(Wire& wire, std::vector<char>& buffer) {
   Head head;
-  buffer.resize(4096);
+  buffer.resize(kHeadBufferSize);
   for (;;) {
     BENCH_CHECK(head.received < buffer.size(), kWho, "response head too long");
     head.received += wire.ReadSome(buffer.data() + head.received, buffer.size() - head.received);
-    std::string_view text(buffer.data(), head.received);
-    std::size_t end = text.find("\r\n\r\n");
-    if (end == std::string_view::npos) continue;
-    head.body_start = end + 4;
-    BENCH_CHECK(text.size() > 12 && text.substr(0, 9) == "HTTP/1.1 ", kWho, "bad status line");
-    head.status = std::atoi(std::string(text.substr(9, 3)).c_str());
-    std::string_view head_text = text.substr(0, end + 2);
-    std::size_t field = head_text.find("\r\nContent-Length: ");
-    if (field != std::string_view::npos) {
-      head.content_length = std::strtoull(head_text.data() + field + 18, nullptr, 10);
-    } else {
-      BENCH_CHECK(head.status == 204 || head.status == 304, kWho, "no Content-Length");
-    }
-    return head;
+    if (ParseHead(std::string_view(buffer.data(), head.received), head)) return head;
   }
 }
 
@@ -203,6 +219,8 @@ class Floor : public Contender {
   }
 
   ~Floor() override {
+    for (Slot& slot : slots_) Close(slot);
+    if (epoll_ >= 0) ::close(epoll_);
     if (ssl_context_ != nullptr) SSL_CTX_free(ssl_context_);
   }
 
@@ -219,6 +237,68 @@ class Floor : public Contender {
     wire.Open(target_, false, nullptr);
     wire.WriteAll(close_request_.data(), close_request_.size());
     ReadSmallBody(wire);
+  }
+
+  Tally GetSmallParallel(std::size_t in_flight, bool new_connection, Budget& budget) override {
+    if (epoll_ < 0) {
+      epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+      BENCH_CHECK(epoll_ >= 0, kWho, SystemError("epoll_create1"));
+      address_ = Address(target_, false);
+    }
+    while (slots_.size() < in_flight) {
+      slots_.emplace_back();
+      slots_.back().index = static_cast<std::uint32_t>(slots_.size() - 1);
+      slots_.back().buffer.resize(kHeadBufferSize);
+    }
+    const std::string& request = new_connection ? close_request_ : small_request_;
+    Tally tally;
+    std::size_t out = 0;  // slots with a request out
+    auto start = [&](Slot& slot) {
+      if (!budget.Take()) return;
+      try {
+        Begin(slot, request, new_connection);
+        ++out;
+      } catch (const std::runtime_error& error) {
+        Abandon(slot);
+        tally.Failed(error.what());
+      }
+    };
+    for (std::size_t i = 0; i < in_flight; ++i) start(slots_[i]);
+    std::vector<epoll_event> events(in_flight);
+    while (out > 0) {
+      int ready = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), -1);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) {
+        // The requests still out cannot end; the counts will not match.
+        tally.Failed(SystemError("epoll_wait"));
+        break;
+      }
+      for (int k = 0; k < ready; ++k) {
+        Slot& slot = slots_[events[k].data.u32];
+        if (!slot.busy) {
+          // Only a kept connection that the server closed while it was idle; the next
+          // request makes a new one.
+          Close(slot);
+          continue;
+        }
+        try {
+          if (!Advance(slot, request)) continue;
+          slot.busy = false;
+          if (slot.head.status == 200 && slot.head.content_length == target_.small_size) {
+            tally.Good();
+          } else {
+            tally.Wrong(slot.head.status, slot.head.content_length);
+          }
+          if (new_connection) Close(slot);
+        } catch (const std::runtime_error& error) {
+          Abandon(slot);
+          tally.Failed(error.what());
+        }
+        --out;
+        start(slot);
+      }
+    }
+    return tally;
   }
 
   void DownloadToMemory() override {
@@ -395,6 +475,114 @@ class Floor : public Contender {
                    static_cast<long long>(target_.big_size)));
   }
 
+  // One connection of a parallel run.
+  struct Slot {
+    std::uint32_t index = 0;  // in slots_, and the tag of its epoll events
+    int fd = -1;
+    std::uint32_t watched = 0;  // events asked of epoll; 0 while not registered
+    bool busy = false;          // a request is out
+    bool connecting = false;
+    std::size_t sent = 0;  // bytes of the request written
+    Head head;             // status 0 until the whole head is in; received counts all bytes
+    std::vector<char> buffer;
+  };
+
+  // Sends a request on the slot's kept connection, or on a new one.
+  void Begin(Slot& slot, const std::string& request, bool new_connection) {
+    slot.busy = true;
+    slot.sent = 0;
+    slot.head = Head();
+    if (slot.fd >= 0 && !new_connection) return Send(slot, request);
+    Close(slot);
+    slot.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    BENCH_CHECK(slot.fd >= 0, kWho, SystemError("socket"));
+    int one = 1;
+    ::setsockopt(slot.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    if (::connect(slot.fd, reinterpret_cast<const sockaddr*>(&address_), sizeof(address_)) == 0) {
+      slot.connecting = false;
+      return Send(slot, request);
+    }
+    BENCH_CHECK(errno == EINPROGRESS, kWho, SystemError("connect"));
+    // On loopback the handshake is mostly over by the time connect returns, so the
+    // request is tried at once; a socket still connecting takes it when epoll says so.
+    slot.connecting = true;
+    Send(slot, request);
+  }
+
+  // Writes what is left of the request, then waits for the response.
+  void Send(Slot& slot, const std::string& request) {
+    while (slot.sent < request.size()) {
+      long n = ::send(slot.fd, request.data() + slot.sent, request.size() - slot.sent, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK ||
+                    (errno == ENOTCONN && slot.connecting))) {
+        return Watch(slot, EPOLLOUT);
+      }
+      BENCH_CHECK(n > 0, kWho, SystemError("send"));
+      slot.connecting = false;
+      slot.sent += static_cast<std::size_t>(n);
+    }
+    Watch(slot, EPOLLIN);
+  }
+
+  // Takes the slot one step on after epoll reported it; true once its response is in.
+  bool Advance(Slot& slot, const std::string& request) {
+    if (slot.connecting) {
+      int error = 0;
+      socklen_t length = sizeof(error);
+      ::getsockopt(slot.fd, SOL_SOCKET, SO_ERROR, &error, &length);
+      BENCH_CHECK(error == 0, kWho, std::string("connect: ") + std::strerror(error));
+      Send(slot, request);
+      return false;
+    }
+    if (slot.sent < request.size()) {
+      Send(slot, request);
+      return false;
+    }
+    Head& head = slot.head;
+    for (;;) {
+      BENCH_CHECK(head.received < slot.buffer.size(), kWho, "response too long");
+      long n = ::recv(slot.fd, slot.buffer.data() + head.received,
+                      slot.buffer.size() - head.received, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+      BENCH_CHECK(n > 0, kWho, n == 0 ? std::string("connection closed early") : SystemError("recv"));
+      head.received += static_cast<std::size_t>(n);
+      if (head.status == 0 &&
+          !ParseHead(std::string_view(slot.buffer.data(), head.received), head)) {
+        continue;
+      }
+      std::size_t end = head.body_start + head.content_length;
+      if (head.received < end) continue;
+      BENCH_CHECK(head.received == end, kWho, "bytes after the response");
+      return true;
+    }
+  }
+
+  void Watch(Slot& slot, std::uint32_t events) {
+    if (slot.watched == events) return;
+    epoll_event event{};
+    event.events = events;
+    event.data.u32 = slot.index;
+    BENCH_CHECK(::epoll_ctl(epoll_, slot.watched == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, slot.fd,
+                            &event) == 0,
+                kWho, SystemError("epoll_ctl"));
+    slot.watched = events;
+  }
+
+  // Closing the socket takes it off the epoll set too.
+  static void Close(Slot& slot) {
+    if (slot.fd >= 0) ::close(slot.fd);
+    slot.fd = -1;
+    slot.watched = 0;
+    slot.connecting = false;
+  }
+
+  static void Abandon(Slot& slot) {
+    slot.busy = false;
+    Close(slot);
+  }
+
   static void WriteFile(int fd, const char* data, std::size_t size) {
     while (size > 0) {
       long n = ::write(fd, data, size);
@@ -419,6 +607,9 @@ class Floor : public Contender {
   std::vector<char> small_body_;
   std::unique_ptr<char[]> body_;
   std::size_t body_size_ = 0;
+  int epoll_ = -1;
+  sockaddr_in address_{};
+  std::vector<Slot> slots_;
 };
 
 }  // namespace

@@ -1,4 +1,6 @@
 // cpp-httplib's httplib::Client (and SSLClient for https) with keep-alive switched on.
+// It has no asynchronous API: requests side by side are a thread each, each with a client
+// of its own (a client runs one request at a time), as its users do it.
 #include <httplib.h>
 
 #include <cstdint>
@@ -6,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "net_bench.h"
@@ -35,6 +38,42 @@ class Httplib : public Contender {
     httplib::Result result = client.Get(target_.small_path.c_str());
     CheckResult(result, 200);
     CheckSize(result->body.size(), target_.small_size);
+  }
+
+  Tally GetSmallParallel(std::size_t in_flight, bool new_connection, Budget& budget) override {
+    // Kept from one run to the next with their connections, like the other clients' pools.
+    while (parallel_clients_.size() < in_flight) {
+      parallel_clients_.push_back(std::make_unique<httplib::Client>(target_.host, target_.http_port));
+      parallel_clients_.back()->set_keep_alive(true);
+    }
+    std::vector<Tally> tallies(in_flight);
+    std::vector<std::thread> threads;
+    threads.reserve(in_flight);
+    for (std::size_t i = 0; i < in_flight; ++i) {
+      threads.emplace_back([&, i] {
+        Tally& tally = tallies[i];
+        while (budget.Take()) {
+          // Without keep-alive a client asks for "Connection: close" and closes its socket.
+          httplib::Result result =
+              new_connection ? httplib::Client(target_.host, target_.http_port)
+                                   .Get(target_.small_path.c_str())
+                             : parallel_clients_[i]->Get(target_.small_path.c_str());
+          if (!result) {
+            tally.Failed(std::string(kWho) + ": request failed: " + httplib::to_string(result.error()));
+          } else if (result->status == 200 && result->body.size() == target_.small_size) {
+            tally.Good();
+          } else {
+            tally.Wrong(result->status, result->body.size());
+          }
+        }
+      });
+    }
+    Tally tally;
+    for (std::size_t i = 0; i < in_flight; ++i) {
+      threads[i].join();
+      tally.Merge(tallies[i]);
+    }
+    return tally;
   }
 
   void DownloadToMemory() override {
@@ -148,6 +187,7 @@ class Httplib : public Contender {
   const Target& target_;
   httplib::Client client_;
   std::unique_ptr<httplib::SSLClient> tls_client_;
+  std::vector<std::unique_ptr<httplib::Client>> parallel_clients_;
   std::unique_ptr<httplib::Response> kept_;
 };
 

@@ -502,8 +502,12 @@ void ClientSession::Impl::ServeWaiting() {
 void ClientSession::Impl::RunHop(const std::shared_ptr<Exchange>& exchange,
                                  std::shared_ptr<ClientBase> client) {
   // Idle connections whose servers have closed them since are found and closed now,
-  // ahead of this exchange; Prune lets go of them later.
-  for (const auto& idle : pool_.Idle()) idle->CloseIfDead();
+  // ahead of this exchange; Prune lets go of them later. Each check is a system call,
+  // so only a lone exchange pays for it: with many in flight, a dead connection is
+  // found when it is taken (the driver checks it) or ages out.
+  if (running_.size() <= 1) {
+    for (const auto& idle : pool_.Idle()) idle->CloseIfDead();
+  }
 
   const ExchangeSettings& settings = exchange->settings;
   const SendOptions& options = exchange->options;

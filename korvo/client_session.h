@@ -2,8 +2,9 @@
 //
 // A session owns an event loop and the one thread that runs it, merges its default
 // headers and default content type into every request, speaks plain TCP or TLS as the
-// URL's scheme says, keeps connections that the server left open (per scheme, host and
-// port) and turns the outcome of an exchange into a Response or a thrown Error. Send
+// URL's scheme says, keeps connections that the server left open (several per scheme,
+// host and port, within limits) and turns the outcome of an exchange into a Response
+// or a thrown Error. Send
 // blocks the calling thread while the exchange runs on the loop thread; SendAsync
 // returns a future at once, and the loop runs many such exchanges side by side. The loop, the
 // TLS context and the pool live in a private implementation.

@@ -9,6 +9,7 @@
 # Other arguments are passed to the benchmark program (see `net_bench --help`), e.g.
 #   scripts/bench.sh --figures keepalive,memory --clients floor,korvo --rounds 3
 #   scripts/bench.sh --figures gzip-memory,gzip-stream --text-size 16777216
+#   scripts/bench.sh --figures parallel,parallel-newconn --rounds 3   (64 requests in flight)
 # KORVO_BENCH_WRAP runs the program under a tool, which follows the measurements'
 # child processes, e.g. KORVO_BENCH_WRAP="perf record -g -o /tmp/korvo.perf".
 # Builds in Release into ${KORVO_BENCH_BUILD_DIR:-build-bench} (relative to the repository,
