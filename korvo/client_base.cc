@@ -415,7 +415,16 @@ void ClientBase::HandleBodyError(const Error& error) {
 
 void ClientBase::DoRead() {
   SetDeadline(read_timeout_);
-  socket_->AsyncReadSome(Bind(&ClientBase::OnRead), &buffer_);
+  socket_->AsyncReadSome(Bind(&ClientBase::OnRead), NextReadBuffer());
+}
+
+std::vector<char>* ClientBase::NextReadBuffer() {
+  // A body streamed to a file is read straight into the file's own buffer, in pieces
+  // far larger than buffer_ (1 KiB by default): asking for little per read bounded the
+  // download by the number of reads, and every byte would have been copied once more.
+  std::vector<char>* direct = response_parser_.GetReadBuffer();
+  read_buffer_ = direct != nullptr ? direct : &buffer_;
+  return read_buffer_;
 }
 
 void ClientBase::OnRead(boost::system::error_code error, std::size_t length) {
@@ -426,12 +435,12 @@ void ClientBase::OnRead(boost::system::error_code error, std::size_t length) {
     return;
   }
   if (!TakeRead(length)) return;
-  // Pieces that have arrived already are read at once, each still asking for the
-  // buffer's size: a trip through the loop per piece costs more than the piece. A
-  // cancel from the progress callback leaves the rest to the aborted operation.
+  // Pieces that have arrived already are read at once: a trip through the loop per
+  // piece costs more than the piece. A cancel from the progress callback leaves the
+  // rest to the aborted operation.
   for (int reads = 0; reads < kMaxReadsPerTurn && !aborted_; ++reads) {
     boost::system::error_code read_error;
-    std::size_t read = socket_->ReadSomeNow(&buffer_, read_error);
+    std::size_t read = socket_->ReadSomeNow(NextReadBuffer(), read_error);
     if (read_error == boost::asio::error::would_block) break;
     if (read_error) {
       HandleReadError(read_error);
@@ -445,7 +454,7 @@ void ClientBase::OnRead(boost::system::error_code error, std::size_t length) {
 
 bool ClientBase::TakeRead(std::size_t length) {
   length_read_ += length;
-  if (!response_parser_.Parse(buffer_.data(), length)) {
+  if (!response_parser_.Parse(read_buffer_->data(), length)) {
     FailParse();
     return false;
   }

@@ -43,7 +43,8 @@ namespace korvo {
 class ClientSession {
  public:
   // `buffer_size` is the read-buffer size of every connection; 0 keeps the default
-  // (1024 bytes). Starts the loop thread.
+  // (1024 bytes). A body streamed to a file is read straight into the file's own 64 KiB
+  // buffer instead. Starts the loop thread.
   explicit ClientSession(std::size_t buffer_size = 0);
   // Stops the session, then closes the pooled connections.
   ~ClientSession();

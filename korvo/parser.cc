@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 
@@ -34,8 +36,6 @@ constexpr std::size_t kKeptCapacity = 64 * 1024;
 constexpr int kMaxOpenAttempts = 100;
 
 constexpr std::uintptr_t kHugePageSize = std::uintptr_t{2} << 20;
-
-constexpr std::size_t kFileBufferSize = 64 * 1024;
 
 char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
 
@@ -172,11 +172,13 @@ FileBodyHandler::~FileBodyHandler() {
 }
 
 void FileBodyHandler::CloseFile() {
-  if (file_ != nullptr) {
-    std::fclose(file_);
-    file_ = nullptr;
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
   }
-  file_buffer_.reset();
+  write_buffer_.reset();
+  buffered_ = 0;
+  // read_buffer_ stays: Finish may run while the bytes being parsed still lie in it.
 }
 
 bool FileBodyHandler::OpenFile() {
@@ -203,20 +205,9 @@ bool FileBodyHandler::OpenFile() {
       LOG_ERRO("Failed to open the temp file: %s", path.string().c_str());
       return false;
     }
-    file_ = ::fdopen(fd, "wb");
-    if (file_ == nullptr) {
-      ::close(fd);
-      std::error_code ec;
-      std::filesystem::remove(path, ec);
-      LOG_ERRO("Failed to open the temp file: %s", path.string().c_str());
-      return false;
-    }
-    // The body arrives in pieces as small as the read buffer (1 KiB by default); the
-    // stream's own buffer (a page) would make a write call of every few pieces.
-    // glibc takes the size only with a buffer: given none, it allocates a block's worth
-    // (4 KiB) whatever the size says.
-    file_buffer_ = std::make_unique<char[]>(kFileBufferSize);
-    std::setvbuf(file_, file_buffer_.get(), _IOFBF, kFileBufferSize);
+    fd_ = fd;
+    // Pieces as small as the read buffer (1 KiB by default) would each cost a write.
+    write_buffer_ = std::make_unique<char[]>(kFileBufferSize);
     temp_path_ = std::move(path);
     return true;
   }
@@ -226,21 +217,65 @@ bool FileBodyHandler::OpenFile() {
 
 bool FileBodyHandler::AddContent(const char* data, std::size_t count) {
   if (count == 0) return true;
-  if (file_ == nullptr || std::fwrite(data, 1, count, file_) != count) {
-    LOG_ERRO("Failed to write the temp file: %s", temp_path_.string().c_str());
-    return false;
+  // A large piece (one read straight into read_buffer_, a decoded block) is worth a
+  // write of its own more than a copy; it takes what is buffered along.
+  if (count >= kFileBufferSize / 4 || count > kFileBufferSize - buffered_) {
+    if (!Write(data, count)) return false;
+  } else {
+    std::memcpy(write_buffer_.get() + buffered_, data, count);
+    buffered_ += count;
   }
   streamed_size_ += count;
   return true;
 }
 
-bool FileBodyHandler::Finish() {
-  bool ok = file_ != nullptr && std::fflush(file_) == 0;
-  CloseFile();
-  if (!ok) {
+bool FileBodyHandler::Write(const char* data, std::size_t count) {
+  if (fd_ < 0) {
     LOG_ERRO("Failed to write the temp file: %s", temp_path_.string().c_str());
     return false;
   }
+  if (buffered_ == 0 && count == 0) return true;
+  iovec pieces[2] = {{write_buffer_.get(), buffered_}, {const_cast<char*>(data), count}};
+  iovec* piece = buffered_ != 0 ? pieces : pieces + 1;
+  int left = buffered_ != 0 ? 2 : 1;
+  while (left > 0) {
+    ssize_t written = ::writev(fd_, piece, left);
+    if (written < 0 && errno == EINTR) continue;
+    // A regular file takes everything unless it is out of room: what it left is asked
+    // for again, and a full disk then says so.
+    if (written <= 0 && piece[0].iov_len + (left > 1 ? piece[1].iov_len : 0) > 0) {
+      LOG_ERRO("Failed to write the temp file: %s (%s)", temp_path_.string().c_str(),
+               written < 0 ? std::strerror(errno) : "nothing written");
+      return false;
+    }
+    auto done = static_cast<std::size_t>(std::max<ssize_t>(written, 0));
+    while (left > 0 && done >= piece->iov_len) {
+      done -= piece->iov_len;
+      ++piece;
+      --left;
+    }
+    if (left > 0) {
+      piece->iov_base = static_cast<char*>(piece->iov_base) + done;
+      piece->iov_len -= done;
+    }
+  }
+  buffered_ = 0;
+  return true;
+}
+
+std::vector<char>* FileBodyHandler::GetReadBuffer(std::uint64_t wanted) {
+  if (fd_ < 0) return nullptr;
+  // Only the last read of a body asks for less: shrinking is free, and the buffer is
+  // filled (zeroed) once, at its first use.
+  read_buffer_.resize(static_cast<std::size_t>(
+      std::max<std::uint64_t>(1, std::min<std::uint64_t>(wanted, kFileReadSize))));
+  return &read_buffer_;
+}
+
+bool FileBodyHandler::Finish() {
+  bool ok = Write(nullptr, 0);  // logs its failure
+  CloseFile();
+  if (!ok) return false;
   auto body = std::make_shared<FileBody>(temp_path_, true,
                                          static_cast<std::int64_t>(streamed_size_));
   handed_over_ = true;
@@ -287,6 +322,19 @@ std::uint64_t Parser::DecodedLimit() const {
   if (max_body_size_ == 0) return max_decoded_size_;
   if (max_decoded_size_ == 0) return max_body_size_;
   return std::min(max_body_size_, max_decoded_size_);
+}
+
+std::vector<char>* Parser::GetReadBuffer() {
+  if (!header_ended_ || finished_ || failed_ || body_handler_ == nullptr) return nullptr;
+  // A chunked body or one that the close ends: reading on into the framing or to the
+  // close is what any read does. A length-framed one stops at its end, so that no byte
+  // of whatever follows on the connection is taken.
+  std::uint64_t wanted = std::numeric_limits<std::uint64_t>::max();
+  if (!until_close_ && !chunked_) {
+    if (body_length_ >= content_length_) return nullptr;
+    wanted = content_length_ - body_length_;
+  }
+  return body_handler_->GetReadBuffer(wanted);
 }
 
 bool Parser::IsStoppedBySink() const {

@@ -6,15 +6,19 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <unistd.h>
 
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -459,6 +463,87 @@ TEST_F(ClientBaseTest, BodyDelimitedByTheServerClosing) {
       }
     }
   }
+}
+
+// ---- Streamed bodies ----
+
+// Points the temporary directory, where streamed bodies go, at a private one while it
+// lives.
+class PrivateTempDir {
+ public:
+  PrivateTempDir()
+      : path_(std::filesystem::temp_directory_path() /
+              ("korvo-client-base-test-" + std::to_string(::getpid()))) {
+    const char* old = std::getenv("TMPDIR");
+    if (old != nullptr) old_ = old;
+    had_ = old != nullptr;
+    std::filesystem::create_directories(path_);
+    ::setenv("TMPDIR", path_.c_str(), 1);
+  }
+  ~PrivateTempDir() {
+    if (had_) {
+      ::setenv("TMPDIR", old_.c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    std::filesystem::remove_all(path_);
+  }
+  bool Empty() const { return std::filesystem::is_empty(path_); }
+
+ private:
+  std::filesystem::path path_;
+  std::string old_;
+  bool had_ = false;
+};
+
+// A streamed body is read straight into its file's buffer, far more than the 1 KiB read
+// buffer a read, and arrives byte for byte; progress still follows every read, and the
+// connection is kept.
+TEST_F(ClientBaseTest, StreamedBodyIsReadInLargePiecesIntoItsFile) {
+  PrivateTempDir temp;
+  std::string body(2 << 20, '\0');
+  std::mt19937 random(5);
+  for (char& c : body) c = static_cast<char>(random());
+  ScriptedServer server([&](ScriptedConnection& connection) {
+    if (connection.ReadRequest()) connection.Send(HttpResponse(200, body));
+    connection.WaitForClose();
+  });
+  auto client = MakeClient();
+  std::vector<std::uint64_t> progress;
+  client->SetTransferProgress([&](std::uint64_t current, std::uint64_t) {
+    progress.push_back(current);
+    return true;
+  });
+  Error error = client->Send(MakeRequest(server.Url()), true);
+  ASSERT_EQ(error.code(), kNoError) << error;
+  EXPECT_TRUE(client->IsConnected());
+  const int reads = client->events.Get(&SocketEvents::reads);
+  EXPECT_LT(static_cast<std::size_t>(reads), body.size() / 8192);
+  EXPECT_EQ(progress.size(), static_cast<std::size_t>(reads));
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.back(), body.size());
+  std::shared_ptr<FileBody> file = client->TakeResponse()->GetFileBody();
+  ASSERT_NE(file, nullptr);
+  std::ifstream in(file->GetPath(), std::ios::binary);
+  EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == body)
+      << "file differs from the body";
+}
+
+// A streamed body cut short, with much of it in its file already, leaves no file by the
+// time the caller hears of the failure.
+TEST_F(ClientBaseTest, StreamedBodyCutShortLeavesNoFile) {
+  PrivateTempDir temp;
+  ScriptedServer server([](ScriptedConnection& connection) {
+    if (!connection.ReadRequest()) return;
+    connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" +
+                    std::string(300000, 'f'));
+    connection.Close();
+  });
+  auto client = MakeClient();
+  Error error = client->Send(MakeRequest(server.Url()), true);
+  ExpectError(error, kReadError, "Socket read error", false);
+  EXPECT_TRUE(temp.Empty());
+  EXPECT_EQ(client->TakeResponse()->GetFileBody(), nullptr);
 }
 
 // ---- Failures ----

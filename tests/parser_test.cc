@@ -733,6 +733,168 @@ TEST_F(TempDirTest, TemporaryDirectoryProblemsAreLogged) {
 }
 
 // ---------------------------------------------------------------------------------
+// Streamed bodies read straight into the file's buffer
+
+// `data` as raw deflate in stored blocks: a coded body that decodes to itself, so that
+// the decoded path is taken without an encoder.
+std::string StoredDeflate(const std::string& data) {
+  std::string out;
+  std::size_t at = 0;
+  do {
+    std::size_t n = std::min<std::size_t>(data.size() - at, 65535);
+    out += static_cast<char>(at + n == data.size() ? 1 : 0);  // BFINAL, stored
+    for (std::size_t length : {n, ~n & 0xffff}) {
+      out += static_cast<char>(length & 0xff);
+      out += static_cast<char>(length >> 8 & 0xff);
+    }
+    out.append(data, at, n);
+    at += n;
+  } while (at < data.size());
+  return out;
+}
+
+// `data` in chunks of the sizes given, over and over, some with an extension.
+std::string Chunked(const std::string& data, const std::vector<std::size_t>& sizes) {
+  std::string out;
+  std::size_t at = 0;
+  for (std::size_t i = 0; at < data.size(); ++i) {
+    std::size_t n = std::min(sizes[i % sizes.size()], data.size() - at);
+    char line[32];
+    std::snprintf(line, sizeof(line), i % 3 ? "%zx\r\n" : "%zX;n=%zu\r\n", n, i);
+    out += line + data.substr(at, n) + "\r\n";
+    at += n;
+  }
+  return out + "0\r\nTrailer: t\r\n\r\n";
+}
+
+struct Fed {
+  bool ok = true;
+  std::size_t bytes = 0;         // of the wire, taken by reads
+  std::size_t direct_reads = 0;  // reads into the parser's buffer
+};
+
+// Reads `wire` as the request driver does: into the parser's read buffer whenever it
+// offers one, else into a 1 KiB buffer of the reader's own. The n-th read returns at
+// most pieces[n % size] bytes (no pieces: all it asked for). Every buffer is scribbled
+// over once parsed, as the next read would, so that nothing may point into it later.
+Fed FeedAsTheDriver(ResponseParser& parser, const std::string& wire,
+                    const std::vector<std::size_t>& pieces) {
+  std::vector<char> own(1024);
+  Fed fed;
+  for (std::size_t n = 0; fed.bytes < wire.size() && !parser.IsFinished(); ++n) {
+    std::vector<char>* buffer = parser.GetReadBuffer();
+    if (buffer != nullptr) {
+      ++fed.direct_reads;
+    } else {
+      buffer = &own;
+    }
+    EXPECT_FALSE(buffer->empty());
+    std::size_t take = std::min(buffer->size(), wire.size() - fed.bytes);
+    if (!pieces.empty()) take = std::min(take, pieces[n % pieces.size()]);
+    std::memcpy(buffer->data(), wire.data() + fed.bytes, take);
+    fed.bytes += take;
+    bool ok = parser.Parse(buffer->data(), take);
+    std::memset(buffer->data(), '#', take);
+    if (!ok) {
+      fed.ok = false;
+      break;
+    }
+  }
+  return fed;
+}
+
+// Every framing, coded and not, read in odd pieces and in the largest ones the parser
+// asks for, lands byte for byte in the file; a body framed by its length is never read
+// beyond, so the next response on the connection stays unread.
+TEST_F(TempDirTest, StreamedBodiesReadIntoTheFileBufferArriveExactly) {
+  std::string body(300000, '\0');
+  std::mt19937 random(11);
+  for (char& c : body) c = static_cast<char>(random());
+  const std::string coded = StoredDeflate(body);
+  const std::string next = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+  const std::vector<std::size_t> chunk_sizes = {1, 4093, 70001, 17, 65536, 2, 1024};
+  enum Framing { kLength, kChunked, kClose };
+  struct Case {
+    const char* name;
+    std::string message;
+    bool decode;
+    Framing framing;
+  } cases[] = {
+      {"length", "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                     "\r\n\r\n" + body, false, kLength},
+      {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                      Chunked(body, chunk_sizes), false, kChunked},
+      {"close", "HTTP/1.1 200 OK\r\n\r\n" + body, false, kClose},
+      {"length, decoded", "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\nContent-Length: " +
+                              std::to_string(coded.size()) + "\r\n\r\n" + coded, true, kLength},
+      {"chunked, decoded", "HTTP/1.1 200 OK\r\nContent-Encoding: deflate\r\n"
+                           "Transfer-Encoding: chunked\r\n\r\n" + Chunked(coded, chunk_sizes),
+       true, kChunked},
+  };
+  const std::vector<std::size_t> odd = {1, 3, 1021, 4097, 9973, 65521, 17, 30011};
+  for (const Case& c : cases) {
+    for (bool big : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (big ? ", big pieces" : ", odd pieces"));
+      Response response;
+      ResponseParser parser;
+      parser.Init(&response, true);
+      parser.SetDecoding(c.decode, 0);
+      // Only a length tells where the body ends before its last byte is read.
+      const std::string wire = c.message + (c.framing == kLength ? next : "");
+      Fed fed = FeedAsTheDriver(parser, wire, big ? std::vector<std::size_t>() : odd);
+      ASSERT_TRUE(fed.ok) << parser.GetFailure();
+      if (c.framing == kClose) {
+        ASSERT_TRUE(parser.FinishAtClose());
+      }
+      ASSERT_TRUE(parser.IsFinished());
+      EXPECT_EQ(fed.bytes, c.message.size()) << "read beyond the message";
+      EXPECT_EQ(parser.IsFramingSafe(), c.framing != kClose);
+      auto file = response.GetFileBody();
+      ASSERT_NE(file, nullptr);
+      EXPECT_EQ(file->GetSize(), static_cast<std::int64_t>(body.size()));
+      EXPECT_TRUE(ReadAll(file->GetPath()) == body) << "file differs from the body";
+      if (big) {
+        EXPECT_LT(fed.direct_reads, wire.size() / 16384) << "reads were not large";
+      } else {
+        EXPECT_GT(fed.direct_reads, 0u);
+      }
+    }
+  }
+  EXPECT_TRUE(Files().empty()) << "no file outlives its body";
+}
+
+// A body that fails once part of it went through the file's buffer (a broken chunk, a
+// body over its limit) leaves no file after the parser's next Init.
+TEST_F(TempDirTest, StreamedBodyFailingHalfWayThroughTheBufferLeavesNoFile) {
+  const std::string part(200000, 'x');
+  const std::string last_chunk = "0\r\nTrailer: t\r\n\r\n";
+  std::string broken = Chunked(part.substr(0, 100000), {50000});
+  broken.replace(broken.size() - last_chunk.size(), last_chunk.size(), "zz\r\n");
+  const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  struct Case {
+    std::string wire;
+    std::uint64_t limit;
+  } cases[] = {{head + broken, 0}, {head + Chunked(part, {50000}), 120000}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.limit == 0 ? "broken chunk" : "over the limit");
+    test::LogCapture log;
+    Response response;
+    ResponseParser parser;
+    parser.Init(&response, true);
+    parser.SetBodyLimits(nullptr, c.limit);
+    Fed fed = FeedAsTheDriver(parser, c.wire, {});
+    EXPECT_FALSE(fed.ok);
+    EXPECT_GT(fed.direct_reads, 0u);
+    EXPECT_EQ(parser.IsBodyTooLarge(), c.limit != 0);
+    EXPECT_FALSE(parser.GetFailure().empty());
+    EXPECT_EQ(Files().size(), 1u);
+    parser.Init(nullptr, false);
+    EXPECT_TRUE(Files().empty());
+    EXPECT_EQ(response.GetFileBody(), nullptr);
+  }
+}
+
+// ---------------------------------------------------------------------------------
 // Reuse
 
 TEST(ParserReuse, InitStartsAFreshMessage) {

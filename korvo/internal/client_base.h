@@ -119,7 +119,9 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // status line and fields are in once the callback runs.
   const Response* PeekResponse() const { return response_.get(); }
 
-  // Bytes asked for by every read (at least 1; 0 is taken as 1). Default 1024.
+  // Bytes asked for by every read (at least 1; 0 is taken as 1). Default 1024. A body
+  // streamed to a file is read straight into the file's buffer instead, up to
+  // FileBodyHandler::kFileReadSize bytes a read.
   ClientBase& SetBufferSize(std::size_t size);
   // Decode the body by its "Content-Encoding"; a decoded body over `max_decoded_size`
   // bytes (0: no limit) fails as "Response body too large".
@@ -189,8 +191,10 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // A read that failed: the end of a body delimited by the connection, or a failure.
   void HandleReadError(boost::system::error_code error);
   void DoRead();
+  // Where the next read goes (see read_buffer_); sets read_buffer_ to it.
+  std::vector<char>* NextReadBuffer();
   void OnRead(boost::system::error_code error, std::size_t length);
-  // Parses `length` bytes just read into buffer_; false once the exchange has ended.
+  // Parses `length` bytes just read into read_buffer_; false once the exchange has ended.
   bool TakeRead(std::size_t length);
   bool KeepConnection() const;
 
@@ -229,6 +233,9 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   ResponseParser response_parser_;
   std::uint64_t length_read_ = 0;
   std::vector<char> buffer_;
+  // The buffer of the read in progress or just completed: buffer_, or the streamed
+  // body's own (see Parser::GetReadBuffer), which lives as long as the parser's body.
+  std::vector<char>* read_buffer_ = &buffer_;
   std::size_t buffer_size_ = kDefaultBufferSize;
   std::chrono::milliseconds connect_timeout_ = std::chrono::seconds(kDefaultConnectTimeout);
   std::chrono::milliseconds read_timeout_ = std::chrono::seconds(kDefaultReadTimeout);

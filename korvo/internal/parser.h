@@ -20,13 +20,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "korvo/progress.h"
 #include "korvo/send_options.h"
@@ -67,6 +67,16 @@ class BodyHandler {
 
   // The body will have `length` bytes (a hint; handlers may ignore it).
   virtual void Reserve(std::uint64_t length) { (void)length; }
+
+  // Storage of the handler's own that received bytes may be read straight into, sized
+  // to at most `wanted` bytes (at least 1); null, the default, for a handler without
+  // any. The handler leaves it alone until the bytes read into it have been parsed
+  // (which hands the body among them to AddContent), so that they need no copy of
+  // their own on the way.
+  virtual std::vector<char>* GetReadBuffer(std::uint64_t wanted) {
+    (void)wanted;
+    return nullptr;
+  }
 
   // Builds the Body and gives it to the message.
   virtual bool Finish() = 0;
@@ -110,8 +120,17 @@ class StringBodyHandler : public BodyHandler {
 // digits in the system temporary directory, created exclusively with mode 0600).
 // Finish gives the message a FileBody that owns the file; a handler destroyed before
 // Finish (a body that failed half-way) removes its file.
+//
+// Small pieces are gathered in a write buffer of kFileBufferSize bytes; a piece of at
+// least a quarter of that goes out at once, together with what the buffer holds, in one
+// write. The driver reads a streamed body into the handler's read buffer (see
+// GetReadBuffer), up to kFileReadSize bytes a read, so that a large read reaches the
+// file without a copy in user space.
 class FileBodyHandler : public BodyHandler {
  public:
+  static constexpr std::size_t kFileBufferSize = 64 * 1024;
+  static constexpr std::size_t kFileReadSize = 64 * 1024;
+
   explicit FileBodyHandler(Message* message) : BodyHandler(message) {}
   ~FileBodyHandler() override;
 
@@ -121,17 +140,22 @@ class FileBodyHandler : public BodyHandler {
   using BodyHandler::AddContent;
   bool AddContent(const char* data, std::size_t count) override;
   std::uint64_t GetContentLength() const override { return streamed_size_; }
+  std::vector<char>* GetReadBuffer(std::uint64_t wanted) override;
   bool Finish() override;
 
   const std::filesystem::path& GetTempPath() const { return temp_path_; }
 
  private:
+  // Writes what the write buffer holds followed by `count` bytes of `data`; false
+  // (logged) when the file did not take them all.
+  bool Write(const char* data, std::size_t count);
   void CloseFile();
 
   std::uint64_t streamed_size_ = 0;
-  // The stream's buffer; it must outlive the stream, which CloseFile ends first.
-  std::unique_ptr<char[]> file_buffer_;
-  std::FILE* file_ = nullptr;
+  int fd_ = -1;
+  std::unique_ptr<char[]> write_buffer_;
+  std::size_t buffered_ = 0;  // bytes in write_buffer_ not written yet
+  std::vector<char> read_buffer_;
   std::filesystem::path temp_path_;
   bool handed_over_ = false;  // the FileBody owns the file now
 };
@@ -209,6 +233,13 @@ class Parser {
   bool IsBodyTooLarge() const { return body_too_large_; }
   // After a failed Parse or FinishAtClose: the sink asked to stop.
   bool IsStoppedBySink() const;
+
+  // Where the next received bytes may be read to instead of the caller's own buffer,
+  // or null: the body handler's storage (see BodyHandler::GetReadBuffer), once the head
+  // is parsed and while the body goes on, sized to what may be asked for (never beyond
+  // the end of a body framed by "Content-Length"). Whatever is read into it must be
+  // given to Parse, from its first byte, before anything else is done with the parser.
+  std::vector<char>* GetReadBuffer();
 
   // The connection has ended. True when that completes the message (a body delimited
   // by the close, whose head has been parsed): the message is finished as by its last
