@@ -49,24 +49,16 @@ constexpr std::uint64_t kDefaultMaxDecodedInMemory = std::uint64_t{1} << 30;
 // runs while the session is idle.
 constexpr std::chrono::microseconds kHandOffSpin{50};
 
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
-// Busy-waits until `done` is true or `limit` has passed.
+// Waits awake until `done` is true or `limit` has passed. Each turn yields the core: on
+// a machine with fewer cores than busy threads, the thread waited for (or the server)
+// may need this one.
 template <typename Predicate>
 void Spin(std::chrono::microseconds limit, Predicate done) {
   if (done()) return;
   const auto until = std::chrono::steady_clock::now() + limit;
   do {
-    for (int i = 0; i < 32; ++i) {
-      if (done()) return;
-      CpuRelax();
-    }
+    std::this_thread::yield();
+    if (done()) return;
   } while (std::chrono::steady_clock::now() < until);
 }
 
