@@ -132,6 +132,9 @@ class ClientSession::Impl {
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>>
       work_guard_;
 
+  // Held for the whole of Start and Stop, so that a Stop racing another (or a
+  // destruction) cannot join the loop thread twice.
+  std::mutex start_stop_mutex_;
   // Guards started_, stopping_ (written) and in_flight_: what Stop waits for.
   std::mutex state_mutex_;
   std::condition_variable idle_cv_;
@@ -232,6 +235,7 @@ void ClientSession::Impl::RefuseLoopThread(const char* operation) {
 
 void ClientSession::Impl::Start() {
   RefuseLoopThread("Start");
+  std::lock_guard<std::mutex> start_stop(start_stop_mutex_);
   std::lock_guard<std::mutex> lock(state_mutex_);
   if (started_) return;
   io_context_.restart();
@@ -257,6 +261,7 @@ void ClientSession::Impl::RunLoop() {
 void ClientSession::Impl::Stop() {
   // Joining its own thread could only deadlock.
   RefuseLoopThread("Stop");
+  std::lock_guard<std::mutex> start_stop(start_stop_mutex_);
   std::unique_lock<std::mutex> lock(state_mutex_);
   if (!started_) return;
   stopping_ = true;
@@ -336,7 +341,6 @@ std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> req
   struct Outcome {
     std::mutex mutex;
     std::condition_variable done;
-    bool finished = false;
     std::atomic<bool> ready{false};
     std::shared_ptr<Response> response;
     Error error;
@@ -345,7 +349,6 @@ std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> req
     std::lock_guard<std::mutex> lock(outcome.mutex);
     outcome.response = std::move(response);
     outcome.error = std::move(error);
-    outcome.finished = true;
     outcome.ready.store(true, std::memory_order_release);
     outcome.done.notify_one();
   };
@@ -361,12 +364,15 @@ std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> req
     }
   } scope{this};
   Error refused = Launch(exchange);
-  if (refused.code() != kNoError) throw refused;
+  if (refused.code() != kNoError) {
+    exchange->done = nullptr;  // refers to this frame
+    throw refused;
+  }
   // A response on a fast network is a few tens of microseconds away: wait for it
   // awake, for a bounded moment, rather than pay for being put to sleep and woken.
   Spin(kHandOffSpin, [&outcome] { return outcome.ready.load(std::memory_order_acquire); });
   std::unique_lock<std::mutex> lock(outcome.mutex);
-  outcome.done.wait(lock, [&outcome] { return outcome.finished; });
+  outcome.done.wait(lock, [&outcome] { return outcome.ready.load(); });
   if (outcome.error.code() != kNoError) throw outcome.error;
   return std::move(outcome.response);
 }

@@ -342,6 +342,28 @@ TEST(ClientSessionAsyncTest, BlockingAndAsyncSideBySide) {
   ASSERT_EQ(reading.get_future().wait_for(kFailAfter), std::future_status::ready);
   EXPECT_TRUE(session.Cancel());
   EXPECT_TRUE(blocking.get().cancelled());
+
+  // A token ends a blocking send as well, and only it.
+  SendOptions options;
+  std::promise<void> token_reading;
+  options.progress = [&, once = std::make_shared<std::once_flag>()](std::uint64_t, std::uint64_t) {
+    std::call_once(*once, [&] { token_reading.set_value(); });
+    return true;
+  };
+  auto by_token = std::async(std::launch::async, [&] {
+    try {
+      session.Send(Get(stalling.Url()), options);
+    } catch (const Error& error) {
+      return error;
+    }
+    return Error();
+  });
+  ASSERT_EQ(token_reading.get_future().wait_for(kFailAfter), std::future_status::ready);
+  options.cancel.Cancel();
+  Error error = by_token.get();
+  EXPECT_TRUE(error.cancelled()) << error;
+  EXPECT_EQ(error.code(), kReadError);
+
   release.set_value();
   for (Future& future : futures) EXPECT_EQ(Resolve(future).body, "held");
 }
