@@ -342,6 +342,13 @@ bool Parser::IsStoppedBySink() const {
   return sink != nullptr && sink->Stopped();
 }
 
+std::vector<char>* SinkBodyHandler::GetReadBuffer(std::uint64_t wanted) {
+  if (stopped_) return nullptr;
+  read_buffer_.resize(static_cast<std::size_t>(
+      std::max<std::uint64_t>(1, std::min<std::uint64_t>(wanted, kSinkReadSize))));
+  return &read_buffer_;
+}
+
 bool SinkBodyHandler::AddContent(const char* data, std::size_t count) {
   if (count == 0) return true;
   bool go_on;

@@ -163,14 +163,20 @@ class FileBodyHandler : public BodyHandler {
 // SinkBodyHandler: hands the body to the caller's function piece by piece and keeps
 // none of it; the message keeps its empty default body. A sink that returns false
 // stops the body (Stopped() says so).
+//
+// The driver reads the body into the handler's own buffer (as for a file), so that the
+// sink gets pieces of up to kSinkReadSize bytes whatever the connection's buffer size.
 class SinkBodyHandler : public BodyHandler {
  public:
+  static constexpr std::size_t kSinkReadSize = 64 * 1024;
+
   SinkBodyHandler(Message* message, BodySink sink)
       : BodyHandler(message), sink_(std::move(sink)) {}
 
   using BodyHandler::AddContent;
   bool AddContent(const char* data, std::size_t count) override;
   std::uint64_t GetContentLength() const override { return delivered_; }
+  std::vector<char>* GetReadBuffer(std::uint64_t wanted) override;
   bool Finish() override { return true; }
 
   bool Stopped() const { return stopped_; }
@@ -179,6 +185,7 @@ class SinkBodyHandler : public BodyHandler {
   BodySink sink_;
   std::uint64_t delivered_ = 0;
   bool stopped_ = false;
+  std::vector<char> read_buffer_;
 };
 
 // Parser: the base of ResponseParser. Subclasses supply the start-line rules.
