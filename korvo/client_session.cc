@@ -316,7 +316,6 @@ Error ClientSession::Impl::Launch(const std::shared_ptr<Exchange>& exchange) {
   if (!started_) return Error(kLoopError, "Loop is not running");
   if (stopping_) return StoppedError();
   ++in_flight_;
-  launched_.fetch_add(1, std::memory_order_release);
   // The handler runs under the token's lock and only posts; Complete removes it before
   // the exchange counts as ended, so it never outlives the session.
   const auto& token = CancelTokenAccess::Get(exchange->options.cancel);
@@ -327,6 +326,8 @@ Error ClientSession::Impl::Launch(const std::shared_ptr<Exchange>& exchange) {
     });
   });
   boost::asio::post(io_context_, [this, exchange] { Run(exchange); });
+  // After the post: a lingering loop that sees the count change finds the work queued.
+  launched_.fetch_add(1, std::memory_order_release);
   return Error();
 }
 
@@ -338,19 +339,24 @@ std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> req
   std::shared_ptr<Exchange> exchange = Prepare(request, options);
   exchange->blocking = true;
 
+  // Shared with the loop, so that a caller that sees `ready` may return at once: the
+  // loop may still be about to notify.
   struct Outcome {
     std::mutex mutex;
     std::condition_variable done;
     std::atomic<bool> ready{false};
     std::shared_ptr<Response> response;
     Error error;
-  } outcome;
-  exchange->done = [&outcome](std::shared_ptr<Response> response, Error error) {
-    std::lock_guard<std::mutex> lock(outcome.mutex);
-    outcome.response = std::move(response);
-    outcome.error = std::move(error);
-    outcome.ready.store(true, std::memory_order_release);
-    outcome.done.notify_one();
+  };
+  auto outcome = std::make_shared<Outcome>();
+  exchange->done = [outcome](std::shared_ptr<Response> response, Error error) {
+    outcome->response = std::move(response);
+    outcome->error = std::move(error);
+    outcome->ready.store(true, std::memory_order_release);
+    // The lock orders the store against a caller between its check and its wait; a
+    // caller that saw `ready` while spinning never takes it.
+    { std::lock_guard<std::mutex> lock(outcome->mutex); }
+    outcome->done.notify_one();
   };
   {
     std::lock_guard<std::mutex> lock(blocking_mutex_);
@@ -364,17 +370,17 @@ std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> req
     }
   } scope{this};
   Error refused = Launch(exchange);
-  if (refused.code() != kNoError) {
-    exchange->done = nullptr;  // refers to this frame
-    throw refused;
-  }
+  if (refused.code() != kNoError) throw refused;
   // A response on a fast network is a few tens of microseconds away: wait for it
   // awake, for a bounded moment, rather than pay for being put to sleep and woken.
-  Spin(kHandOffSpin, [&outcome] { return outcome.ready.load(std::memory_order_acquire); });
-  std::unique_lock<std::mutex> lock(outcome.mutex);
-  outcome.done.wait(lock, [&outcome] { return outcome.ready.load(); });
-  if (outcome.error.code() != kNoError) throw outcome.error;
-  return std::move(outcome.response);
+  auto ready = [&outcome] { return outcome->ready.load(std::memory_order_acquire); };
+  Spin(kHandOffSpin, ready);
+  if (!ready()) {
+    std::unique_lock<std::mutex> lock(outcome->mutex);
+    outcome->done.wait(lock, ready);
+  }
+  if (outcome->error.code() != kNoError) throw outcome->error;
+  return std::move(outcome->response);
 }
 
 std::future<std::shared_ptr<Response>> ClientSession::Impl::SendAsync(
@@ -637,12 +643,15 @@ void ClientSession::Impl::Complete(const std::shared_ptr<Exchange>& exchange,
   Exchange::Done done = std::move(exchange->done);
   exchange->done = nullptr;
   linger_ = exchange->blocking;
-  done(std::move(response), std::move(error));
+  // Counted out first, so that a caller woken by `done` finds the lock free for its
+  // next send; Stop cannot finish before this handler has returned, since it joins
+  // the loop thread.
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
     --in_flight_;
   }
   idle_cv_.notify_all();
+  done(std::move(response), std::move(error));
 }
 
 void ClientSession::Impl::CancelExchange(const std::shared_ptr<Exchange>& exchange) {
