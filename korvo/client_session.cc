@@ -43,11 +43,12 @@ constexpr const char* kDecodedCodings = "gzip, deflate, br, zstd";
 constexpr std::uint64_t kDefaultMaxDecodedInMemory = std::uint64_t{1} << 30;
 
 // How long either side of a blocking send's hand-off waits awake for the other before
-// it sleeps: about a loopback or data-centre round trip. Being put to sleep and woken
+// it sleeps: a loopback or data-centre round trip and a little more (50 microseconds
+// was often just too short for a local nginx). Being put to sleep and woken
 // costs a system call on each side and a wake-up of some 10 to 40 microseconds, which
 // a single-threaded client does not pay; the spin is bounded per hand-off and never
 // runs while the session is idle.
-constexpr std::chrono::microseconds kHandOffSpin{50};
+constexpr std::chrono::microseconds kHandOffSpin{100};
 
 // Waits awake until `done` is true or `limit` has passed. Each turn yields the core: on
 // a machine with fewer cores than busy threads, the thread waited for (or the server)
