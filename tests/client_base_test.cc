@@ -35,6 +35,7 @@
 #include "korvo/url.h"
 #include "support/log_capture.h"
 #include "support/scripted_server.h"
+#include "support/temp_dir.h"
 #include "support/test_tls.h"
 
 namespace korvo {
@@ -467,40 +468,12 @@ TEST_F(ClientBaseTest, BodyDelimitedByTheServerClosing) {
 
 // ---- Streamed bodies ----
 
-// Points the temporary directory, where streamed bodies go, at a private one while it
-// lives.
-class PrivateTempDir {
- public:
-  PrivateTempDir()
-      : path_(std::filesystem::temp_directory_path() /
-              ("korvo-client-base-test-" + std::to_string(::getpid()))) {
-    const char* old = std::getenv("TMPDIR");
-    if (old != nullptr) old_ = old;
-    had_ = old != nullptr;
-    std::filesystem::create_directories(path_);
-    ::setenv("TMPDIR", path_.c_str(), 1);
-  }
-  ~PrivateTempDir() {
-    if (had_) {
-      ::setenv("TMPDIR", old_.c_str(), 1);
-    } else {
-      ::unsetenv("TMPDIR");
-    }
-    std::filesystem::remove_all(path_);
-  }
-  bool Empty() const { return std::filesystem::is_empty(path_); }
-
- private:
-  std::filesystem::path path_;
-  std::string old_;
-  bool had_ = false;
-};
 
 // A streamed body is read straight into its file's buffer, far more than the 1 KiB read
 // buffer a read, and arrives byte for byte; progress still follows every read, and the
 // connection is kept.
 TEST_F(ClientBaseTest, StreamedBodyIsReadInLargePiecesIntoItsFile) {
-  PrivateTempDir temp;
+  test::PrivateTempDir temp;
   std::string body(2 << 20, '\0');
   std::mt19937 random(5);
   for (char& c : body) c = static_cast<char>(random());
@@ -532,7 +505,7 @@ TEST_F(ClientBaseTest, StreamedBodyIsReadInLargePiecesIntoItsFile) {
 // A streamed body cut short, with much of it in its file already, leaves no file by the
 // time the caller hears of the failure.
 TEST_F(ClientBaseTest, StreamedBodyCutShortLeavesNoFile) {
-  PrivateTempDir temp;
+  test::PrivateTempDir temp;
   ScriptedServer server([](ScriptedConnection& connection) {
     if (!connection.ReadRequest()) return;
     connection.Send("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n" +

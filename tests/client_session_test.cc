@@ -37,6 +37,7 @@
 #include "support/hostile_server.h"
 #include "support/log_capture.h"
 #include "support/scripted_server.h"
+#include "support/temp_dir.h"
 #include "support/test_tls.h"
 
 namespace korvo {
@@ -124,30 +125,6 @@ Error SendError(ClientSession& session, std::shared_ptr<Request> request,
   return Error();
 }
 
-// Points the temporary directory at a private one while it lives, and removes it.
-class PrivateTempDir {
- public:
-  PrivateTempDir()
-      : dir_(std::filesystem::temp_directory_path() / ("korvo_session_" + RandomString(8))) {
-    std::filesystem::create_directories(dir_);
-    const char* old = std::getenv("TMPDIR");
-    if (old != nullptr) old_ = old;
-    ::setenv("TMPDIR", dir_.c_str(), 1);
-  }
-  ~PrivateTempDir() {
-    if (old_) {
-      ::setenv("TMPDIR", old_->c_str(), 1);
-    } else {
-      ::unsetenv("TMPDIR");
-    }
-    std::filesystem::remove_all(dir_);
-  }
-  const std::filesystem::path& path() const { return dir_; }
-
- private:
-  std::filesystem::path dir_;
-  std::optional<std::string> old_;
-};
 
 ErrorCode SendCode(ClientSession& session, std::shared_ptr<Request> request,
                    std::string* message = nullptr, ProgressCallback progress = {}) {
@@ -1119,7 +1096,7 @@ TEST(ClientSessionRedirectTest, HttpsToHttpOnlyWhenAllowed) {
 // Progress is for the response the caller gets; an intermediate body, streamed to a
 // file, does not outlive its hop.
 TEST(ClientSessionRedirectTest, IntermediateResponsesLeaveNothing) {
-  PrivateTempDir temp;
+  test::PrivateTempDir temp;
   const std::filesystem::path& dir = temp.path();
   {
     HostileServer server;
@@ -1303,7 +1280,7 @@ TEST(ClientSessionOptionsTest, SinkTakesTheBody) {
 // Too large is refused wherever the body would go, as soon as it is known: from the
 // announced length before any of the body is read, else once the bytes pass the limit.
 TEST(ClientSessionOptionsTest, BodyOverTheLimitLeavesNothingBehind) {
-  PrivateTempDir temp;
+  test::PrivateTempDir temp;
   const std::filesystem::path& dir = temp.path();
   auto announced = [](HostileConnection& connection, const std::string&) {
     // Only the head: a client that waited for the body would wait for ever.

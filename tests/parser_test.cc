@@ -21,6 +21,7 @@
 #include "korvo/response.h"
 #include "korvo/internal/response_parser.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 namespace korvo {
 namespace {
@@ -124,33 +125,10 @@ void ExpectSameAtEverySplit(const std::string& wire, bool stream = false) {
 // Points the temporary directory at a private one for the test.
 class TempDirTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* old = std::getenv("TMPDIR");
-    had_tmpdir_ = old != nullptr;
-    if (had_tmpdir_) old_tmpdir_ = old;
-    dir_ = fs::temp_directory_path() / ("korvo-parser-test-" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-    ::setenv("TMPDIR", dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    if (had_tmpdir_) {
-      ::setenv("TMPDIR", old_tmpdir_.c_str(), 1);
-    } else {
-      ::unsetenv("TMPDIR");
-    }
-    fs::remove_all(dir_);
-  }
-  std::vector<fs::path> Files() const {
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(dir_)) {
-      if (entry.is_regular_file()) files.push_back(entry.path());
-    }
-    return files;
-  }
+  std::vector<fs::path> Files() const { return temp_.Files(); }
 
-  fs::path dir_;
-  bool had_tmpdir_ = false;
-  std::string old_tmpdir_;
+  test::PrivateTempDir temp_;
+  const fs::path& dir_ = temp_.path();
 };
 
 // ---------------------------------------------------------------------------------
