@@ -83,9 +83,9 @@ void ConnectionPool::Release(const PoolKey& key, std::shared_ptr<ClientBase> cli
   Forget(it);
 }
 
-void ConnectionPool::Forget(std::map<PoolKey, Host>::iterator it) {
-  --it->second.open;
-  --open_total_;
+void ConnectionPool::Forget(std::map<PoolKey, Host>::iterator it, std::size_t count) {
+  it->second.open -= count;
+  open_total_ -= count;
   if (it->second.open == 0) hosts_.erase(it);
 }
 
@@ -93,25 +93,15 @@ void ConnectionPool::Prune(Clock::time_point now) {
   for (auto it = hosts_.begin(); it != hosts_.end();) {
     auto next = std::next(it);
     std::vector<Entry>& idle = it->second.idle;
-    std::size_t gone = 0;
-    idle.erase(std::remove_if(idle.begin(), idle.end(),
-                              [&](Entry& entry) {
-                                if (entry.client->IsConnected() &&
-                                    now - entry.last_used <= kMaxIdleTime) {
-                                  return false;
-                                }
-                                entry.client->Close();
-                                ++gone;
-                                return true;
-                              }),
-               idle.end());
+    auto kept = std::remove_if(idle.begin(), idle.end(), [now](Entry& entry) {
+      if (entry.client->IsConnected() && now - entry.last_used <= kMaxIdleTime) return false;
+      entry.client->Close();
+      return true;
+    });
+    std::size_t gone = static_cast<std::size_t>(idle.end() - kept);
+    idle.erase(kept, idle.end());
     idle_count_ -= gone;
-    for (; gone > 0; --gone) {
-      // The last Forget may drop the entry.
-      bool last = it->second.open == 1;
-      Forget(it);
-      if (last) break;
-    }
+    if (gone > 0) Forget(it, gone);
     it = next;
   }
 }
@@ -135,12 +125,8 @@ void ConnectionPool::Clear() {
     std::vector<Entry> idle = std::move(it->second.idle);
     it->second.idle.clear();
     idle_count_ -= idle.size();
-    for (Entry& entry : idle) {
-      entry.client->Close();
-      bool last = it->second.open == 1;
-      Forget(it);
-      if (last) break;
-    }
+    for (Entry& entry : idle) entry.client->Close();
+    if (!idle.empty()) Forget(it, idle.size());
     it = next;
   }
 }

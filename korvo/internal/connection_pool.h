@@ -98,8 +98,9 @@ class ConnectionPool {
     std::size_t open = 0;
     std::vector<Entry> idle;  // the most recently used last
   };
-  // Stops counting one open connection to the host at `it`, dropping empty entries.
-  void Forget(std::map<PoolKey, Host>::iterator it);
+  // Stops counting `count` open connections to the host at `it`, dropping it when none
+  // is left.
+  void Forget(std::map<PoolKey, Host>::iterator it, std::size_t count = 1);
 
   std::map<PoolKey, Host> hosts_;
   std::size_t per_key_limit_ = kDefaultMaxPerHost;
