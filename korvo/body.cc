@@ -104,10 +104,21 @@ void FileBody::Dump(std::ostream& stream, const std::string& prefix) const {
 }
 
 std::int64_t FormBody::GetSize() const {
+  // Measured again, a file that changed after the request was built would give a size
+  // other than its "Content-Length", and the form would be sent to that size: a server
+  // waiting for the bytes promised.
+  if (size_ >= 0) return size_;
   const auto boundary = static_cast<std::int64_t>(boundary_.size());
+  std::vector<std::int64_t> file_sizes;
+  file_sizes.reserve(parts_.size());
   std::int64_t size = 0;
-  for (const auto& part : parts_) size += boundary + part->GetSize() + 4;
-  return size + boundary + 6;
+  for (const auto& part : parts_) {
+    size += boundary + part->GetSize() + 4;
+    file_sizes.push_back(part->GetMeasuredSize());
+  }
+  file_sizes_ = std::move(file_sizes);
+  size_ = size + boundary + 6;
+  return size_;
 }
 
 void FormBody::InitPayload() {
@@ -149,8 +160,9 @@ Payload FormBody::NextPayload(bool free_previous) {
 
 void FormBody::OpenFile(const FormPart& part) {
   // Sized now when the form was never measured; nothing was promised for it then.
-  const std::int64_t size =
-      part.GetMeasuredSize() >= 0 ? part.GetMeasuredSize() : part.GetDataSize();
+  const std::int64_t size = index_ < file_sizes_.size() && file_sizes_[index_] >= 0
+                                ? file_sizes_[index_]
+                                : part.GetDataSize();
   file_.clear();
   // Unbuffered, a chunk is read straight into chunk_ without a second copy, and a file
   // that shrinks while it is sent is noticed at the next chunk rather than hidden by

@@ -123,7 +123,8 @@ class FileBody : public Body {
 // one payload with its delimiter; a file part is read in chunks through one reused
 // buffer, as FileBody reads, its delimiter and fields riding with its first chunk, so
 // memory stays bounded by the chunk size however large the files. Its size is computed
-// without reading any file. A form without parts is the closing delimiter alone.
+// without reading any file, once: the "Content-Length" made from it is what the form
+// holds its files to on every send. A form without parts is the closing delimiter alone.
 class FormBody : public Body {
  public:
   // A chunk size of 0 means kDefaultChunkSize.
@@ -144,7 +145,9 @@ class FormBody : public Body {
   const FormParts& GetParts() const { return parts_; }
   const std::string& GetBoundary() const { return boundary_; }
 
-  // Throws Error(kFileError) when a file part cannot be sized.
+  // Measured the first time it is asked for, and the same ever after. Throws
+  // Error(kFileError) when a file part cannot be sized, and FormPart's
+  // Error(kRequestError) for a part whose fields cannot be written.
   std::int64_t GetSize() const override;
   void InitPayload() override;
   // Holds every file part to the size GetSize measured: throws FileBody's
@@ -170,6 +173,10 @@ class FormBody : public Body {
   std::ifstream file_;          // open only while a file part is being handed out
   std::int64_t remaining_ = 0;  // bytes of that file still to hand out
   std::string chunk_;           // one buffer for every file part
+  // Set by the first GetSize: the form's size and each part's file size (-1 for a
+  // string part).
+  mutable std::int64_t size_ = -1;
+  mutable std::vector<std::int64_t> file_sizes_;
 };
 
 }  // namespace korvo

@@ -138,6 +138,7 @@ void ClientBase::StartExchange() {
   response_parser_.Init(response_.get(), stream_);
   response_parser_.SetDecoding(decode_, max_decoded_size_);
   response_parser_.SetBodyLimits(sink_, max_body_size_);
+  response_parser_.SetDiscard(discard_, max_discarded_);
   buffer_.resize(buffer_size_);
 
   if (!request_) {
@@ -459,7 +460,8 @@ bool ClientBase::TakeRead(std::size_t length) {
     return false;
   }
 
-  if (progress_callback_ && response_parser_.IsHeaderEnded()) {
+  if (progress_callback_ && response_parser_.IsHeaderEnded() &&
+      !response_parser_.IsDiscarding()) {
     // Body bytes, not the chunk framing around them: the last call reports the body's
     // size (and with a Content-Length, current equal to total).
     std::uint64_t current = response_parser_.GetBodyLength();
@@ -677,6 +679,13 @@ ClientBase& ClientBase::SetDecoding(bool decode, std::uint64_t max_decoded_size)
 ClientBase& ClientBase::SetBodyLimits(BodySink sink, std::uint64_t max_body_size) {
   sink_ = std::move(sink);
   max_body_size_ = max_body_size;
+  return *this;
+}
+
+ClientBase& ClientBase::SetBodyDiscard(std::function<bool(const Message&)> discard,
+                                       std::uint64_t max_discarded) {
+  discard_ = std::move(discard);
+  max_discarded_ = max_discarded;
   return *this;
 }
 

@@ -29,6 +29,7 @@
 #include "korvo/internal/client_base.h"
 #include "korvo/internal/connection_pool.h"
 #include "korvo/internal/exchange.h"
+#include "korvo/internal/request_access.h"
 #include "korvo/internal/tls_context.h"
 #include "korvo/internal/utility.h"
 #include "korvo/logger.h"
@@ -291,15 +292,8 @@ bool ClientSession::Impl::Cancel() {
 
 std::shared_ptr<Exchange> ClientSession::Impl::Prepare(const std::shared_ptr<Request>& request,
                                                        SendOptions options) {
-  for (const auto& field : headers_) {
-    if (!request->HasHeader(field.first)) request->SetHeader(field.first, field.second);
-  }
-  const auto& body = request->GetBody();
-  if (body != nullptr && body->GetSize() != 0 && !media_type_.empty() &&
-      !request->HasHeader("Content-Type")) {
-    request->SetContentType(media_type_, charset_);
-  }
-  request->Prepare();
+  RequestAccess::ApplyDefaults(*request, headers_, media_type_, charset_);
+  RequestAccess::PrepareForSend(*request);
   auto exchange = std::make_shared<Exchange>();
   exchange->request = request;
   exchange->settings = settings_;
@@ -533,20 +527,20 @@ void ClientSession::Impl::RunHop(const std::shared_ptr<Exchange>& exchange,
   client->SetReadTimeout(
       effective(options.read_timeout, settings.read_timeout, kDefaultReadTimeout));
   client->SetExchangeDeadline(exchange->deadline);
-  TransferCallback progress = options.progress;
-  if (settings.max_redirects > 0 && progress) {
-    // The driver owns the callback, so the plain pointer cannot outlive it. A redirect
-    // on its way to being followed is not the response the caller waits for.
-    ClientBase* driver = client.get();
-    int max_redirects = settings.max_redirects;
-    progress = [driver, url, max_redirects, user = std::move(progress)](
-                   std::uint64_t current, std::uint64_t total) {
-      const Response* response = driver->PeekResponse();
-      if (response != nullptr && RedirectTarget(*response, url, max_redirects)) return true;
-      return user(current, total);
-    };
+  client->SetTransferProgress(options.progress);
+  // A redirect on its way to being followed is not the response the caller waits for:
+  // its body reaches neither memory, a file, a sink nor progress, and beyond a small
+  // bound it is not read at all.
+  if (settings.max_redirects > 0) {
+    client->SetBodyDiscard(
+        [url, max_redirects = settings.max_redirects](const Message& head) {
+          return RedirectTarget(static_cast<const Response&>(head), url, max_redirects)
+              .has_value();
+        },
+        kMaxRedirectBody);
+  } else {
+    client->SetBodyDiscard(nullptr, 0);
   }
-  client->SetTransferProgress(std::move(progress));
   client->SetUploadProgressCallback(options.upload_progress);
   client->SetBodyLimits(options.sink, options.max_body_size);
   client->SetConnectAddress(ConnectAddress(url));

@@ -53,7 +53,11 @@ class ClientSession {
   ClientSession& operator=(const ClientSession&) = delete;
 
   // Completes `request` in place (default headers, default content type, request line
-  // and "Host"), runs the exchange and returns the response. With `stream`, the body is
+  // and "Host"), runs the exchange and returns the response. The completion follows
+  // this session and the request as it is now: fields an earlier send added from
+  // another session's defaults are replaced by this session's (or removed), fields the
+  // caller set stay, and a request whose method or URL changed since it was last sent
+  // gets a new request line and "Host". With `stream`, the body is
   // written to a temporary file (a FileBody) instead of memory. `progress_callback` runs
   // on the loop thread while the response arrives. Throws Error: kLoopError "Loop is not
   // running" when stopped, kRequestError for a URL without host or with a scheme other
@@ -154,8 +158,10 @@ class ClientSession {
   // Redirects: up to `max_hops` are followed (0, the default, follows none). 301 and 302
   // turn a POST into a GET without body, 303 every method but HEAD; 307 and 308 send
   // the same request again, body included. The Location is resolved against the URL
-  // that answered. Across origins (scheme, host or port) "Authorization", "Cookie" and
-  // "Proxy-Authorization" are not sent on; a hop from https to http throws
+  // that answered. The body of a redirect that is followed is dropped as it arrives
+  // (no sink, file or progress sees it); one longer than 1 MiB is not read at all, its
+  // connection closed instead. Across origins (scheme, host or port) "Authorization",
+  // "Cookie" and "Proxy-Authorization" are not sent on; a hop from https to http throws
   // Error(kRequestError, "Insecure redirect") unless `allow_downgrade`. One hop more
   // than allowed throws Error(kRequestError, "Too many redirects"); a redirect without a
   // usable Location is returned as it is. Response::GetUrl and GetRedirectCount say

@@ -165,6 +165,18 @@ bool Headers::Add(std::string_view name, std::string_view value) {
   return true;
 }
 
+bool Headers::Remove(std::string_view name) {
+  auto kept_end = std::remove_if(fields_.begin(), fields_.end(), [name](const Field& field) {
+    return AsciiIEquals(field.first, name);
+  });
+  if (kept_end == fields_.end()) return false;
+  fields_.erase(kept_end, fields_.end());
+  index_.clear();
+  next_.clear();
+  if (fields_.size() > kIndexFrom) BuildIndex();
+  return true;
+}
+
 void Headers::AppendTo(Payload& payload) const {
   for (const auto& [name, value] : fields_) {
     AppendBytes(payload, name);
@@ -261,6 +273,23 @@ std::shared_ptr<FormPart> FormPart::NewFile(std::string name, const std::filesys
 
 void FormPart::SetHeaders() {
   if (!headers_.empty()) return;
+  // Names are escaped as browsers escape them; a media type is written as given, so a
+  // line break in it would start a field of its own. NUL is refused everywhere.
+  using namespace std::string_view_literals;
+  constexpr std::string_view kNul = "\0"sv;
+  constexpr std::string_view kBreaksAndNul = "\r\n\0"sv;
+  auto check = [this](std::string_view text, std::string_view refused, const char* what) {
+    if (text.find_first_of(refused) == std::string_view::npos) return;
+    Error error(kRequestError, "Invalid header field");
+    // The name is checked first, so it can be quoted for the other texts.
+    std::string part = text.data() == name_.data() ? std::string("form part")
+                                                   : "form part \"" + EscapeQuoted(name_) + "\"";
+    error.SetDetail(part + ": " + what + " with a line break or NUL");
+    throw error;
+  };
+  check(name_, kNul, "name");
+  check(file_name_, kNul, "file name");
+  check(media_type_, kBreaksAndNul, "media type");
   std::string disposition = "form-data";
   if (!name_.empty()) disposition += "; name=\"" + EscapeQuoted(name_) + "\"";
   if (!file_name_.empty()) disposition += "; filename=\"" + EscapeQuoted(file_name_) + "\"";

@@ -88,6 +88,9 @@ class Headers {
   // nothing and returns false.
   bool Add(std::string_view name, std::string_view value);
 
+  // Removes every field of the name; false when there was none.
+  bool Remove(std::string_view name);
+
   const_iterator begin() const { return fields_.begin(); }
   const_iterator end() const { return fields_.end(); }
   std::size_t size() const { return fields_.size(); }

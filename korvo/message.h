@@ -36,7 +36,7 @@ class Message {
   // Computes the start line and adds the message's own fields; later calls change nothing.
   virtual void Prepare() = 0;
 
-  // Headers::Set, Add, Get and Has on the message's fields. The parser adds every
+  // Headers::Set, Add, Get, Has and Remove on the message's fields. The parser adds every
   // received field, so a repeated name keeps all its values (Headers::GetAll).
   bool SetHeader(std::string_view name, std::string_view value) { return headers_.Set(name, value); }
   bool AddHeader(std::string_view name, std::string_view value) { return headers_.Add(name, value); }
@@ -44,6 +44,7 @@ class Message {
     return headers_.Get(name, existed);
   }
   bool HasHeader(std::string_view name) const { return headers_.Has(name); }
+  bool RemoveHeader(std::string_view name) { return headers_.Remove(name); }
   const Headers& GetHeaders() const { return headers_; }
 
   Message& SetStartLine(std::string line) {

@@ -58,22 +58,7 @@ void SkipWhiteSpace(std::string_view& text) {
   }
 }
 
-// One or more decimal digits up to kMaxLength; anything after the digits is ignored.
-bool ParseDecimalLength(std::string_view text, std::uint64_t& value) {
-  SkipWhiteSpace(text);
-  std::uint64_t result = 0;
-  std::size_t digits = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') break;
-    unsigned d = static_cast<unsigned>(c - '0');
-    if (result > (kMaxLength - d) / 10) return false;
-    result = result * 10 + d;
-    ++digits;
-  }
-  if (digits == 0) return false;
-  value = result;
-  return true;
-}
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -82,27 +67,74 @@ int HexDigit(char c) {
   return -1;
 }
 
-// One or more hexadecimal digits up to kMaxLength, with an optional "0x"; anything
-// after the digits (a chunk extension) is ignored.
-bool ParseHexLength(std::string_view text, std::uint64_t& value) {
+// Decimal digits only, up to kMaxLength, surrounded by nothing but blanks.
+bool ParseDigits(std::string_view text, std::uint64_t& value) {
   SkipWhiteSpace(text);
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
-      HexDigit(text[2]) >= 0) {
-    text.remove_prefix(2);
-  }
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  if (text.empty()) return false;
   std::uint64_t result = 0;
-  std::size_t digits = 0;
   for (char c : text) {
-    int d = HexDigit(c);
-    if (d < 0) break;
-    if (result > (kMaxLength - static_cast<unsigned>(d)) / 16) return false;
-    result = result * 16 + static_cast<unsigned>(d);
-    ++digits;
+    if (!IsDigit(c)) return false;
+    unsigned d = static_cast<unsigned>(c - '0');
+    if (result > (kMaxLength - d) / 10) return false;
+    result = result * 10 + d;
   }
-  if (digits == 0) return false;
   value = result;
   return true;
 }
+
+// A Content-Length value (RFC 9110 8.6): digits only. A list of identical values, as
+// a proxy may have joined repeated fields into, counts as one; "5abc", "5.0", "0x5" and
+// "5, 6" are no length at all, and reading them as one would cut or pad the body.
+bool ParseContentLength(std::string_view text, std::uint64_t& value) {
+  bool first = true;
+  while (true) {
+    std::size_t comma = text.find(',');
+    std::uint64_t element = 0;
+    if (!ParseDigits(text.substr(0, comma), element)) return false;
+    if (!first && element != value) return false;
+    value = element;
+    first = false;
+    if (comma == std::string_view::npos) return true;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+// A chunk-size line (RFC 9112 7.1): hexadecimal digits up to kMaxLength, then optional
+// blanks and, after ";", chunk extensions, which are ignored.
+bool ParseChunkSizeLine(std::string_view line, std::uint64_t& value) {
+  std::uint64_t result = 0;
+  std::size_t digits = 0;
+  for (; digits < line.size(); ++digits) {
+    int d = HexDigit(line[digits]);
+    if (d < 0) break;
+    if (result > (kMaxLength - static_cast<unsigned>(d)) / 16) return false;
+    result = result * 16 + static_cast<unsigned>(d);
+  }
+  if (digits == 0) return false;
+  std::string_view rest = line.substr(digits);
+  SkipWhiteSpace(rest);
+  if (!rest.empty() && rest.front() != ';') return false;
+  value = result;
+  return true;
+}
+
+// The body of a message that nobody will read: counted, then dropped.
+class DiscardBodyHandler : public BodyHandler {
+ public:
+  explicit DiscardBodyHandler(Message* message) : BodyHandler(message) {}
+
+  using BodyHandler::AddContent;
+  bool AddContent(const char* /*data*/, std::size_t count) override {
+    dropped_ += count;
+    return true;
+  }
+  std::uint64_t GetContentLength() const override { return dropped_; }
+  bool Finish() override { return true; }
+
+ private:
+  std::uint64_t dropped_ = 0;
+};
 
 }  // namespace
 
@@ -318,6 +350,12 @@ void Parser::SetBodyLimits(BodySink sink, std::uint64_t max_body_size) {
   max_body_size_ = max_body_size;
 }
 
+void Parser::SetDiscard(std::function<bool(const Message&)> discard,
+                        std::uint64_t max_discarded) {
+  discard_ = std::move(discard);
+  max_discarded_ = max_discarded;
+}
+
 std::uint64_t Parser::DecodedLimit() const {
   if (max_body_size_ == 0) return max_decoded_size_;
   if (max_decoded_size_ == 0) return max_body_size_;
@@ -405,6 +443,10 @@ void Parser::Reset() {
   max_body_size_ = 0;
   decoder_.reset();
   body_too_large_ = false;
+  discard_ = nullptr;
+  max_discarded_ = 0;
+  discarding_ = false;
+  discarded_ = 0;
 }
 
 bool Parser::Parse(const char* data, std::size_t length) {
@@ -540,6 +582,17 @@ bool Parser::OnHeadEnd(const char* body, std::size_t length) {
     content_length_parsed_ = false;
     content_length_ = kInvalidLength;
   }
+  if (ExpectsBody() && discard_ && discard_(*message_)) {
+    discarding_ = true;
+    decoder_.reset();
+    body_handler_ = std::make_unique<DiscardBodyHandler>(message_);
+    if (content_length_parsed_ && content_length_ > max_discarded_) {
+      // Draining it would cost as much as reading it; a new connection costs less.
+      framing_unsafe_ = true;
+      return Finish();
+    }
+    return ParseContent(body, length);
+  }
   if (ExpectsBody() && max_body_size_ != 0 && content_length_parsed_ &&
       content_length_ > max_body_size_) {
     // Refused before a byte of it is read.
@@ -581,7 +634,7 @@ bool Parser::ParseHeaderLine(std::string_view line) {
   // Only three names matter here; their lengths differ, which spares most compares.
   if (name.size() == 14 && EqualsNoCase(name, "Content-Length")) {
     std::uint64_t length = 0;
-    if (!ParseDecimalLength(value, length) ||
+    if (!ParseContentLength(value, length) ||
         (content_length_parsed_ && length != content_length_)) {
       return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Invalid content length: %s", std::string(value).c_str());
     }
@@ -647,6 +700,13 @@ bool Parser::CreateBodyHandler() {
 }
 
 bool Parser::ParseContent(const char* data, std::size_t length) {
+  if (discarding_) {
+    discarded_ += length;
+    if (discarded_ > max_discarded_) {
+      framing_unsafe_ = true;
+      return Finish();
+    }
+  }
   if (until_close_) {
     // Whatever arrives belongs to the body; the server's close ends it.
     return AddBody(data, length);
@@ -763,10 +823,9 @@ bool Parser::ParseChunkedContent(const char* data, std::size_t length) {
 }
 
 bool Parser::ParseChunkSize(std::string_view line) {
-  std::string_view size = line.substr(0, line.find(' '));
   std::uint64_t value = 0;
-  if (!ParseHexLength(size, value)) {
-    return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Invalid chunk-size: %s", std::string(size).c_str());
+  if (!ParseChunkSizeLine(line, value)) {
+    return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Invalid chunk-size: %s", std::string(line).c_str());
   }
   chunk_size_ = value;
   return true;
@@ -787,7 +846,8 @@ bool Parser::AddBody(const char* data, std::size_t length) {
     DecodedSink sink(this);
     if (!decoder_->Decode(data, length, sink)) return DecodingFailed();
   } else {
-    if (max_body_size_ != 0 && length > max_body_size_ - body_handler_->GetContentLength()) {
+    if (max_body_size_ != 0 && !discarding_ &&
+        length > max_body_size_ - body_handler_->GetContentLength()) {
       body_too_large_ = true;
       return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Response body larger than %llu bytes",
                   static_cast<unsigned long long>(max_body_size_));

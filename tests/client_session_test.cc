@@ -221,6 +221,133 @@ TEST(ClientSessionTest, DefaultContentTypeOnlyForNonEmptyBodies) {
   EXPECT_THAT(post(RequestBuilder().Body("{}")), Contains("Content-Type: application/json"));
 }
 
+// The heads a server read, each answered by `next` (Fine by default).
+class HeadLog {
+ public:
+  HostileServer::Behaviour Then(HostileServer::Behaviour next = HostileServer::Fine) {
+    return [this, next](HostileConnection& connection, const std::string& request) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        heads_.push_back(request);
+      }
+      return next(connection, request);
+    };
+  }
+  std::vector<std::string> Heads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return heads_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> heads_;
+};
+
+// The value of the one field `name` in a request head, or nullopt; "<repeated>" when
+// the head holds it more than once.
+std::optional<std::string> FieldOf(const std::string& head, const std::string& name) {
+  std::optional<std::string> value;
+  for (const std::string& line : HeaderLines(head)) {
+    if (line.size() <= name.size() + 1 || line[name.size()] != ':' ||
+        !AsciiIEquals(line.substr(0, name.size()), name)) {
+      continue;
+    }
+    if (value) return "<repeated>";
+    value = line.substr(name.size() + 2);
+  }
+  return value;
+}
+
+// A request object sent again after its method or URL changed goes where it says now,
+// with its own request line and "Host": never with another server's target.
+TEST(ClientSessionTest, ResentRequestGoesWhereItSaysNow) {
+  HostileServer a;
+  HostileServer b;
+  HeadLog log_a;
+  HeadLog log_b;
+  a.SetDefault(log_a.Then());
+  b.SetDefault(log_b.Then());
+  ClientSession session;
+  auto request = Get(a.Url("/secret?token=1"));
+  session.Send(request);
+  struct Step {
+    const char* method;
+    HostileServer* server;
+    HeadLog* log;
+    const char* target;
+    bool async;
+  } steps[] = {
+      {"GET", &b, &log_b, "/other", false},   {"DELETE", &b, &log_b, "/other", false},
+      {"PUT", &a, &log_a, "/x?q=2", true},     {"GET", &b, &log_b, "/", true},
+      {"GET", &b, &log_b, "/", false},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(std::string(step.method) + " " + step.server->Url(step.target));
+    request->SetMethod(step.method).SetUrl(Url(step.server->Url(step.target)));
+    if (step.async) {
+      session.SendAsync(request).get();
+    } else {
+      session.Send(request);
+    }
+    std::string head = step.log->Heads().back();
+    EXPECT_THAT(head, ::testing::StartsWith(std::string(step.method) + " " + step.target +
+                                            " HTTP/1.1\r\n"));
+    EXPECT_EQ(FieldOf(head, "Host"), "127.0.0.1:" + std::to_string(step.server->GetPort()));
+  }
+  EXPECT_EQ(log_a.Heads().size(), 2u);
+  EXPECT_EQ(log_b.Heads().size(), 4u);
+}
+
+// A session's defaults belong to that session: a request sent through one and then
+// through another carries the second one's (never the first one's credentials), while
+// whatever the caller set stays as it is.
+TEST(ClientSessionTest, DefaultsFollowTheSessionThatSends) {
+  HostileServer server;
+  HeadLog log;
+  server.SetDefault(log.Then());
+  ClientSession a;
+  a.AuthToken("A-secret").Accept("application/json").SetContentType("text/plain");
+  ClientSession b;
+  ClientSession c;
+  c.AuthBasic("u", "p").SetDecompress(true);
+  auto request =
+      RequestBuilder().Method("POST").Url(server.Url("/")).Header("X-Own", "1").Body("x")();
+  using Field = std::optional<std::string>;
+  struct Step {
+    ClientSession* session;
+    Field authorization, accept, content_type, accept_encoding;
+  } steps[] = {
+      {&a, "Token A-secret", "application/json", "text/plain", "identity"},
+      {&b, std::nullopt, "*/*", std::nullopt, "identity"},
+      {&a, "Token A-secret", "application/json", "text/plain", "identity"},
+      {&c, "Basic dTpw", "*/*", std::nullopt, "gzip, deflate, br, zstd"},
+      {&b, std::nullopt, "*/*", std::nullopt, "identity"},
+  };
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    SCOPED_TRACE(i);
+    const Step& step = steps[i];
+    step.session->Send(request);
+    const std::string head = log.Heads().back();
+    EXPECT_EQ(FieldOf(head, "Authorization"), step.authorization);
+    EXPECT_EQ(FieldOf(head, "Accept"), step.accept);
+    EXPECT_EQ(FieldOf(head, "Content-Type"), step.content_type);
+    EXPECT_EQ(FieldOf(head, "Accept-Encoding"), step.accept_encoding);
+    EXPECT_EQ(FieldOf(head, "X-Own"), "1");
+    // Completed in place: the request says what went out.
+    EXPECT_EQ(request->HasHeader("Authorization"), step.authorization.has_value());
+  }
+
+  // What the caller sets, also over a value a session gave, is the caller's.
+  request->SetHeader("Authorization", "Bearer mine");
+  request->SetHeader("Accept", "text/csv");
+  for (ClientSession* session : {&a, &b, &c}) {
+    session->Send(request);
+    const std::string head = log.Heads().back();
+    EXPECT_EQ(FieldOf(head, "Authorization"), "Bearer mine");
+    EXPECT_EQ(FieldOf(head, "Accept"), "text/csv");
+  }
+}
+
 TEST(ClientSessionTest, RefusesBadRequestsBeforeConnecting) {
   HostileServer server;
   ClientSession session;
@@ -951,28 +1078,6 @@ HostileServer::Behaviour Redirect(int status, std::string location, std::string 
   };
 }
 
-// The heads a server read, each answered by `next` (Fine by default).
-class HeadLog {
- public:
-  HostileServer::Behaviour Then(HostileServer::Behaviour next = HostileServer::Fine) {
-    return [this, next](HostileConnection& connection, const std::string& request) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        heads_.push_back(request);
-      }
-      return next(connection, request);
-    };
-  }
-  std::vector<std::string> Heads() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return heads_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> heads_;
-};
-
 TEST(ClientSessionRedirectTest, MethodAndBodyByStatus) {
   struct Case {
     int status;
@@ -1115,6 +1220,69 @@ TEST(ClientSessionRedirectTest, IntermediateResponsesLeaveNothing) {
       ++files;
     }
     EXPECT_EQ(files, 1u);  // the final body's
+  }
+}
+
+// The body of a redirect that is followed goes nowhere: not to a sink, not into memory,
+// not through a decoder; one longer than a small bound is not even read, its
+// connection closed instead of drained.
+TEST(ClientSessionRedirectTest, RedirectBodiesAreDroppedUnread) {
+  const std::string moved = "HTTP/1.1 302 Found\r\nLocation: /final\r\n";
+  // Sends `head`, then `body_bytes` bytes (as chunks when `chunked`), then waits for
+  // the client to close: a client that waited for the rest would wait until its limit.
+  auto send = [moved](std::string head, std::size_t body_bytes, bool chunked) {
+    return [=](HostileConnection& connection, const std::string&) {
+      if (!connection.Send(moved + head + "\r\n")) return false;
+      std::string block = chunked ? "8000\r\n" + std::string(0x8000, 'R') + "\r\n"
+                                  : std::string(0x8000, 'R');
+      connection.SendRepeated(block, body_bytes / 0x8000 * block.size());
+      connection.WaitForClose();
+      return false;
+    };
+  };
+  struct Case {
+    const char* name;
+    HostileServer::Behaviour redirect;
+    bool reused;  // the redirect's connection carries the next hop
+  } cases[] = {
+      {"small body", Redirect(302, "/final", "RRRR"), true},
+      {"gzip-labelled garbage",
+       [moved](HostileConnection& connection, const std::string&) {
+         return connection.Send(moved +
+                                "Content-Encoding: gzip\r\nContent-Length: 4\r\n\r\nRRRR");
+       },
+       true},
+      {"256 MiB announced", send("Content-Length: 268435456\r\n", 1 << 16, false), false},
+      {"chunked past the bound", send("Transfer-Encoding: chunked\r\n", 2 << 20, true), false},
+      {"delimited by the close", send("", 2 << 20, false), false},
+  };
+  for (const Case& c : cases) {
+    for (bool sink : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (sink ? ", sink" : ", memory"));
+      HostileServer server;
+      server.Script(c.redirect);
+      ClientSession session;
+      session.SetFollowRedirects(1).SetDecompress(true).SetReadTimeout(std::chrono::seconds(20));
+      std::string sunk;
+      SendOptions options;
+      if (sink) {
+        options.sink = [&sunk](const char* data, std::size_t size) {
+          sunk.append(data, size);
+          return true;
+        };
+      }
+      std::vector<std::uint64_t> totals;
+      options.progress = [&totals](std::uint64_t, std::uint64_t total) {
+        totals.push_back(total);
+        return true;
+      };
+      auto response = session.Send(Get(server.Url("/start")), options);
+      EXPECT_EQ(response->GetStatus(), 200);
+      EXPECT_EQ(response->GetRedirectCount(), 1);
+      EXPECT_EQ(sink ? sunk : response->GetData(), "fine");
+      EXPECT_THAT(totals, ::testing::Each(4u));
+      EXPECT_EQ(server.Accepted(), c.reused ? 1u : 2u);
+    }
   }
 }
 
@@ -1313,6 +1481,32 @@ TEST(ClientSessionOptionsTest, BodyOverTheLimitLeavesNothingBehind) {
       EXPECT_TRUE(std::filesystem::is_empty(dir));
     }
   }
+}
+
+// A form file that changed size after the request was built fails at once, as a file
+// body does, with or without upload progress: its "Content-Length" cannot be kept.
+TEST(ClientSessionOptionsTest, FormFileThatChangedFailsAtOnce) {
+  test::PrivateTempDir temp;
+  const std::filesystem::path file = temp.path() / "upload.bin";
+  HostileServer server;
+  ClientSession session;
+  session.SetReadTimeout(std::chrono::seconds(20));
+  for (std::size_t changed : {std::size_t{10}, std::size_t{0}, std::size_t{300000}}) {
+    for (bool progress : {false, true}) {
+      SCOPED_TRACE(std::to_string(changed) + (progress ? ", upload progress" : ""));
+      std::ofstream(file, std::ios::binary | std::ios::trunc) << std::string(100000, 'f');
+      auto request =
+          RequestBuilder().Method("POST").Url(server.Url("/")).FormFile("file", file)();
+      std::ofstream(file, std::ios::binary | std::ios::trunc) << std::string(changed, 'g');
+      SendOptions options;
+      if (progress) options.upload_progress = [](std::uint64_t, std::uint64_t) { return true; };
+      Error error = SendError(session, request, options);
+      EXPECT_EQ(error.code(), kFileError);
+      EXPECT_EQ(error.message(), "File size changed");
+      EXPECT_FALSE(error.timeout());
+    }
+  }
+  EXPECT_EQ(session.Send(Get(server.Url("/")))->GetData(), "fine");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "korvo/error.h"
@@ -225,6 +226,46 @@ TEST_F(RequestBuilderTest, MissingFormFileFailsTheBuild) {
     EXPECT_EQ(error.code(), kFileError);
     EXPECT_EQ(error.message(), "Cannot read the file");
   }
+}
+
+// Names and file names are escaped as browsers escape them; a media type is written as
+// given, so one that could break the part's head is refused when the request is built.
+TEST_F(RequestBuilderTest, FormPartTextThatWouldBreakItsHeadIsRefused) {
+  const std::string nul("\0", 1);
+  struct Case {
+    std::string name;
+    std::string file_name;  // a FormFile part when set
+    std::string media_type;
+  } cases[] = {
+      {"f", "", "text/plain\r\nX-Injected: 1"},
+      {"f", "", "text/plain\nX-Injected: 1"},
+      {"f", "", "text/plain\r"},
+      {"f", "", "text/plain" + nul},
+      {"f", "a.txt", "text/plain\r\nX-Injected: 1"},
+      {"f" + nul, "", "text/plain"},
+      {"f", "a" + nul + ".txt", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.name + "|" + c.file_name + "|" + c.media_type));
+    RequestBuilder builder;
+    builder.Method("POST").Url("http://h/");
+    if (c.file_name.empty()) {
+      builder.FormData(c.name, "v", c.media_type);
+    } else {
+      builder.FormFile(c.name, WriteFile(c.file_name, "text"), c.media_type);
+    }
+    try {
+      builder();
+      FAIL() << "built";
+    } catch (const Error& error) {
+      EXPECT_EQ(error.code(), kRequestError);
+      EXPECT_EQ(error.message(), "Invalid header field");
+      EXPECT_THAT(error.detail(), ::testing::StartsWith("form part"));
+    }
+  }
+  // Line breaks in names are escaped, not refused.
+  auto request = RequestBuilder().Method("POST").Url("http://h/").FormData("a\r\nb", "v")();
+  EXPECT_NE(BodyBytes(*request->GetBody()).find("name=\"a%0D%0Ab\""), std::string::npos);
 }
 
 TEST_F(RequestBuilderTest, BuildingTwiceGivesIndependentRequests) {

@@ -115,9 +115,6 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // The response of the last exchange (as far as it was filled); the driver keeps no
   // reference to it afterwards.
   std::shared_ptr<Response> TakeResponse();
-  // The response being received, for the progress callback (loop thread only): its
-  // status line and fields are in once the callback runs.
-  const Response* PeekResponse() const { return response_.get(); }
 
   // Bytes asked for by every read (at least 1; 0 is taken as 1). Default 1024. A body
   // streamed to a file is read straight into the file's buffer instead, up to
@@ -129,6 +126,11 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // The body goes to `sink` (when set) instead of memory or a file; a body larger than
   // `max_body_size` (0: no limit) fails as "Response body too large".
   ClientBase& SetBodyLimits(BodySink sink, std::uint64_t max_body_size);
+  // Once a response's head is in, `discard` may refuse its body, which is then dropped
+  // as it arrives, or not read at all beyond `max_discarded` bytes (the connection is
+  // closed instead): see Parser::SetDiscard. Progress is not reported for such a body.
+  ClientBase& SetBodyDiscard(std::function<bool(const Message&)> discard,
+                             std::uint64_t max_discarded);
   // Connect to this address (IPv4 or IPv6, without brackets) instead of looking up the
   // URL's host; the host still names the server for TLS. Empty: look it up.
   ClientBase& SetConnectAddress(std::string address);
@@ -258,6 +260,8 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   std::uint64_t max_decoded_size_ = 0;
   BodySink sink_;
   std::uint64_t max_body_size_ = 0;
+  std::function<bool(const Message&)> discard_;
+  std::uint64_t max_discarded_ = 0;
   std::string where_;  // "host:port" of the exchange, for error details
   // Set by a Close or Cancel that ended the exchange (not by a time limit).
   bool cancelled_ = false;

@@ -31,6 +31,10 @@
 
 namespace korvo {
 
+// The body of a redirect that is followed is dropped as it arrives; one longer than
+// this is not read at all, and its connection is closed instead of drained.
+inline constexpr std::uint64_t kMaxRedirectBody = std::uint64_t{1} << 20;
+
 struct ExchangeSettings {
   std::chrono::milliseconds connect_timeout{0};  // 0: the default
   std::chrono::milliseconds read_timeout{0};

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -234,6 +235,16 @@ class Parser {
   // parse. Init clears both.
   void SetBodyLimits(BodySink sink, std::uint64_t max_body_size);
 
+  // For the message after Init: once its head is in, `discard` decides whether its body
+  // is wanted at all. A body it refuses (a redirect about to be followed) is dropped as
+  // it arrives: neither decoded, stored, streamed nor handed to a sink, nor held to the
+  // size limits. One announced or found to be longer than `max_discarded` bytes (as
+  // received, framing included) is not read on: the message ends there, and the
+  // connection cannot carry another (IsFramingSafe is false). Init clears it.
+  void SetDiscard(std::function<bool(const Message&)> discard, std::uint64_t max_discarded);
+  // The body of the current message is being dropped (see SetDiscard).
+  bool IsDiscarding() const { return discarding_; }
+
   // After a failed Parse or FinishAtClose: the failure was a body over a size limit
   // (the decoded size or the body's), which the caller reports apart from a malformed
   // response.
@@ -345,6 +356,10 @@ class Parser {
   std::uint64_t max_body_size_ = 0;  // 0: unlimited
   std::unique_ptr<Decoder> decoder_;    // while a coded body is being decoded
   bool body_too_large_ = false;
+  std::function<bool(const Message&)> discard_;
+  std::uint64_t max_discarded_ = 0;
+  bool discarding_ = false;
+  std::uint64_t discarded_ = 0;  // bytes received after the head while discarding
 
   ChunkState chunk_state_ = ChunkState::kSize;
   std::uint64_t chunk_size_ = kInvalidLength;  // data bytes of the chunk still to come
