@@ -1,6 +1,10 @@
 #include "korvo/body.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <fstream>
+#include <string>
 #include <system_error>
 
 #include "korvo/error.h"
@@ -14,6 +18,19 @@ namespace {
 constexpr std::string_view kDashes = "--";
 constexpr std::string_view kCrlf = "\r\n";
 constexpr std::string_view kDashesCrlf = "--\r\n";
+
+// The process's umask, read without changing it: umask(2) can only be read by setting
+// it, which would briefly change it for every other thread creating files.
+mode_t CurrentUmask() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("Umask:", 0) == 0) {
+      return static_cast<mode_t>(std::stoul(line.substr(6), nullptr, 8));
+    }
+  }
+  return 022;  // the usual default, for a kernel that does not say
+}
 
 }  // namespace
 
@@ -67,6 +84,17 @@ bool FileBody::Move(const std::filesystem::path& new_path) {
   if (error) {
     LOG_ERRO("Failed to rename file (%s).", error.message().c_str());
     return false;
+  }
+  if (auto_delete_) {
+    // The temporary file was made 0600 so that nobody could read a body while it
+    // arrived; where the caller keeps it, it is an ordinary new file.
+    std::error_code chmod_error;
+    std::filesystem::permissions(new_path,
+                                 static_cast<std::filesystem::perms>(0666 & ~CurrentUmask()),
+                                 std::filesystem::perm_options::replace, chmod_error);
+    if (chmod_error) {
+      LOG_WARN("Failed to set the moved file's permissions (%s).", chmod_error.message().c_str());
+    }
   }
   path_.clear();
   return true;

@@ -96,8 +96,10 @@ class FileBody : public Body {
   // Empty after a successful Move.
   const std::filesystem::path& GetPath() const { return path_; }
 
-  // Renames the file to `new_path` and forgets it (so auto-delete no longer applies).
-  // False, with a log record on a failed rename, when nothing was moved.
+  // Renames the file to `new_path` and forgets it (so auto-delete no longer applies);
+  // across file systems it is copied and the original removed. A streamed response's
+  // temporary file (private to its owner until then) gets the permissions a new file
+  // gets under the process's umask. False, with a log record, when nothing was moved.
   bool Move(const std::filesystem::path& new_path);
 
   std::int64_t GetSize() const override { return size_; }

@@ -16,8 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include <boost/algorithm/string/case_conv.hpp>
-#include <boost/algorithm/string/predicate.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -195,6 +193,19 @@ Error CancelledError(const Exchange& exchange) {
 }
 
 // Stop refused the exchange, or ended it before it began.
+// Hands the outcome to SendOptions::on_done; nothing it throws may reach the loop.
+void NotifyDone(const DoneCallback& on_done, const std::shared_ptr<Response>& response,
+                const Error& error) {
+  if (!on_done) return;
+  try {
+    on_done(response, error);
+  } catch (const std::exception& exception) {
+    LOG_ERRO("Completion callback error: %s", exception.what());
+  } catch (...) {
+    LOG_ERRO("Completion callback error: %s", "unknown exception");
+  }
+}
+
 Error StoppedError() {
   Error error(kLoopError, "Loop is not running");
   error.SetCancelled(true);
@@ -328,10 +339,20 @@ Error ClientSession::Impl::Launch(const std::shared_ptr<Exchange>& exchange) {
 
 std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> request,
                                                     const SendOptions& options) {
-  if (request == nullptr) throw Error(kRequestError, "Request is missing");
+  if (request == nullptr) {
+    Error missing(kRequestError, "Request is missing");
+    NotifyDone(options.on_done, nullptr, missing);
+    throw missing;
+  }
   RefuseLoopThread("Send");
   std::lock_guard<std::mutex> send_lock(send_mutex_);
-  std::shared_ptr<Exchange> exchange = Prepare(request, options);
+  std::shared_ptr<Exchange> exchange;
+  try {
+    exchange = Prepare(request, options);
+  } catch (const Error& error) {
+    NotifyDone(options.on_done, nullptr, error);
+    throw;
+  }
   exchange->blocking = true;
 
   // Shared with the loop, so that a caller that sees `ready` may return at once: the
@@ -365,7 +386,10 @@ std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> req
     }
   } scope{this};
   Error refused = Launch(exchange);
-  if (refused.code() != kNoError) throw refused;
+  if (refused.code() != kNoError) {
+    NotifyDone(exchange->options.on_done, nullptr, refused);
+    throw refused;
+  }
   // A response on a fast network is a few tens of microseconds away: wait for it
   // awake, for a bounded moment, rather than pay for being put to sleep and woken.
   auto ready = [&outcome] { return outcome->ready.load(std::memory_order_acquire); };
@@ -383,12 +407,19 @@ std::future<std::shared_ptr<Response>> ClientSession::Impl::SendAsync(
   auto promise = std::make_shared<std::promise<std::shared_ptr<Response>>>();
   std::future<std::shared_ptr<Response>> future = promise->get_future();
   if (request == nullptr) {
-    promise->set_exception(std::make_exception_ptr(Error(kRequestError, "Request is missing")));
+    Error missing(kRequestError, "Request is missing");
+    NotifyDone(options.on_done, nullptr, missing);
+    promise->set_exception(std::make_exception_ptr(missing));
     return future;
   }
   std::shared_ptr<Exchange> exchange;
+  DoneCallback on_done = options.on_done;
   try {
     exchange = Prepare(request, std::move(options));
+  } catch (const Error& error) {
+    NotifyDone(on_done, nullptr, error);
+    promise->set_exception(std::current_exception());
+    return future;
   } catch (...) {
     promise->set_exception(std::current_exception());
     return future;
@@ -401,7 +432,10 @@ std::future<std::shared_ptr<Response>> ClientSession::Impl::SendAsync(
     }
   };
   Error refused = Launch(exchange);
-  if (refused.code() != kNoError) promise->set_exception(std::make_exception_ptr(refused));
+  if (refused.code() != kNoError) {
+    NotifyDone(exchange->options.on_done, nullptr, refused);
+    promise->set_exception(std::make_exception_ptr(refused));
+  }
   return future;
 }
 
@@ -603,8 +637,8 @@ void ClientSession::Impl::Follow(const std::shared_ptr<Exchange>& exchange,
       Complete(exchange, nullptr, std::move(error));
       return;
     }
-    if (boost::algorithm::iequals(current.GetScheme(), "https") &&
-        boost::algorithm::iequals(target->GetScheme(), "http") && !settings.allow_downgrade) {
+    if (AsciiIEquals(current.GetScheme(), "https") &&
+        AsciiIEquals(target->GetScheme(), "http") && !settings.allow_downgrade) {
       LOG_ERRO("Redirect from https to http refused: %s", target->ToString().c_str());
       Error error(kRequestError, "Insecure redirect");
       error.SetDetail("from " + current.ToString() + " to " + target->ToString());
@@ -646,6 +680,7 @@ void ClientSession::Impl::Complete(const std::shared_ptr<Exchange>& exchange,
     --in_flight_;
   }
   idle_cv_.notify_all();
+  NotifyDone(exchange->options.on_done, response, error);
   done(std::move(response), std::move(error));
 }
 
@@ -711,16 +746,16 @@ std::string ClientSession::Impl::ConnectAddress(const Url& url) {
   if (resolve_.empty()) return {};
   std::uint16_t port = 0;
   if (!url.GetPort().empty() && !ParsePort(url.GetPort(), port)) return {};
-  auto it = resolve_.find({StripBrackets(boost::algorithm::to_lower_copy(url.GetHost())),
+  auto it = resolve_.find({StripBrackets(AsciiLower(url.GetHost())),
                            EffectivePort(url)});
   return it != resolve_.end() ? it->second : std::string();
 }
 
 std::shared_ptr<ClientBase> ClientSession::Impl::CreateClient(const std::string& scheme) {
-  if (boost::algorithm::iequals(scheme, "http")) {
+  if (AsciiIEquals(scheme, "http")) {
     return std::make_shared<Client>(io_context_);
   }
-  if (boost::algorithm::iequals(scheme, "https")) {
+  if (AsciiIEquals(scheme, "https")) {
     std::shared_ptr<TlsContext> context;
     {
       std::lock_guard<std::mutex> lock(settings_mutex_);
@@ -795,15 +830,30 @@ ClientSession& ClientSession::SetTimeout(std::chrono::milliseconds limit) {
   return *this;
 }
 
-int ClientSession::GetConnectTimeout() const {
-  return static_cast<int>(
-      std::chrono::duration_cast<std::chrono::seconds>(impl_->settings_.connect_timeout).count());
+std::chrono::milliseconds ClientSession::GetTimeout() const { return impl_->exchange_timeout_; }
+
+namespace {
+
+std::chrono::milliseconds Applying(std::chrono::milliseconds limit, int default_seconds) {
+  return limit.count() > 0 ? limit : std::chrono::seconds(default_seconds);
 }
 
-int ClientSession::GetReadTimeout() const {
-  return static_cast<int>(
-      std::chrono::duration_cast<std::chrono::seconds>(impl_->settings_.read_timeout).count());
+int WholeSecondsUp(std::chrono::milliseconds limit) {
+  return static_cast<int>((limit.count() + 999) / 1000);
 }
+
+}  // namespace
+
+std::chrono::milliseconds ClientSession::GetConnectTimeoutMs() const {
+  return Applying(impl_->settings_.connect_timeout, kDefaultConnectTimeout);
+}
+
+std::chrono::milliseconds ClientSession::GetReadTimeoutMs() const {
+  return Applying(impl_->settings_.read_timeout, kDefaultReadTimeout);
+}
+
+int ClientSession::GetConnectTimeout() const { return WholeSecondsUp(GetConnectTimeoutMs()); }
+int ClientSession::GetReadTimeout() const { return WholeSecondsUp(GetReadTimeoutMs()); }
 std::size_t ClientSession::GetBufferSize() const { return impl_->settings_.buffer_size; }
 const std::string& ClientSession::GetMediaType() const { return impl_->media_type_; }
 const std::string& ClientSession::GetCharset() const { return impl_->charset_; }
@@ -823,6 +873,9 @@ ClientSession& ClientSession::SetMaxConnections(std::size_t limit) {
   impl_->max_connections_ = std::max<std::size_t>(limit, 1);
   return *this;
 }
+
+std::size_t ClientSession::GetMaxConnectionsPerHost() const { return impl_->max_per_host_; }
+std::size_t ClientSession::GetMaxConnections() const { return impl_->max_connections_; }
 
 ClientSession& ClientSession::SetCaFile(std::string path) {
   TlsSettings settings = impl_->tls_settings_;
@@ -857,7 +910,7 @@ ClientSession& ClientSession::SetVerifyPeer(bool verify) {
 
 ClientSession& ClientSession::SetResolve(std::string host, std::uint16_t port,
                                          std::string address) {
-  host = StripBrackets(boost::algorithm::to_lower_copy(host));
+  host = StripBrackets(AsciiLower(host));
   std::string bare = StripBrackets(address);
   if (!address.empty()) {
     boost::system::error_code error;
@@ -901,11 +954,33 @@ ClientSession& ClientSession::SetMaxDecodedSize(std::uint64_t bytes) {
   return *this;
 }
 
+std::uint64_t ClientSession::GetMaxDecodedSize() const {
+  return impl_->settings_.max_decoded_size.value_or(kDefaultMaxDecodedInMemory);
+}
+
 ClientSession& ClientSession::SetContentType(std::string media_type, std::string charset) {
   impl_->media_type_ = std::move(media_type);
   impl_->charset_ = std::move(charset);
   return *this;
 }
+
+ClientSession& ClientSession::SetHeader(std::string_view name, std::string_view value) {
+  if (value.empty()) {
+    RemoveHeader(name);
+    return *this;
+  }
+  // Refused here, where the caller named it, rather than by every send.
+  CheckRequestField(name, value);
+  if (AsciiIEquals(name, "Host")) {
+    Error error(kRequestError, "Invalid header field");
+    error.SetDetail("\"Host\": always the URL's host");
+    throw error;
+  }
+  impl_->headers_.Set(name, value);
+  return *this;
+}
+
+bool ClientSession::RemoveHeader(std::string_view name) { return impl_->headers_.Remove(name); }
 
 ClientSession& ClientSession::Accept(std::string_view content_types) {
   impl_->headers_.Set("Accept", content_types);
@@ -926,6 +1001,8 @@ ClientSession& ClientSession::AuthBasic(std::string_view login, std::string_view
   pair += password;
   return Auth("Basic", Base64Encode(pair));
 }
+
+ClientSession& ClientSession::AuthBearer(std::string_view token) { return Auth("Bearer", token); }
 
 ClientSession& ClientSession::AuthToken(std::string_view token) { return Auth("Token", token); }
 

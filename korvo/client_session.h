@@ -57,18 +57,20 @@ class ClientSession {
   // this session and the request as it is now: fields an earlier send added from
   // another session's defaults are replaced by this session's (or removed), fields the
   // caller set stay, and a request whose method or URL changed since it was last sent
-  // gets a new request line and "Host". With `stream`, the body is
-  // written to a temporary file (a FileBody) instead of memory. `progress_callback` runs
-  // on the loop thread while the response arrives. Throws Error: kLoopError "Loop is not
-  // running" when stopped, kRequestError for a URL without host or with a scheme other
-  // than http or https, otherwise the error of the exchange.
-  std::shared_ptr<Response> Send(std::shared_ptr<Request> request, bool stream = false,
+  // gets a new request line and "Host".
+  //
+  // `options` says what this request asks beyond the session's settings: a file or a
+  // sink for the body, progress callbacks that can stop the transfer, time limits, a
+  // size limit, a cancel token (see SendOptions). A callback that returns false ends the
+  // exchange as Cancel does: the Error thrown has cancelled() true. Throws Error:
+  // kLoopError "Loop is not running" when stopped, kRequestError for a URL without host
+  // or with a scheme other than http or https, otherwise the error of the exchange.
+  std::shared_ptr<Response> Send(std::shared_ptr<Request> request,
+                                 const SendOptions& options = {});
+  // The older form, kept for the programs that use it: `stream` is SendOptions::stream,
+  // and `progress_callback` a progress report that cannot stop the transfer.
+  std::shared_ptr<Response> Send(std::shared_ptr<Request> request, bool stream,
                                  ProgressCallback progress_callback = {});
-  // The same, with what `options` asks of this request: a sink for the body, progress
-  // callbacks that can stop the transfer, time limits, a size limit (see SendOptions).
-  // A callback that returns false ends the exchange as Cancel does: the Error thrown
-  // has cancelled() true.
-  std::shared_ptr<Response> Send(std::shared_ptr<Request> request, const SendOptions& options);
 
   // Sends `request` beside any other exchanges of the session and returns at once. The
   // exchange runs on the loop thread over a connection of its own (a pooled one or a
@@ -97,20 +99,25 @@ class ClientSession {
   void Stop();
   bool IsStarted() const;
 
-  // Time limits in whole seconds; 0 (or less) means the default, 30 s each. The connect
+  // Time limits of the steps; 0 (or less) means the default, 30 s each. The connect
   // limit covers resolution, connect and the TLS handshake together; the read limit
-  // guards every write and read as time without progress.
-  ClientSession& SetConnectTimeout(int seconds);
-  ClientSession& SetReadTimeout(int seconds);
+  // guards every write and read as time without progress, so a server that trickles
+  // a byte now and then is not stopped by it: SetTimeout is.
   ClientSession& SetConnectTimeout(std::chrono::milliseconds limit);
   ClientSession& SetReadTimeout(std::chrono::milliseconds limit);
-  // A limit for the whole of every exchange, from resolution to the last byte (redirects
-  // and the retry included), beside the limits of the steps; 0 (the default): none.
-  // SendOptions::timeout sets it for one request.
-  ClientSession& SetTimeout(std::chrono::milliseconds limit);
-  // In whole seconds.
+  ClientSession& SetConnectTimeout(int seconds);
+  ClientSession& SetReadTimeout(int seconds);
+  // The limits that apply (the default when none was set).
+  std::chrono::milliseconds GetConnectTimeoutMs() const;
+  std::chrono::milliseconds GetReadTimeoutMs() const;
+  // The same in whole seconds, rounded up: a 500 ms limit reads 1, never 0.
   int GetConnectTimeout() const;
   int GetReadTimeout() const;
+  // A limit for the whole of every exchange, from resolution to the last byte (redirects,
+  // the wait for a connection and the retry included), beside the limits of the steps;
+  // 0 (the default): none. SendOptions::timeout sets it for one request.
+  ClientSession& SetTimeout(std::chrono::milliseconds limit);
+  std::chrono::milliseconds GetTimeout() const;
   std::size_t GetBufferSize() const;
 
   // "Content-Type" for requests that carry a non-empty body but no "Content-Type".
@@ -118,11 +125,23 @@ class ClientSession {
   const std::string& GetMediaType() const;
   const std::string& GetCharset() const;
 
+  // Default fields, added to every request that does not set them itself. SetHeader
+  // replaces a default in place or appends a new one; an empty value removes it, as a
+  // field without a value is never sent. A name or value that could break the request's
+  // head (a line break, NUL, a colon or blank in the name), "Host" (always the URL's)
+  // and "Transfer-Encoding" (korvo frames bodies itself) throw
+  // Error(kRequestError, "Invalid header field") with the field in detail().
+  ClientSession& SetHeader(std::string_view name, std::string_view value);
+  // Removes a default field, one of the four built in too; false when there was none.
+  bool RemoveHeader(std::string_view name);
   // Replaces the default "Accept" in place; an empty text changes nothing.
   ClientSession& Accept(std::string_view content_types);
   // Default "Authorization": type, one blank, credentials.
   ClientSession& Auth(std::string_view type, std::string_view credentials);
   ClientSession& AuthBasic(std::string_view login, std::string_view password);
+  // "Authorization: Bearer <token>", what OAuth 2.0 servers and most APIs expect.
+  ClientSession& AuthBearer(std::string_view token);
+  // "Authorization: Token <token>", the scheme some APIs use instead of Bearer.
   ClientSession& AuthToken(std::string_view token);
 
   // The default headers, in the order they are merged into requests.
@@ -180,6 +199,8 @@ class ClientSession {
   // Error(kReadError, "Response body too large"). 0: unlimited. Default: 1 GiB in
   // memory, unlimited when streamed to a file.
   ClientSession& SetMaxDecodedSize(std::uint64_t bytes);
+  // The limit set, or when none was, the default for bodies held in memory (1 GiB).
+  std::uint64_t GetMaxDecodedSize() const;
 
   // Whether the TLS context has been created (by the first https request).
   bool HasSslContext() const;
@@ -192,6 +213,8 @@ class ClientSession {
   // wait in order for a connection to free.
   ClientSession& SetMaxConnectionsPerHost(std::size_t limit);
   ClientSession& SetMaxConnections(std::size_t limit);
+  std::size_t GetMaxConnectionsPerHost() const;
+  std::size_t GetMaxConnections() const;
 
  private:
   class Impl;

@@ -1,9 +1,7 @@
 #include "korvo/common.h"
 
 #include <algorithm>
-#include <locale>
 
-#include <boost/algorithm/string/case_conv.hpp>
 
 #include "korvo/error.h"
 #include "korvo/logger.h"
@@ -243,7 +241,7 @@ std::string MediaTypeFromExtension(std::string_view extension) {
       {".svg", "image/svg+xml"},
       {".svgz", "image/svg+xml"},
   };
-  const std::string lower = boost::algorithm::to_lower_copy(std::string(extension), std::locale());
+  const std::string lower = AsciiLower(extension);
   for (const Row& row : kTable) {
     if (row.extension == lower) return std::string(row.media_type);
   }

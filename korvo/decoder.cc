@@ -2,6 +2,8 @@
 // several codings in turn. Thread rules as in decoder.h: one thread per decoder.
 #include "korvo/internal/decoder.h"
 
+#include "korvo/common.h"
+
 #include <brotli/decode.h>
 #include <zlib.h>
 #include <zstd.h>
@@ -27,14 +29,6 @@ constexpr int kRawWindowBits = -15;
 // 8 MiB, the window browsers accept in a zstd-coded response; a frame asking for more
 // could make every response cost up to 2 GiB.
 constexpr int kZstdWindowLogMax = 23;
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 // A zlib wrapper: compression method 8 with a window of at most 32 KiB, and the two
 // bytes a multiple of 31 (RFC 1950). Raw deflate rarely starts so: its first block
@@ -362,7 +356,7 @@ class ChainDecoder final : public Decoder {
 
 bool IsKnownCoding(std::string_view coding) {
   for (std::string_view known : {"gzip", "x-gzip", "deflate", "br", "zstd"}) {
-    if (EqualsNoCase(coding, known)) return true;
+    if (AsciiIEquals(coding, known)) return true;
   }
   return false;
 }
@@ -394,12 +388,12 @@ char* Decoder::Block() {
 }
 
 std::unique_ptr<Decoder> CreateDecoder(std::string_view coding, std::size_t block_size) {
-  if (EqualsNoCase(coding, "gzip") || EqualsNoCase(coding, "x-gzip")) {
+  if (AsciiIEquals(coding, "gzip") || AsciiIEquals(coding, "x-gzip")) {
     return std::make_unique<ZlibDecoder>(true, block_size);
   }
-  if (EqualsNoCase(coding, "deflate")) return std::make_unique<ZlibDecoder>(false, block_size);
-  if (EqualsNoCase(coding, "br")) return std::make_unique<BrotliDecoder>(block_size);
-  if (EqualsNoCase(coding, "zstd")) return std::make_unique<ZstdDecoder>(block_size);
+  if (AsciiIEquals(coding, "deflate")) return std::make_unique<ZlibDecoder>(false, block_size);
+  if (AsciiIEquals(coding, "br")) return std::make_unique<BrotliDecoder>(block_size);
+  if (AsciiIEquals(coding, "zstd")) return std::make_unique<ZstdDecoder>(block_size);
   return nullptr;
 }
 
@@ -415,7 +409,7 @@ ContentCodings CreateContentDecoder(const std::vector<std::string>& values,
       std::string_view coding = value.substr(0, comma);
       value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
       TrimBlanks(coding);
-      if (coding.empty() || EqualsNoCase(coding, "identity")) continue;
+      if (coding.empty() || AsciiIEquals(coding, "identity")) continue;
       if (!IsKnownCoding(coding)) return ContentCodings::kUnknown;
       if (codings.size() == kMaxContentCodings) {
         too_many = true;

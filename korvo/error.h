@@ -75,6 +75,11 @@ class Error : public std::exception {
   const std::string& detail() const { return detail_; }
   bool cancelled() const { return cancelled_; }
 
+  // The printed line, then " - " and the detail when there is one, e.g.
+  // "ERROR(4): Socket connect error - Connection refused (127.0.0.1:9)": what a program
+  // shows a person.
+  std::string Describe() const;
+
  private:
   ErrorCode code_ = kNoError;
   std::string message_;

@@ -3,8 +3,6 @@
 #include <initializer_list>
 #include <utility>
 
-#include <boost/algorithm/string/predicate.hpp>
-
 #include "korvo/internal/utility.h"
 
 namespace korvo {
@@ -16,14 +14,14 @@ bool IsRedirectStatus(int status) {
 }
 
 bool SameOrigin(const Url& a, const Url& b) {
-  return boost::algorithm::iequals(a.GetScheme(), b.GetScheme()) &&
-         boost::algorithm::iequals(a.GetHost(), b.GetHost()) &&
+  return AsciiIEquals(a.GetScheme(), b.GetScheme()) &&
+         AsciiIEquals(a.GetHost(), b.GetHost()) &&
          EffectivePort(a) == EffectivePort(b);
 }
 
 bool IsOneOf(const std::string& name, std::initializer_list<const char*> names) {
   for (const char* candidate : names) {
-    if (boost::algorithm::iequals(name, candidate)) return true;
+    if (AsciiIEquals(name, candidate)) return true;
   }
   return false;
 }
@@ -40,7 +38,7 @@ bool IsIdempotent(const std::string& method) {
 std::uint16_t EffectivePort(const Url& url) {
   std::uint16_t port = 0;
   if (ParsePort(url.GetPort(), port)) return port;
-  return boost::algorithm::iequals(url.GetScheme(), "https") ? 443 : 80;
+  return AsciiIEquals(url.GetScheme(), "https") ? 443 : 80;
 }
 
 std::string Where(const Url& url) {

@@ -37,16 +37,6 @@ constexpr int kMaxOpenAttempts = 100;
 
 constexpr std::uintptr_t kHugePageSize = std::uintptr_t{2} << 20;
 
-char UpperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i] != b[i] && UpperAscii(a[i]) != UpperAscii(b[i])) return false;
-  }
-  return true;
-}
-
 void TrimSpaces(std::string_view& text) {
   while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
   while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
@@ -632,7 +622,7 @@ bool Parser::ParseHeaderLine(std::string_view line) {
   TrimSpaces(value);
 
   // Only three names matter here; their lengths differ, which spares most compares.
-  if (name.size() == 14 && EqualsNoCase(name, "Content-Length")) {
+  if (name.size() == 14 && AsciiIEquals(name, "Content-Length")) {
     std::uint64_t length = 0;
     if (!ParseContentLength(value, length) ||
         (content_length_parsed_ && length != content_length_)) {
@@ -640,12 +630,12 @@ bool Parser::ParseHeaderLine(std::string_view line) {
     }
     content_length_parsed_ = true;
     content_length_ = length;
-  } else if (name.size() == 12 && EqualsNoCase(name, "Content-Type")) {
+  } else if (name.size() == 12 && AsciiIEquals(name, "Content-Type")) {
     ContentType content_type(value);
     if (!content_type.Valid()) {
       return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Invalid content-type header: %s", std::string(value).c_str());
     }
-  } else if (name.size() == 17 && EqualsNoCase(name, "Transfer-Encoding")) {
+  } else if (name.size() == 17 && AsciiIEquals(name, "Transfer-Encoding")) {
     // Codings apply in the order listed, across repeated fields; only the final one
     // frames the body. A chunked coding before another one leaves the end unknown.
     transfer_encoded_ = true;
@@ -656,7 +646,7 @@ bool Parser::ParseHeaderLine(std::string_view line) {
       TrimSpaces(coding);
       if (!coding.empty()) {
         if (chunked_) framing_unsafe_ = true;
-        chunked_ = EqualsNoCase(coding, "chunked");
+        chunked_ = AsciiIEquals(coding, "chunked");
       }
       codings = comma == std::string_view::npos ? std::string_view() : codings.substr(comma + 1);
     }

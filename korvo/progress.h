@@ -1,5 +1,5 @@
-// Progress reports of a transfer: the callback a caller hands to ClientSession::Send, and
-// the value that stands for "no length known".
+// Progress reports of a transfer: the callbacks a caller hands to ClientSession, and the
+// value that stands for "no length known".
 //
 // Thread rules: a progress callback runs on the session's loop thread, one call at a
 // time; see ClientSession for what it may call from there.
@@ -16,8 +16,14 @@ namespace korvo {
 // "No length known" in content lengths and progress totals.
 inline constexpr std::uint64_t kInvalidLength = std::numeric_limits<std::uint64_t>::max();
 
-// Called after every read once the response head is parsed: `current` body bytes so far
-// (without any chunk framing), `total` the announced length (kInvalidLength if none).
+// The progress report of a transfer: `current` bytes so far of `total` (kInvalidLength
+// when unknown); returning false stops the exchange. SendOptions::progress and
+// SendOptions::upload_progress take it.
+using TransferCallback = std::function<bool(std::uint64_t current, std::uint64_t total)>;
+
+// The older form, kept for ClientSession::Send(request, stream, progress): body bytes
+// so far and the announced length, called after every read once the response head is
+// in; it cannot stop the transfer. New code uses TransferCallback through SendOptions.
 using ProgressCallback = std::function<void(std::size_t current, std::size_t total)>;
 
 }  // namespace korvo

@@ -55,7 +55,9 @@ std::string Printable(std::string_view text) {
   return printable;
 }
 
-void CheckField(std::string_view name, std::string_view value) {
+}  // namespace
+
+void CheckRequestField(std::string_view name, std::string_view value) {
   const char* why = nullptr;
   if (!IsValidFieldName(name)) {
     why = "invalid name";
@@ -71,6 +73,8 @@ void CheckField(std::string_view name, std::string_view value) {
   error.SetDetail("\"" + Printable(name) + "\": " + why);
   throw error;
 }
+
+namespace {
 
 std::string_view Target(const Url& url, std::string& storage) {
   if (url.GetQuery().empty()) {
@@ -114,15 +118,25 @@ bool IsHostOf(std::string_view host, const Url& url) {
 void Request::Prepare() {
   if (!start_line_.empty()) {
     // Fields may have been added since; they must not reach the wire unchecked either.
-    for (const auto& [name, value] : headers_) CheckField(name, value);
+    for (const auto& [name, value] : headers_) CheckRequestField(name, value);
     return;
   }
   if (url_.GetHost().empty()) throw Error(kRequestError, "Host is missing");
 
   std::string storage;
   std::string_view target = Target(url_, storage);
-  if (!IsValidLinePart(method_) || !IsValidLinePart(target)) {
-    throw Error(kRequestError, "Invalid request line");
+  const char* why = nullptr;
+  if (method_.empty()) {
+    why = "Method is missing";
+  } else if (!IsValidLinePart(method_)) {
+    why = "a blank, line break or NUL in the method";
+  } else if (!IsValidLinePart(target)) {
+    why = "a blank, line break or NUL in the target";
+  }
+  if (why != nullptr) {
+    Error error(kRequestError, "Invalid request line");
+    error.SetDetail(why);
+    throw error;
   }
 
   std::string host = url_.GetHost();
@@ -132,9 +146,9 @@ void Request::Prepare() {
   }
   for (const auto& [name, value] : headers_) {
     // "Host" fields already present are about to be replaced by one.
-    if (!AsciiIEquals(name, "Host")) CheckField(name, value);
+    if (!AsciiIEquals(name, "Host")) CheckRequestField(name, value);
   }
-  CheckField("Host", host);
+  CheckRequestField("Host", host);
 
   start_line_.reserve(method_.size() + target.size() + 1 + kVersionSuffix.size());
   start_line_ = method_;

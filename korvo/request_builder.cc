@@ -56,6 +56,10 @@ RequestBuilder& RequestBuilder::AuthBasic(std::string_view login, std::string_vi
   return Auth("Basic", Base64Encode(pair));
 }
 
+RequestBuilder& RequestBuilder::AuthBearer(std::string_view token) {
+  return Auth("Bearer", token);
+}
+
 RequestBuilder& RequestBuilder::AuthToken(std::string_view token) {
   return Auth("Token", token);
 }

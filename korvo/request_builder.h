@@ -1,7 +1,6 @@
 // RequestBuilder: the fluent way to make a Request.
 //
 //   auto request = korvo::RequestBuilder()
-//                      .Method("GET")
 //                      .Url("http://example.com/get")
 //                      .Query("q", "a b")
 //                      ();
@@ -38,6 +37,7 @@ class RequestBuilder {
 
   RequestBuilder() = default;
 
+  // "GET" unless set; sent with its case unchanged.
   RequestBuilder& Method(std::string name);
   // Parsed as written; nothing is percent-encoded.
   RequestBuilder& Url(std::string_view text);
@@ -50,6 +50,9 @@ class RequestBuilder {
   // "Authorization": type, one blank, credentials.
   RequestBuilder& Auth(std::string_view type, std::string_view credentials);
   RequestBuilder& AuthBasic(std::string_view login, std::string_view password);
+  // "Authorization: Bearer <token>", what OAuth 2.0 servers and most APIs expect.
+  RequestBuilder& AuthBearer(std::string_view token);
+  // "Authorization: Token <token>", the scheme some APIs use instead of Bearer.
   RequestBuilder& AuthToken(std::string_view token);
   // "Date" with the time of this call.
   RequestBuilder& Date();
@@ -80,7 +83,7 @@ class RequestBuilder {
   std::shared_ptr<Request> operator()() const;
 
  private:
-  std::string method_;
+  std::string method_ = "GET";
   korvo::Url url_;
   std::shared_ptr<korvo::Body> body_;
   std::string media_type_;

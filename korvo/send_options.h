@@ -11,17 +11,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "korvo/cancel_token.h"
+#include "korvo/progress.h"
 
 namespace korvo {
+
+class Error;
+class Response;
 
 // Receives the body piece by piece as it arrives (decoded, when the session decodes);
 // returning false stops the exchange.
 using BodySink = std::function<bool(const char* data, std::size_t size)>;
-// `current` bytes so far of `total` (kInvalidLength when unknown); returning false
-// stops the exchange.
-using TransferCallback = std::function<bool(std::uint64_t current, std::uint64_t total)>;
+// Receives the outcome of an exchange once it has ended: the response and an error
+// whose code is kNoError, or a null response and the error.
+using DoneCallback = std::function<void(std::shared_ptr<Response> response, const Error& error)>;
 
 struct SendOptions {
   // The body goes to a temporary file (a FileBody) instead of memory.
@@ -48,6 +53,12 @@ struct SendOptions {
   // Cancel() on this token (or a copy) ends the exchange from any thread; the Error
   // has cancelled() true.
   CancelToken cancel;
+  // Called once when the exchange has ended, on the loop thread, just before the
+  // future (or the blocking Send) gets the same outcome: a program can collect results
+  // in the order they finish. A request refused before it started (the session
+  // stopped, a request that cannot be prepared) calls it on the sending thread.
+  // Whatever it throws is logged and dropped.
+  DoneCallback on_done;
 };
 
 }  // namespace korvo

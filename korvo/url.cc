@@ -325,9 +325,9 @@ std::optional<Url> Url::Resolve(std::string_view reference) const {
   }
   std::string fragment = ref.fragment ? std::string(*ref.fragment) : fragment_;
 
-  std::string lower = scheme;
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if ((lower != "http" && lower != "https") || authority.empty()) return std::nullopt;
+  if ((!AsciiIEquals(scheme, "http") && !AsciiIEquals(scheme, "https")) || authority.empty()) {
+    return std::nullopt;
+  }
   // Credentials in a URL are not for following; a host made of them cannot be used.
   if (authority.find('@') != std::string::npos) return std::nullopt;
 

@@ -263,6 +263,14 @@ std::ostream& operator<<(std::ostream& os, const boost::asio::ip::tcp::endpoint&
   return os << EndpointToString(endpoint);
 }
 
+std::string AsciiLower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
 std::string StripBrackets(const std::string& host) {
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
     return host.substr(1, host.size() - 2);

@@ -1,5 +1,7 @@
 #include "korvo/body.h"
 
+#include <sys/stat.h>
+
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -232,6 +234,24 @@ TEST(FileBodyTest, Move) {
   std::string moved;
   ASSERT_TRUE(ReadFile(target, moved));  // auto-delete no longer applies
   EXPECT_EQ(moved, "payload");
+}
+
+// A streamed body is private while it arrives; moved where the caller keeps it, it is
+// an ordinary new file under the process's umask. A file the caller sent keeps its own.
+TEST(FileBodyTest, MovedTemporaryFileGetsTheUmasksPermissions) {
+  ScratchDir dir;
+  const mode_t old_mask = ::umask(027);
+  for (bool temporary : {true, false}) {
+    SCOPED_TRACE(temporary);
+    fs::path file = dir.Write(temporary ? "streamed" : "own", "payload");
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+    fs::path target = dir.path() / (temporary ? "saved" : "own-saved");
+    FileBody body(file, temporary);
+    ASSERT_TRUE(body.Move(target));
+    EXPECT_EQ(fs::status(target).permissions(),
+              temporary ? static_cast<fs::perms>(0640) : static_cast<fs::perms>(0600));
+  }
+  ::umask(old_mask);
 }
 
 // Streamed bodies land in the temporary directory, often another file system than the

@@ -444,5 +444,55 @@ TEST(ClientSessionAsyncTest, EverythingOfABlockingSend) {
   }
 }
 
+
+// on_done reports each exchange once, as it ends: a program sees results in the order
+// they finish, and a request refused before it started hears of it before SendAsync
+// returns.
+TEST(ClientSessionAsyncTest, OnDoneReportsEachExchangeAsItEnds) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  HostileServer server;
+  server.SetDefault([released](HostileConnection& connection, const std::string& request) {
+    if (request.rfind("GET /slow ", 0) == 0) released.wait();
+    return HostileServer::Fine(connection, request);
+  });
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::string> order;
+  auto record = [&](std::string name) {
+    return [&, name](std::shared_ptr<Response> response, const Error& error) {
+      std::lock_guard<std::mutex> lock(mutex);
+      order.push_back(name + "=" + (response ? response->GetData() : error.message()) + "/" +
+                      std::to_string(error.code()));
+      changed.notify_all();
+    };
+  };
+  auto wait_for = [&](std::size_t count) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, kFailAfter, [&] { return order.size() >= count; });
+  };
+  ClientSession session;
+  SendOptions slow;
+  slow.on_done = record("slow");
+  Future first = session.SendAsync(Get(server.Url("/slow")), slow);
+  SendOptions fast;
+  fast.on_done = record("fast");
+  Future second = session.SendAsync(Get(server.Url("/fast")), fast);
+  bool fast_done = wait_for(1);
+  release.set_value();
+  EXPECT_TRUE(fast_done);
+  EXPECT_TRUE(wait_for(2));
+  EXPECT_EQ(Resolve(first).body, "fine");
+  EXPECT_EQ(Resolve(second).body, "fine");
+
+  session.Stop();
+  SendOptions refused;
+  refused.on_done = record("refused");
+  Future third = session.SendAsync(Get(server.Url("/")), refused);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(order, (std::vector<std::string>{"fast=fine/0", "slow=fine/0",
+                                             "refused=Loop is not running/1"}));
+}
+
 }  // namespace
 }  // namespace korvo

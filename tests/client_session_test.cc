@@ -155,8 +155,13 @@ TEST(ClientSessionTest, DefaultHeadersAndSettings) {
   ClientSession session(4096);
   EXPECT_TRUE(session.IsStarted());
   EXPECT_EQ(session.GetBufferSize(), 4096u);
-  EXPECT_EQ(session.GetConnectTimeout(), 0);
-  EXPECT_EQ(session.GetReadTimeout(), 0);
+  // The limits that apply read back, also when none was set.
+  EXPECT_EQ(session.GetConnectTimeout(), 30);
+  EXPECT_EQ(session.GetReadTimeoutMs(), std::chrono::seconds(30));
+  EXPECT_EQ(session.GetTimeout(), std::chrono::milliseconds(0));
+  EXPECT_EQ(session.GetMaxDecodedSize(), std::uint64_t{1} << 30);
+  EXPECT_EQ(session.GetMaxConnectionsPerHost(), 6u);
+  EXPECT_EQ(session.GetMaxConnections(), 64u);
 
   std::vector<Headers::Field> defaults(session.GetHeaders().begin(), session.GetHeaders().end());
   EXPECT_EQ(defaults, (std::vector<Headers::Field>{{"User-Agent", "Korvo/0.2.0"},
@@ -172,6 +177,17 @@ TEST(ClientSessionTest, DefaultHeadersAndSettings) {
   EXPECT_EQ(defaults.back(), Headers::Field("Authorization", "Token t0k"));
   EXPECT_EQ(session.GetConnectTimeout(), 3);
   EXPECT_EQ(session.GetReadTimeout(), 4);
+  // Whole seconds round up: a limit under a second never reads as "the default".
+  session.SetConnectTimeout(std::chrono::milliseconds(500)).SetReadTimeout(std::chrono::milliseconds(1001));
+  EXPECT_EQ(session.GetConnectTimeout(), 1);
+  EXPECT_EQ(session.GetConnectTimeoutMs(), std::chrono::milliseconds(500));
+  EXPECT_EQ(session.GetReadTimeout(), 2);
+  session.SetTimeout(std::chrono::milliseconds(1500)).SetMaxDecodedSize(77);
+  session.SetMaxConnectionsPerHost(0).SetMaxConnections(9);
+  EXPECT_EQ(session.GetTimeout(), std::chrono::milliseconds(1500));
+  EXPECT_EQ(session.GetMaxDecodedSize(), 77u);
+  EXPECT_EQ(session.GetMaxConnectionsPerHost(), 1u);
+  EXPECT_EQ(session.GetMaxConnections(), 9u);
   EXPECT_EQ(session.GetMediaType(), "text/plain");
   EXPECT_EQ(session.GetCharset(), "utf8");
 }
@@ -195,6 +211,40 @@ TEST(ClientSessionTest, MergesDefaultsAfterTheRequestsOwnHeaders) {
                                      "Accept-Encoding: identity", "Connection: Keep-Alive",
                                      "Authorization: Basic dTpw",
                                      "Host: 127.0.0.1:" + std::to_string(server.GetPort())));
+}
+
+// Any default field can be set and removed; what could break a head, "Host" and a
+// caller's framing are refused where they are set.
+TEST(ClientSessionTest, DefaultFieldsAreTheCallersToSet) {
+  HostileServer server;
+  Recorder recorder;
+  server.SetDefault(recorder.Behaviour());
+  ClientSession session;
+  session.SetHeader("X-Api-Key", "k1").SetHeader("accept", "text/csv").AuthBearer("t0k");
+  EXPECT_TRUE(session.RemoveHeader("Accept-Encoding"));
+  EXPECT_FALSE(session.RemoveHeader("X-Absent"));
+  session.SetHeader("X-Gone", "1").SetHeader("X-Gone", "");
+  session.Send(Get(server.Url("/")));
+  EXPECT_THAT(HeaderLines(recorder.Last()),
+              ::testing::ElementsAre("User-Agent: Korvo/0.2.0", "Accept: text/csv",
+                                     "Connection: Keep-Alive", "X-Api-Key: k1",
+                                     "Authorization: Bearer t0k",
+                                     "Host: 127.0.0.1:" + std::to_string(server.GetPort())));
+  const std::pair<std::string, std::string> refused[] = {
+      {"X-Bad", "a\r\nX-Injected: 1"}, {"X Bad", "1"}, {"Host", "elsewhere"},
+      {"Transfer-Encoding", "chunked"}, {"", "1"}};
+  for (const auto& [name, value] : refused) {
+    SCOPED_TRACE(name);
+    try {
+      session.SetHeader(name, value);
+      ADD_FAILURE() << "accepted";
+    } catch (const Error& error) {
+      EXPECT_EQ(error.code(), kRequestError);
+      EXPECT_EQ(error.message(), "Invalid header field");
+      EXPECT_FALSE(error.detail().empty());
+    }
+  }
+  EXPECT_EQ(session.GetHeaders().size(), 5u);
 }
 
 TEST(ClientSessionTest, DefaultContentTypeOnlyForNonEmptyBodies) {

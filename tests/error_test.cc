@@ -84,6 +84,16 @@ TEST(ErrorTest, DetailAndCancelledTravelButAreNotPrinted) {
   EXPECT_EQ(Error().detail(), "");
 }
 
+TEST(ErrorTest, DescribeAddsTheDetailToThePrintedLine) {
+  Error refused(kConnectError, "Socket connect error");
+  refused.SetDetail("Connection refused (127.0.0.1:9)");
+  EXPECT_EQ(refused.Describe(), "ERROR(4): Socket connect error - Connection refused (127.0.0.1:9)");
+  refused.SetTimeout(true);
+  EXPECT_EQ(refused.Describe(),
+            "ERROR(4): Socket connect error (timeout) - Connection refused (127.0.0.1:9)");
+  EXPECT_EQ(Error(kLoopError, "Loop is not running").Describe(), "ERROR(1): Loop is not running");
+}
+
 TEST(ErrorTest, CaughtAsStandardException) {
   try {
     throw Error(kRequestError, "Host is missing");

@@ -102,6 +102,13 @@ TEST_F(RequestBuilderTest, HeaderRules) {
   EXPECT_FALSE(request->HasHeader("X-Empty"));
 }
 
+TEST_F(RequestBuilderTest, MethodDefaultsToGetAndBearerIsTheOAuthScheme) {
+  auto request = RequestBuilder().Url("http://h/").AuthBearer("t0k")();
+  EXPECT_EQ(request->GetMethod(), "GET");
+  EXPECT_EQ(request->GetHeader("Authorization"), "Bearer t0k");
+  EXPECT_EQ(RequestBuilder().AuthToken("t0k")()->GetHeader("Authorization"), "Token t0k");
+}
+
 TEST_F(RequestBuilderTest, AuthBasicAndDate) {
   auto request =
       RequestBuilder().Method("GET").Url("http://h/").AuthBasic("user", "pa:ss").Date()();

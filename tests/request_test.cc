@@ -42,13 +42,18 @@ std::shared_ptr<Request> MakeRequest(const std::string& method, const std::strin
   return request;
 }
 
-void ExpectRequestError(Request& request, const std::string& message) {
+// `detail`, when given, is the detail() expected.
+void ExpectRequestError(Request& request, const std::string& message,
+                        const std::string& detail = {}) {
   try {
     request.Prepare();
     FAIL() << "prepared, expected " << message;
   } catch (const Error& error) {
     EXPECT_EQ(error.code(), kRequestError);
     EXPECT_EQ(error.message(), message);
+    if (!detail.empty()) {
+      EXPECT_EQ(error.detail(), detail);
+    }
   }
 }
 
@@ -162,7 +167,9 @@ TEST(RequestTest, RefusesABrokenRequestLine) {
   for (const auto& method : bad_methods) {
     SCOPED_TRACE(method);
     auto request = MakeRequest(method, "http://h/");
-    ExpectRequestError(*request, "Invalid request line");
+    ExpectRequestError(*request, "Invalid request line",
+                       method.empty() ? "Method is missing"
+                                      : "a blank, line break or NUL in the method");
     EXPECT_TRUE(request->GetStartLine().empty());
     EXPECT_FALSE(request->HasHeader("Host"));
   }

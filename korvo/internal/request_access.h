@@ -7,11 +7,17 @@
 #define KORVO_INTERNAL_REQUEST_ACCESS_H_
 
 #include <string>
+#include <string_view>
 
 #include "korvo/common.h"
 #include "korvo/request.h"
 
 namespace korvo {
+
+// Throws Error(kRequestError, "Invalid header field"), the field named in detail(), for
+// a field that cannot go into a request head as it is: a name that is no token, a line
+// break or NUL in the value, or "Transfer-Encoding" (korvo frames bodies itself).
+void CheckRequestField(std::string_view name, std::string_view value);
 
 struct RequestAccess {
   // Completes `request` with a session's defaults. A field that an earlier send added

@@ -57,6 +57,9 @@ void Trim(std::string_view& text, std::string_view spaces = " ");
 // `value` is written only on success.
 bool ToSizeT(std::string_view text, int base, std::size_t& value);
 
+// `text` with ASCII letters in lower case; other bytes as they are, whatever the locale.
+std::string AsciiLower(std::string_view text);
+
 // A host as a URL writes it, without the brackets around an IPv6 address.
 std::string StripBrackets(const std::string& host);
 
