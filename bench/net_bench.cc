@@ -303,6 +303,20 @@ double Seconds(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// CPU time (user and system, every thread of this process) used so far, in seconds.
+// Steadier than a rate on a shared machine: another process's load slows a client down
+// but adds little to the CPU time it spends per request.
+double CpuSeconds() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& time) { return time.tv_sec + time.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// What the measurement in this child spent in CPU time per unit of its figure (a
+// request, or a MB of a transfer), in microseconds; NaN where it is not measured.
+double g_cpu_per_unit = NAN;
+
 // Makes a client and times its first HTTPS request: construction, whatever it loads to
 // verify certificates, connect, handshake and exchange. Its destruction is not timed.
 double TimeFirstRequest(const std::string& client, const Target& target) {
@@ -401,12 +415,15 @@ double MeasureDecoded(const Options& options, Contender& contender, bool to_file
     std::string path;
   } file{target.dir + "/temp/decoded-" + std::to_string(::getpid())};
   Clock::time_point start = Clock::now();
+  double cpu = CpuSeconds();
   if (to_file) {
     contender.DecodeToFile(file.path);
   } else {
     contender.DecodeToMemory();
   }
   double elapsed = Seconds(start);
+  g_cpu_per_unit =
+      (CpuSeconds() - cpu) / (static_cast<double>(target.text_size) / (1 << 20)) * 1e6;
   if (to_file) {
     CheckDecodedFile(who, contender.KeptFile(file.path), target.text_file);
   } else {
@@ -440,11 +457,13 @@ double MeasureParallel(const Options& options, Contender& contender, bool new_co
     CheckTally(who, contender.GetSmallParallel(kInFlight, new_connection, warm), warm);
   }
   Clock::time_point start = Clock::now();
+  double cpu = CpuSeconds();
   Budget budget(std::numeric_limits<std::uint64_t>::max(),
                 start + std::chrono::duration_cast<Clock::duration>(
                             std::chrono::duration<double>(options.seconds)));
   Tally tally = contender.GetSmallParallel(kInFlight, new_connection, budget);
   double elapsed = Seconds(start);
+  g_cpu_per_unit = (CpuSeconds() - cpu) / static_cast<double>(std::max<std::uint64_t>(tally.ended, 1)) * 1e6;
   CheckTally(who, tally, budget);
   return static_cast<double>(tally.ended) / elapsed;
 }
@@ -472,23 +491,27 @@ double Measure(const Options& options) {
     for (int i = 0; i < 5; ++i) once();
     long count = 0;
     Clock::time_point start = Clock::now();
+    double cpu = CpuSeconds();
     double elapsed = 0;
     do {
       once();
       ++count;
       elapsed = Seconds(start);
     } while (elapsed < options.seconds);
+    g_cpu_per_unit = (CpuSeconds() - cpu) / static_cast<double>(count) * 1e6;
     return static_cast<double>(count) / elapsed;
   }
 
   contender->GetSmall(false);  // a warm connection, as in a program that already talked
   std::string path = target.dir + "/temp/download-" + std::to_string(::getpid());
   Clock::time_point start = Clock::now();
+  double cpu = CpuSeconds();
   if (id == "memory") contender->DownloadToMemory();
   if (id == "stream") contender->DownloadToFile(path);
   std::uint64_t sunk = id == "sink" ? contender->DownloadToSink() : 0;
   if (id == "upload") contender->Upload();
   double elapsed = Seconds(start);
+  g_cpu_per_unit = (CpuSeconds() - cpu) / (static_cast<double>(target.big_size) / 1e6) * 1e6;
   if (id == "sink") {
     BENCH_CHECK(sunk == target.big_size, options.child_client.c_str(),
                 Describe("bytes through the sink", static_cast<long long>(sunk),
@@ -506,7 +529,7 @@ int RunChild(const Options& options) {
   ::alarm(options.quick ? 60 : 300);
   try {
     double value = Measure(options);
-    std::printf("%.6f\n", value);
+    std::printf("%.6f %.6f\n", value, g_cpu_per_unit);
     std::fflush(stdout);
     return 0;
   } catch (const std::exception& error) {
@@ -519,6 +542,7 @@ int RunChild(const Options& options) {
 struct Sample {
   double value = 0;
   double peak_mib = 0;
+  double cpu_per_unit = NAN;  // microseconds of CPU time per request or MB
 };
 
 // Runs one measurement in a child process.
@@ -578,7 +602,9 @@ std::optional<Sample> Spawn(int argc, char** argv, const Figure& figure, const c
     return std::nullopt;
   }
   Sample sample;
-  sample.value = std::strtod(text.c_str(), nullptr);
+  char* rest = nullptr;
+  sample.value = std::strtod(text.c_str(), &rest);
+  sample.cpu_per_unit = std::strtod(rest, nullptr);
   sample.peak_mib = static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
   return sample;
 }
@@ -637,14 +663,21 @@ std::string FormatRatio(double value, double floor) {
 // Per figure and client: the samples of every round.
 using Results = std::map<std::string, std::map<std::string, std::vector<Sample>>>;
 
+enum class Measured { kValue, kPeak, kCpu };
+
 double MedianValue(const Results& results, const std::string& figure, const std::string& client,
-                   bool peak = false) {
+                   Measured what = Measured::kValue) {
   auto f = results.find(figure);
   if (f == results.end()) return NAN;
   auto c = f->second.find(client);
   if (c == f->second.end()) return NAN;
   std::vector<double> values;
-  for (const Sample& sample : c->second) values.push_back(peak ? sample.peak_mib : sample.value);
+  for (const Sample& sample : c->second) {
+    double value = what == Measured::kPeak  ? sample.peak_mib
+                   : what == Measured::kCpu ? sample.cpu_per_unit
+                                            : sample.value;
+    if (!std::isnan(value)) values.push_back(value);
+  }
   return Median(values);
 }
 
@@ -652,9 +685,10 @@ double MedianValue(const Results& results, const std::string& figure, const std:
 constexpr int kTitleWidth = 66;
 
 void PrintRow(const std::string& title, const std::string& client, double value, double floor,
-              bool first) {
-  std::printf("%-*s %-12s %10s %7s\n", kTitleWidth, first ? title.c_str() : "", client.c_str(),
-              FormatValue(value).c_str(), FormatRatio(value, floor).c_str());
+              bool first, double cpu = NAN) {
+  std::printf("%-*s %-12s %10s %7s %9s\n", kTitleWidth, first ? title.c_str() : "",
+              client.c_str(), FormatValue(value).c_str(), FormatRatio(value, floor).c_str(),
+              FormatValue(cpu).c_str());
 }
 
 std::string SizeText(std::size_t size) {
@@ -668,8 +702,10 @@ std::string FigureSize(const Options& options, const Figure& figure) {
 }
 
 void PrintTable(const Options& options, const Results& results) {
-  std::printf("\n%-*s %-12s %10s %7s\n", kTitleWidth, "figure (median)", "client", "value",
-              "/floor");
+  // CPU: microseconds of the client process's CPU time (user and system, all threads)
+  // per request, or per MB (MiB decoded) of a transfer.
+  std::printf("\n%-*s %-12s %10s %7s %9s\n", kTitleWidth, "figure (median)", "client", "value",
+              "/floor", "CPU us");
   for (const Figure& figure : Figures()) {
     if (results.count(figure.id) == 0) continue;
     std::string title = figure.title;
@@ -680,7 +716,8 @@ void PrintTable(const Options& options, const Results& results) {
     bool first = true;
     for (const char* client : figure.clients) {
       if (results.at(figure.id).count(client) == 0) continue;
-      PrintRow(title, client, MedianValue(results, figure.id, client), floor, first);
+      PrintRow(title, client, MedianValue(results, figure.id, client), floor, first,
+               MedianValue(results, figure.id, client, Measured::kCpu));
       first = false;
     }
   }
@@ -690,11 +727,11 @@ void PrintTable(const Options& options, const Results& results) {
     if (figure.kind == Kind::kTransfer || figure.kind == Kind::kDecoded) {
       title += " " + FigureSize(options, figure);
     }
-    double floor = MedianValue(results, figure.id, kFloor, true);
+    double floor = MedianValue(results, figure.id, kFloor, Measured::kPeak);
     bool first = true;
     for (const char* client : figure.clients) {
       if (results.at(figure.id).count(client) == 0) continue;
-      PrintRow(title, client, MedianValue(results, figure.id, client, true), floor, first);
+      PrintRow(title, client, MedianValue(results, figure.id, client, Measured::kPeak), floor, first);
       first = false;
     }
   }
@@ -719,17 +756,17 @@ void PrintGoals(const Results& results) {
        true);
   line("download into memory, default buffer >= libcurl (MB/s)",
        MedianValue(results, "memory", kKorvo), MedianValue(results, "memory", kCurl), true);
-  line("streamed download peak RSS < 32 MiB", MedianValue(results, "stream", kKorvo, true), 32,
+  line("streamed download peak RSS < 32 MiB", MedianValue(results, "stream", kKorvo, Measured::kPeak), 32,
        false);
   line("streamed download (64 KiB buffer) peak RSS < 32 MiB",
-       MedianValue(results, "stream", kKorvo64k, true), 32, false);
-  line("download through a sink peak RSS < 32 MiB", MedianValue(results, "sink", kKorvo, true),
+       MedianValue(results, "stream", kKorvo64k, Measured::kPeak), 32, false);
+  line("download through a sink peak RSS < 32 MiB", MedianValue(results, "sink", kKorvo, Measured::kPeak),
        32, false);
   line("download through a sink (64 KiB buffer) peak RSS < 32 MiB",
-       MedianValue(results, "sink", kKorvo64k, true), 32, false);
-  line("upload peak RSS < 32 MiB", MedianValue(results, "upload", kKorvo, true), 32, false);
+       MedianValue(results, "sink", kKorvo64k, Measured::kPeak), 32, false);
+  line("upload peak RSS < 32 MiB", MedianValue(results, "upload", kKorvo, Measured::kPeak), 32, false);
   line("gzip-decoded streamed download peak RSS < 32 MiB",
-       MedianValue(results, "gzip-stream", kKorvo, true), 32, false);
+       MedianValue(results, "gzip-stream", kKorvo, Measured::kPeak), 32, false);
   for (const Figure& figure : Figures()) {
     for (const char* korvo : {kKorvo, kKorvo64k}) {
       if (std::find(figure.clients.begin(), figure.clients.end(), std::string_view(korvo)) ==
@@ -740,6 +777,11 @@ void PrintGoals(const Results& results) {
       line(std::string(korvo) + (higher ? " >= " : " <= ") + "libcurl: " + figure.id,
            MedianValue(results, figure.id, korvo), MedianValue(results, figure.id, kCurl),
            higher);
+      double cpu = MedianValue(results, figure.id, korvo, Measured::kCpu);
+      if (!std::isnan(cpu)) {
+        line(std::string(korvo) + " CPU <= libcurl: " + figure.id, cpu,
+             MedianValue(results, figure.id, kCurl, Measured::kCpu) * 1.0000001, false);
+      }
     }
   }
 }

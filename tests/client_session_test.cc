@@ -688,11 +688,11 @@ TEST(ClientSessionTest, PooledConnectionTakesTheCurrentSettings) {
   server.Script(HostileServer::Fine);
   // Slower than the first limit, well within the default that replaces it.
   server.Script([](HostileConnection& connection, const std::string& request) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(750));
     return HostileServer::Fine(connection, request);
   });
   ClientSession session;
-  session.SetReadTimeout(1);
+  session.SetReadTimeout(std::chrono::milliseconds(250));
   session.Send(Get(server.Url("/")));
   session.SetReadTimeout(0);
   EXPECT_EQ(SendCode(session, Get(server.Url("/"))), kNoError);
@@ -845,7 +845,7 @@ TEST(ClientSessionTest, SlowLookupIsAbandoned) {
   test::FakeDns::Block("slow.test");
   auto outcome = std::async(std::launch::async, [&] {
     ClientSession session;
-    session.SetConnectTimeout(1);
+    session.SetConnectTimeout(std::chrono::milliseconds(300));
     try {
       session.Send(Get(slow));
       ADD_FAILURE() << "the lookup was answered";
@@ -870,7 +870,7 @@ TEST(ClientSessionTest, ReadTimeoutReachesTheDriver) {
   auto arrived = std::make_shared<std::promise<void>>();
   server.Script(Stall(arrived));
   ClientSession session;
-  session.SetReadTimeout(1);
+  session.SetReadTimeout(std::chrono::milliseconds(200));
   try {
     session.Send(Get(server.Url("/")));
     FAIL() << "no error";

@@ -267,11 +267,6 @@ class TlsDriverFetcher : public Fetcher {
   return BodyIs(response, streamed, bytes.size(), Sha256Of(bytes));
 }
 
-bool InCi() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
-}
-
 // What a suite starts once for all of its tests, and why it could not.
 struct SuiteState {
   std::unique_ptr<ServedFiles> files;
@@ -282,10 +277,7 @@ struct SuiteState {
 // In a test's SetUp: fails (CI) or skips (elsewhere) without the program, fails when
 // the server did not start.
 void RequireServer(const SuiteState& state, bool running) {
-  if (!state.missing.empty()) {
-    if (InCi()) FAIL() << state.missing;
-    GTEST_SKIP() << state.missing;
-  }
+  if (!state.missing.empty()) KORVO_FAIL_IN_CI_ELSE_SKIP(state.missing);
   ASSERT_TRUE(running) << "the server did not start: " << state.start_error;
 }
 

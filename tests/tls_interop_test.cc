@@ -38,11 +38,6 @@ using ::testing::HasSubstr;
 
 constexpr const char* kUnverifiedWarning = "Certificate verification is off";
 
-bool InCi() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
-}
-
 // The files a client is handed, written once per test.
 class ClientFiles {
  public:
@@ -278,11 +273,7 @@ class TlsInteropTest : public ::testing::TestWithParam<TlsCase> {};
 
 TEST_P(TlsInteropTest, AsACarefulClient) {
   const TlsCase& c = GetParam();
-  std::string missing;
-  if (!HasProgram(OpensslWwwServer::kOpenssl, "openssl", &missing)) {
-    if (InCi()) FAIL() << missing;
-    GTEST_SKIP() << missing;
-  }
+  KORVO_REQUIRE_PROGRAM(OpensslWwwServer::kOpenssl, "openssl");
   TlsServer server;
   std::string start_error;
   ASSERT_TRUE(server.Start(c.server, &start_error)) << start_error;
@@ -399,11 +390,7 @@ INSTANTIATE_TEST_SUITE_P(Settings, TlsBadFileTest, ::testing::ValuesIn(BadFiles(
 // A refused setting leaves the one before it in force: half a client identity, or no
 // trust at all, would be worse than either.
 TEST(TlsSettingsTest, RefusedSettingKeepsThePreviousOne) {
-  std::string missing;
-  if (!HasProgram(OpensslWwwServer::kOpenssl, "openssl", &missing)) {
-    if (InCi()) FAIL() << missing;
-    GTEST_SKIP() << missing;
-  }
+  KORVO_REQUIRE_PROGRAM(OpensslWwwServer::kOpenssl, "openssl");
   TlsServer server;
   std::string start_error;
   ASSERT_TRUE(server.Start(Serve(TlsCert::kGood).AskClientCert(TlsClientAuth::kRequired),

@@ -82,6 +82,11 @@ bool HasProgram(const char* program, const char* package, std::string* reason) {
   return false;
 }
 
+bool InCi() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && std::string(ci) == "true";
+}
+
 bool WritePrivateFile(const fs::path& path, const std::string& text) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   if (fd < 0) return false;

@@ -29,12 +29,32 @@
 
 #include "support/test_tls.h"
 
+// In a test (or its SetUp): fails in CI, else skips, saying `reason`.
+#define KORVO_FAIL_IN_CI_ELSE_SKIP(reason)              \
+  do {                                                 \
+    if (::korvo::test::InCi()) FAIL() << (reason);     \
+    GTEST_SKIP() << (reason);                          \
+  } while (0)
+
+// In a test: goes on only when `program` can be run (see HasProgram).
+#define KORVO_REQUIRE_PROGRAM(program, package)                            \
+  do {                                                                     \
+    std::string korvo_missing;                                             \
+    if (!::korvo::test::HasProgram((program), (package), &korvo_missing)) { \
+      KORVO_FAIL_IN_CI_ELSE_SKIP(korvo_missing);                           \
+    }                                                                      \
+  } while (0)
+
 namespace korvo {
 namespace test {
 
 // Whether `program` can be run; if not, `reason` names it and the Debian package that
 // brings it.
 bool HasProgram(const char* program, const char* package, std::string* reason);
+
+// Whether the suite runs in CI (CI=true), where scripts/install-deps.sh has installed
+// every server program: there a missing one is a failure, elsewhere a reason to skip.
+bool InCi();
 
 // Writes `text` to `path`, readable by the owner only; false when it cannot.
 bool WritePrivateFile(const std::filesystem::path& path, const std::string& text);
