@@ -1,6 +1,10 @@
 #include "korvo/internal/socket.h"
 
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
 
 #include <memory>
 #include <utility>
@@ -23,12 +27,7 @@ void Socket::AsyncConnect(const std::string& /*host*/, const Endpoints& endpoint
       endpoints,
       [this, handler = std::move(handler)](boost::system::error_code error,
                                            boost::asio::ip::tcp::endpoint endpoint) {
-        if (!error) {
-          DisableNagle(socket_);
-          boost::system::error_code ignored;
-          socket_.non_blocking(true, ignored);
-          non_blocking_ = !ignored;
-        }
+        if (!error) DisableNagle(socket_);
         handler(error, endpoint);
       });
 }
@@ -54,21 +53,56 @@ void Socket::AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) {
   socket_.async_read_some(boost::asio::buffer(*buffer), std::move(handler));
 }
 
+// The calls that must not wait pass MSG_DONTWAIT themselves: switching the socket to
+// non-blocking mode for them would cost an ioctl on every new connection.
 std::size_t Socket::WriteSomeNow(const Payload& payload, boost::system::error_code& error) {
-  if (!non_blocking_) {
+  if (!socket_.is_open()) {  // not connected yet: nothing can move
     error = boost::asio::error::would_block;
     return 0;
   }
-  if (payload.size() == 1) return socket_.write_some(AsioBuffer(payload.front()), error);
-  return socket_.write_some(AsioBuffers(payload), error);
+  iovec pieces[kMaxWritePieces];
+  std::size_t count = 0;
+  for (const ByteRange& range : payload) {
+    if (count == kMaxWritePieces) break;
+    pieces[count].iov_base = const_cast<void*>(range.data());
+    pieces[count].iov_len = range.size();
+    ++count;
+  }
+  msghdr message{};
+  message.msg_iov = pieces;
+  message.msg_iovlen = count;
+  for (;;) {
+    ssize_t sent = ::sendmsg(socket_.native_handle(), &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent >= 0) {
+      error.clear();
+      return static_cast<std::size_t>(sent);
+    }
+    if (errno != EINTR) break;
+  }
+  error.assign(errno, boost::asio::error::get_system_category());
+  return 0;
 }
 
 std::size_t Socket::ReadSomeNow(std::vector<char>* buffer, boost::system::error_code& error) {
-  if (!non_blocking_) {
+  if (!socket_.is_open()) {
     error = boost::asio::error::would_block;
     return 0;
   }
-  return socket_.read_some(boost::asio::buffer(*buffer), error);
+  for (;;) {
+    ssize_t received =
+        ::recv(socket_.native_handle(), buffer->data(), buffer->size(), MSG_DONTWAIT);
+    if (received > 0) {
+      error.clear();
+      return static_cast<std::size_t>(received);
+    }
+    if (received == 0) {
+      error = boost::asio::error::eof;
+      return 0;
+    }
+    if (errno != EINTR) break;
+  }
+  error.assign(errno, boost::asio::error::get_system_category());
+  return 0;
 }
 
 bool TcpSocketBase::ShutdownTcp() {

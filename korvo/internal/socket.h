@@ -165,9 +165,10 @@ class Socket : public TcpSocketBase {
   boost::asio::ip::tcp::socket& Tcp() override { return socket_; }
 
  private:
+  // A gathering write takes at most this many ranges; the rest go with the next write.
+  static constexpr std::size_t kMaxWritePieces = 64;
+
   boost::asio::ip::tcp::socket socket_;
-  // The synchronous calls return instead of waiting (set once connected).
-  bool non_blocking_ = false;
 };
 
 }  // namespace korvo
