@@ -1,5 +1,6 @@
 #include "korvo/internal/proxy.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <initializer_list>
 #include <utility>
@@ -139,7 +140,11 @@ std::optional<ProxyUrl> ProxyUrl::Parse(std::string_view text, std::string* why)
   }
   // An IPv6 address is written in brackets, or its last group would read as the port.
   const bool bracketed = !rest.empty() && rest.front() == '[';
-  if (host.empty() || host.find_first_of(" \t[]@") != std::string_view::npos ||
+  auto unusable = [](char c) {
+    auto byte = static_cast<unsigned char>(c);
+    return byte <= 0x20 || byte == 0x7f || c == '[' || c == ']' || c == '@';
+  };
+  if (host.empty() || std::any_of(host.begin(), host.end(), unusable) ||
       (host.find(':') != std::string_view::npos && (!bracketed || !ParseAddress(host)))) {
     Fail(why, "no usable host");
     return std::nullopt;

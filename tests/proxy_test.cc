@@ -57,7 +57,9 @@ TEST(ProxyUrlTest, RefusesWhatNoProxyIs) {
                          "http://proxy?x=1",
                          "http://::1:3128",
                          "http://:secret@proxy:3128",
-                         "http://[::1"};
+                         "http://[::1",
+                         "http://pro\r\nxy:3128",
+                         "http://pro xy"};
   for (const char* text : texts) {
     SCOPED_TRACE(text);
     std::string why;
