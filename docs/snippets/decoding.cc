@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
   session.SetDecompress(true);  // "Accept-Encoding: gzip, deflate, br, zstd"
   session.SetMaxDecodedSize(64 << 20);  // a small compressed bomb stops here
 
-  auto response = session.Send(korvo::RequestBuilder().Method("GET").Url(base + "/gzip")());
+  auto response = session.Send(korvo::RequestBuilder().Url(base + "/gzip")());
   std::cout << "received " << response->GetHeader("Content-Encoding") << ", decoded to "
             << response->GetData().size() << " bytes\n";
   return response->GetData().find("gzipped") != std::string::npos ? 0 : 1;

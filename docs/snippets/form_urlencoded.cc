@@ -1,5 +1,5 @@
-// A urlencoded form: the session's default content type labels every body that comes
-// without one, so the requests themselves only carry the encoded text.
+// A urlencoded form: UrlQuery collects the fields and encodes them into the body, and
+// the session's default content type labels every body that comes without one.
 #include <iostream>
 
 #include "korvo/korvo.h"
@@ -11,17 +11,19 @@ int main(int argc, char** argv) {
   korvo::ClientSession session;
   session.SetContentType("application/x-www-form-urlencoded");
 
+  korvo::UrlQuery form;
+  form.Add("user", "Ann Lee").Add("note", "1+1 is 2, 50% off");
   auto request = korvo::RequestBuilder()
                      .Method("POST")
                      .Url(base + "/post")
-                     .Body("user=ann&note=a%20b%26c")
+                     .Body(form.ToString(true))  // user=Ann%20Lee&note=1%2B1%20is%202,%2050%25%20off
                      ();
   auto response = session.Send(request);
   std::cout << response->GetData() << "\n";
 
-  // httpbin decodes a form only under the form content type; "a%20b%26c" comes back
-  // as "a b&c".
+  // httpbin decodes a form only under the form content type.
   bool ok = response->GetStatus() == 200 &&
-            response->GetData().find("\"note\":\"a b&c\"") != std::string::npos;
+            response->GetData().find("\"note\":\"1+1 is 2, 50% off\"") != std::string::npos &&
+            response->GetData().find("\"user\":\"Ann Lee\"") != std::string::npos;
   return ok ? 0 : 1;
 }

@@ -1,4 +1,5 @@
-// GET with a query: the parameters are percent-encoded by the builder.
+// GET with a query: the parameters are percent-encoded by the builder, whose method is
+// GET unless it is told otherwise.
 #include <iostream>
 
 #include "korvo/korvo.h"
@@ -9,7 +10,6 @@ int main(int argc, char** argv) {
 
   korvo::ClientSession session;
   auto request = korvo::RequestBuilder()
-                     .Method("GET")
                      .Url(base + "/get")
                      .Query("q", "hello world")
                      .Query("page", "2")

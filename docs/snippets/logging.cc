@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
   KORVO_LOG_VERB("below the minimum level: not written");
 
   korvo::ClientSession session;
-  auto response = session.Send(korvo::RequestBuilder().Method("GET").Url(base + "/get")());
+  auto response = session.Send(korvo::RequestBuilder().Url(base + "/get")());
   KORVO_LOG_INFO("status %d", response->GetStatus());
 
   // Quieter from here on: only warnings and errors.

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cstdint>
 #include <future>
 #include <iostream>
 #include <string>
@@ -47,12 +48,11 @@ int main(int argc, char** argv) {
 
   bool refused = false;
   try {
-    session.Send(korvo::RequestBuilder()
-                     .Method("GET")
-                     .Url("http://127.0.0.1:" + std::to_string(port) + "/")());
+    session.Send(korvo::RequestBuilder().Url("http://127.0.0.1:" + std::to_string(port) + "/")());
   } catch (const korvo::Error& error) {
-    std::cout << error << "\n";           // ERROR(4): Socket connect error
-    std::cout << error.detail() << "\n";  // the system's reason, with host and port
+    std::cout << error << "\n";             // ERROR(4): Socket connect error
+    std::cout << error.detail() << "\n";    // the system's reason, with host and port
+    std::cout << error.Describe() << "\n";  // both, for a person to read
     std::cout << Explain(error) << "\n";
     refused = error.code() == korvo::kConnectError && !error.cancelled();
   }
@@ -60,11 +60,13 @@ int main(int argc, char** argv) {
   // A download that another thread cancels once it has started.
   std::promise<void> started;
   bool reported = false;
-  auto progress = [&](std::size_t, std::size_t) {
+  korvo::SendOptions options;
+  options.progress = [&](std::uint64_t, std::uint64_t) {
     if (!reported) {
       reported = true;
       started.set_value();
     }
+    return true;
   };
   std::thread stopper([&session, started_future = started.get_future()]() mutable {
     started_future.wait();
@@ -72,10 +74,8 @@ int main(int argc, char** argv) {
   });
   bool cancelled = false;
   try {
-    session.Send(korvo::RequestBuilder()
-                     .Method("GET")
-                     .Url(base + "/drip?duration=20&numbytes=20&delay=0")(),
-                 false, progress);
+    session.Send(korvo::RequestBuilder().Url(base + "/drip?duration=20&numbytes=20&delay=0")(),
+                 options);
   } catch (const korvo::Error& error) {
     std::cout << Explain(error) << "\n";
     cancelled = error.cancelled();

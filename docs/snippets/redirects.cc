@@ -11,15 +11,14 @@ int main(int argc, char** argv) {
   korvo::ClientSession session;
   session.SetFollowRedirects(5);
 
-  auto response = session.Send(
-      korvo::RequestBuilder().Method("GET").Url(base + "/redirect/3")());
+  auto response = session.Send(korvo::RequestBuilder().Url(base + "/redirect/3")());
   std::cout << response->GetStatus() << " from " << response->GetUrl().ToString()
             << " after " << response->GetRedirectCount() << " redirects\n";
 
   // More hops than allowed is an error, not a 3xx response.
   session.SetFollowRedirects(2);
   try {
-    session.Send(korvo::RequestBuilder().Method("GET").Url(base + "/redirect/3")());
+    session.Send(korvo::RequestBuilder().Url(base + "/redirect/3")());
     return 1;
   } catch (const korvo::Error& error) {
     std::cout << error.message() << ": " << error.detail() << "\n";

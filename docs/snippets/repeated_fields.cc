@@ -11,7 +11,6 @@ int main(int argc, char** argv) {
   korvo::ClientSession session;
   // httpbin answers with every field it is asked for in the query.
   auto request = korvo::RequestBuilder()
-                     .Method("GET")
                      .Url(base + "/response-headers")
                      .Query("Set-Cookie", "theme=dark")
                      .Query("Set-Cookie", "lang=en")

@@ -1,7 +1,8 @@
 // Runs the guide's snippets against a local httpbin, and checks that the code the guide
-// quotes is still in them.
+// (and any other document given with --guide, such as the README) quotes is still in
+// them.
 //
-//   run_snippet --guide <guide.md> <snippet source dir> <snippet executable>...
+//   run_snippet [--guide <document.md> <snippet source dir>]... <snippet executable>...
 //
 // Each snippet is run as `snippet <base URL> <TLS port> <TLS directory>`: the base URL
 // is httpbin's; the TLS port is that of `openssl s_server -www` on 127.0.0.1 with a
@@ -51,14 +52,14 @@ std::vector<std::string> ReadLines(const fs::path& path) {
   return lines;
 }
 
-// Every ```cpp block of the guide must appear, line for line (indentation aside), in
-// the snippet the guide last linked to ("snippets/<name>.cc"), so that an edit to
+// Every ```cpp block of a document must appear, line for line (indentation aside), in
+// the snippet the document last linked to ("snippets/<name>.cc"), so that an edit to
 // either shows up here instead of in a reader's compiler. Returns the number of
 // blocks that do not.
 int CheckGuide(const fs::path& guide, const fs::path& snippet_dir) {
   const std::vector<std::string> lines = ReadLines(guide);
   if (lines.empty()) {
-    std::cerr << "guide: cannot read " << guide << "\n";
+    std::cerr << "cannot read " << guide << "\n";
     return 1;
   }
   int mismatches = 0;
@@ -75,7 +76,8 @@ int CheckGuide(const fs::path& guide, const fs::path& snippet_dir) {
     const std::size_t start = i + 1;
     for (++i; i < lines.size() && lines[i] != "```"; ++i) block.push_back(Trim(lines[i]));
     if (source.empty()) {
-      std::cerr << "guide:" << start << ": code block without a snippet link before it\n";
+      std::cerr << guide.filename().string() << ":" << start
+                << ": code block without a snippet link before it\n";
       ++mismatches;
       continue;
     }
@@ -87,7 +89,8 @@ int CheckGuide(const fs::path& guide, const fs::path& snippet_dir) {
       for (std::size_t k = 0; found && k < block.size(); ++k) found = code[at + k] == block[k];
     }
     if (!found) {
-      std::cerr << "guide:" << start << ": block not found verbatim in " << source << "\n";
+      std::cerr << guide.filename().string() << ":" << start << ": block not found verbatim in "
+                << source << "\n";
       ++mismatches;
     }
   }
@@ -199,12 +202,12 @@ unsigned short StartTlsServer(korvo::test::ServerProcess& server, const fs::path
 int main(int argc, char** argv) {
   int first = 1;
   int failures = 0;
-  if (argc > 3 && std::string(argv[1]) == "--guide") {
-    failures += CheckGuide(argv[2], argv[3]);
-    first = 4;
+  while (first + 2 < argc && std::string(argv[first]) == "--guide") {
+    failures += CheckGuide(argv[first + 1], argv[first + 2]);
+    first += 3;
   }
   if (first >= argc) {
-    std::cerr << "usage: run_snippet [--guide <guide.md> <snippet dir>] <snippet>...\n";
+    std::cerr << "usage: run_snippet [--guide <document.md> <snippet dir>]... <snippet>...\n";
     return 2;
   }
 

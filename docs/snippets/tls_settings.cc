@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     korvo::ClientSession session;
     session.SetResolve("api.korvo.test", port, "127.0.0.1");
     try {
-      session.Send(korvo::RequestBuilder().Method("GET").Url(url)());
+      session.Send(korvo::RequestBuilder().Url(url)());
     } catch (const korvo::Error& error) {
       std::cout << "without the CA: " << error << " - " << error.detail() << "\n";
       refused = true;
@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
       .SetClientCertificate(dir + "/client.crt", dir + "/client.key")
       .SetResolve("api.korvo.test", port, "127.0.0.1");
 
-  auto response = session.Send(korvo::RequestBuilder().Method("GET").Url(url)());
+  auto response = session.Send(korvo::RequestBuilder().Url(url)());
   std::cout << response->GetStatus() << " " << response->GetReason() << "\n";
 
   // The server's status page shows the certificate it was given.
@@ -44,7 +44,7 @@ int main(int argc, char** argv) {
   // anyone on the path could pose as the server.
   korvo::ClientSession careless;
   careless.SetVerifyPeer(false).SetResolve("api.korvo.test", port, "127.0.0.1");
-  auto unverified = careless.Send(korvo::RequestBuilder().Method("GET").Url(url)());
+  auto unverified = careless.Send(korvo::RequestBuilder().Url(url)());
 
   return refused && response->GetStatus() == 200 && presented &&
                  unverified->GetStatus() == 200
