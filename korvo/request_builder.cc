@@ -2,24 +2,9 @@
 
 #include <utility>
 
-#include <boost/algorithm/string/replace.hpp>
-
 #include "korvo/internal/utility.h"
 
 namespace korvo {
-
-namespace {
-
-// EncodeQuery keeps "&" and "=", which is right for a whole query but splits a single
-// key or value that contains them ("v&w" would arrive as "v" and a stray "w").
-std::string EncodeQueryComponent(std::string_view text) {
-  std::string encoded = EncodeQuery(text);
-  boost::algorithm::replace_all(encoded, "&", "%26");
-  boost::algorithm::replace_all(encoded, "=", "%3D");
-  return encoded;
-}
-
-}  // namespace
 
 RequestBuilder& RequestBuilder::Method(std::string name) {
   method_ = std::move(name);
@@ -32,7 +17,7 @@ RequestBuilder& RequestBuilder::Url(std::string_view text) {
 }
 
 RequestBuilder& RequestBuilder::Query(std::string_view key, std::string_view value) {
-  url_.AddQuery(EncodeQueryComponent(key), EncodeQueryComponent(value), false);
+  url_.AddQuery(key, value, true);
   return *this;
 }
 

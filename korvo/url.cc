@@ -37,6 +37,10 @@ bool KeepQuery(unsigned char c) { return KeepPath(c) || c == '?'; }
 
 bool KeepNonAscii(unsigned char c) { return c < 0x80; }
 
+// One key or one value of a query: EncodeQuery keeps "&" and "=", which is right for a
+// whole query but would split a key or value that contains them.
+bool KeepQueryComponent(unsigned char c) { return KeepQuery(c) && c != '&' && c != '='; }
+
 template <typename Keep>
 std::string Encode(std::string_view text, Keep keep) {
   std::string result;
@@ -193,7 +197,9 @@ Url& Url::AppendPath(std::string_view piece, bool encode) {
 Url& Url::AddQuery(std::string_view key, std::string_view value, bool encode) {
   if (!query_.empty()) query_.push_back('&');
   if (encode) {
-    query_.append(EncodeQuery(key)).append("=").append(EncodeQuery(value));
+    query_.append(Encode(key, KeepQueryComponent))
+        .append("=")
+        .append(Encode(value, KeepQueryComponent));
   } else {
     query_.append(key).append("=").append(value);
   }
@@ -209,13 +215,26 @@ void Url::Clear() {
   fragment_.clear();
 }
 
+namespace {
+
+// A form's key or value: "+" stands for a blank, then percent-decoding.
+std::string DecodeForm(std::string_view text) {
+  std::string blanks(text);
+  for (char& c : blanks) {
+    if (c == '+') c = ' ';
+  }
+  return Decode(blanks);
+}
+
+}  // namespace
+
 UrlQuery::UrlQuery(std::string_view text) {
   std::vector<std::string_view> pieces;
   Split(text, '&', false, pieces);
   for (std::string_view piece : pieces) {
     std::string_view key, value;
     if (!SplitKV(piece, '=', false, key, value)) continue;
-    pairs_.emplace_back(Decode(key), Decode(value));
+    pairs_.emplace_back(DecodeForm(key), DecodeForm(value));
   }
 }
 
@@ -245,9 +264,15 @@ std::string UrlQuery::ToString(bool encode) const {
   std::string result;
   for (const Pair& pair : pairs_) {
     if (!result.empty()) result.push_back('&');
-    result.append(pair.first).append("=").append(pair.second);
+    if (encode) {
+      result.append(Encode(pair.first, KeepQueryComponent))
+          .append("=")
+          .append(Encode(pair.second, KeepQueryComponent));
+    } else {
+      result.append(pair.first).append("=").append(pair.second);
+    }
   }
-  return encode ? EncodeQuery(result) : result;
+  return result;
 }
 
 std::string EncodeFull(std::string_view text) { return Encode(text, KeepFull); }

@@ -37,8 +37,8 @@ class Url {
   Url& AppendPath(std::string_view piece, bool encode = false);
 
   // Appends "key=value" (joined by "&" to earlier pairs) to the query, which stays
-  // before any fragment. With `encode`, key and value each go through EncodeQuery, which
-  // keeps "&" and "=".
+  // before any fragment. With `encode`, key and value are each percent-encoded as
+  // EncodeQuery does, "&" and "=" included, so that each stays one key or one value.
   Url& AddQuery(std::string_view key, std::string_view value, bool encode = false);
 
   void Clear();
@@ -68,8 +68,8 @@ class UrlQuery {
   using Pair = std::pair<std::string, std::string>;
 
   UrlQuery() = default;
-  // Parses "k=v&k2=v2", decoding keys and values; pieces without "=" are skipped and
-  // duplicate keys are kept.
+  // Parses "k=v&k2=v2", decoding keys and values ("+" as a blank, as forms encode it);
+  // pieces without "=" are skipped and duplicate keys are kept.
   explicit UrlQuery(std::string_view text);
 
   // Appends the pair unless a pair with this exact key exists (which keeps its value).
@@ -78,7 +78,8 @@ class UrlQuery {
   // The value for `key`, or an empty string when there is none.
   const std::string& Get(std::string_view key) const;
 
-  // "k=v&k2=v2"; with `encode`, the joined text goes through EncodeQuery.
+  // "k=v&k2=v2"; with `encode`, each key and value is percent-encoded as EncodeQuery
+  // does, "&" and "=" included, so that the text parses back into the same pairs.
   std::string ToString(bool encode = false) const;
 
   std::vector<Pair>::const_iterator begin() const { return pairs_.begin(); }

@@ -118,8 +118,8 @@ TEST(UrlTest, AddQueryEncodesKeyAndValueSeparately) {
   EXPECT_EQ(url.GetQuery(), "k=v%201");
   url.AddQuery("n", "2", false);
   EXPECT_EQ(url.GetQuery(), "k=v%201&n=2");
-  url.AddQuery("a&b", "c=d", true);  // separators inside are kept, as documented
-  EXPECT_EQ(url.GetQuery(), "k=v%201&n=2&a&b=c=d");
+  url.AddQuery("a&b", "c=d+e", true);  // each stays one key, one value
+  EXPECT_EQ(url.GetQuery(), "k=v%201&n=2&a%26b=c%3Dd%2Be");
 
   Url with_fragment("s://h/p#top");
   with_fragment.AddQuery("k", "v").AppendPath("q");
@@ -255,6 +255,13 @@ TEST(UrlQueryTest, AddKeepsFirstValueAndRenders) {
   EXPECT_EQ(query.ToString(true), "key1=a&key2=c%20d");
   EXPECT_EQ(query.ToString(false), "key1=a&key2=c d");
   EXPECT_EQ(query.Get("key1"), "a");
+  // What is rendered parses back into the same pairs, whatever they hold.
+  UrlQuery tricky;
+  tricky.Add("a&b=c", "1+1=2 & more").Add("k", "%41#");
+  EXPECT_EQ(tricky.ToString(true), "a%26b%3Dc=1%2B1%3D2%20%26%20more&k=%2541%23");
+  EXPECT_EQ(PairsOf(UrlQuery(tricky.ToString(true))), PairsOf(tricky));
+  // A form's "+" is a blank.
+  EXPECT_EQ(UrlQuery("q=a+b%2Bc").Get("q"), "a b+c");
   EXPECT_EQ(query.Get("KEY1"), "");  // keys are case-sensitive
   query.Add("Key1", "x");
   EXPECT_EQ(query.size(), 3u);

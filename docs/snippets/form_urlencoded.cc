@@ -12,18 +12,18 @@ int main(int argc, char** argv) {
   session.SetContentType("application/x-www-form-urlencoded");
 
   korvo::UrlQuery form;
-  form.Add("user", "Ann Lee").Add("note", "1+1 is 2, 50% off");
+  form.Add("user", "Ann Lee").Add("note", "1+1=2 & 50% off");
   auto request = korvo::RequestBuilder()
                      .Method("POST")
                      .Url(base + "/post")
-                     .Body(form.ToString(true))  // user=Ann%20Lee&note=1%2B1%20is%202,%2050%25%20off
+                     .Body(form.ToString(true))  // user=Ann%20Lee&note=1%2B1%3D2%20%26%2050%25%20off
                      ();
   auto response = session.Send(request);
   std::cout << response->GetData() << "\n";
 
   // httpbin decodes a form only under the form content type.
   bool ok = response->GetStatus() == 200 &&
-            response->GetData().find("\"note\":\"1+1 is 2, 50% off\"") != std::string::npos &&
+            response->GetData().find("\"note\":\"1+1=2 & 50% off\"") != std::string::npos &&
             response->GetData().find("\"user\":\"Ann Lee\"") != std::string::npos;
   return ok ? 0 : 1;
 }
