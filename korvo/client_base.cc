@@ -83,45 +83,21 @@ ClientBase::ClientBase(boost::asio::io_context& io_context)
 // A lookup still running must not post to a loop that may go next.
 ClientBase::~ClientBase() { AbandonLookup(); }
 
-void ClientBase::StartSend(std::shared_ptr<Request> request, bool stream) {
-  {
-    std::lock_guard<std::mutex> lock(request_mutex_);
-    request_finished_ = false;
-  }
-  // Under the same lock as Close reads the number, so a Close either belongs to the
-  // previous exchange (and runs before this one starts) or to this one.
-  std::lock_guard<std::mutex> lock(close_mutex_);
-  // Everything that touches the driver's state runs on the loop thread, where stale
-  // completions of earlier exchanges may still be queued.
-  ++exchange_;
-  boost::asio::post(io_context_, [self = shared_from_this(), request = std::move(request),
-                                  stream]() mutable {
-    self->request_ = std::move(request);
-    self->stream_ = stream;
-    self->StartExchange();
-  });
-}
-
-void ClientBase::Begin(std::shared_ptr<Request> request, bool stream,
+void ClientBase::Begin(std::shared_ptr<Request> request, HopOptions options,
                        std::function<void()> done) {
+  finished_ = false;
   {
-    std::lock_guard<std::mutex> lock(request_mutex_);
-    request_finished_ = false;
-  }
-  {
+    // Under the same lock as a Close off the loop reads the number, so a Close either
+    // belongs to the previous exchange (and has run before this one starts) or to this
+    // one.
     std::lock_guard<std::mutex> lock(close_mutex_);
     ++exchange_;
   }
   request_ = std::move(request);
-  stream_ = stream;
+  options_ = std::move(options);
+  options_.buffer_size = std::max<std::size_t>(options_.buffer_size, 1);
   done_ = std::move(done);
   StartExchange();
-}
-
-Error ClientBase::Wait() {
-  std::unique_lock<std::mutex> lock(request_mutex_);
-  request_cv_.wait(lock, [this] { return request_finished_; });
-  return error_;
 }
 
 void ClientBase::StartExchange() {
@@ -135,11 +111,11 @@ void ClientBase::StartExchange() {
   can_retry_ = false;
   length_read_ = 0;
   response_ = std::make_shared<Response>();
-  response_parser_.Init(response_.get(), stream_);
-  response_parser_.SetDecoding(decode_, max_decoded_size_);
-  response_parser_.SetBodyLimits(sink_, max_body_size_);
-  response_parser_.SetDiscard(discard_, max_discarded_);
-  buffer_.resize(buffer_size_);
+  response_parser_.Init(response_.get(), options_.stream);
+  response_parser_.SetDecoding(options_.decode, options_.max_decoded_size);
+  response_parser_.SetBodyLimits(options_.sink, options_.max_body_size);
+  response_parser_.SetDiscard(options_.discard, options_.max_discarded);
+  buffer_.resize(options_.buffer_size);
 
   if (!request_) {
     error_.Set(kRequestError, "Request is missing");
@@ -170,7 +146,7 @@ void ClientBase::StartExchange() {
   CreateSocket();
   phase_ = Phase::kResolving;
   // One limit for everything it takes to get connected: lookup, connect, handshake.
-  SetDeadline(connect_timeout_);
+  SetDeadline(options_.connect_timeout);
   Resolve();
 }
 
@@ -184,7 +160,7 @@ void ClientBase::Resolve() {
   // queued before it, as a lookup's would. So does an address chosen for the host.
   boost::system::error_code not_numeric;
   boost::asio::ip::address address = boost::asio::ip::make_address(
-      connect_address_.empty() ? host : StripBrackets(connect_address_), not_numeric);
+      options_.connect_address.empty() ? host : StripBrackets(options_.connect_address), not_numeric);
   std::uint16_t port_number = 0;
   if (!not_numeric && ParsePort(port, port_number)) {
     auto endpoints = boost::asio::ip::tcp::resolver::results_type::create(
@@ -278,7 +254,7 @@ void ClientBase::WritePayload() {
   }
   // Each write takes what the connection accepts and moves the deadline on: the limit
   // measures a stalled peer, not how long a large body takes over a slow link.
-  SetDeadline(read_timeout_);
+  SetDeadline(options_.read_timeout);
   socket_->AsyncWriteSome(write_payload_, Bind(&ClientBase::OnWrite));
 }
 
@@ -296,11 +272,11 @@ void ClientBase::OnWrite(boost::system::error_code error, std::size_t length) {
 }
 
 bool ClientBase::ReportUpload(std::size_t written) {
-  if (writing_head_ || written == 0 || !upload_progress_callback_) return true;
+  if (writing_head_ || written == 0 || !options_.upload_progress) return true;
   body_written_ += written;
   std::int64_t size = request_->GetBody()->GetSize();
   std::uint64_t total = size >= 0 ? static_cast<std::uint64_t>(size) : kInvalidLength;
-  if (RunCallback(upload_progress_callback_, body_written_, total, "Upload progress")) {
+  if (RunCallback(options_.upload_progress, body_written_, total, "Upload progress")) {
     return true;
   }
   // Nothing is pending while a write completes: the exchange ends here, as cancelled.
@@ -415,7 +391,7 @@ void ClientBase::HandleBodyError(const Error& error) {
 }
 
 void ClientBase::DoRead() {
-  SetDeadline(read_timeout_);
+  SetDeadline(options_.read_timeout);
   socket_->AsyncReadSome(Bind(&ClientBase::OnRead), NextReadBuffer());
 }
 
@@ -460,13 +436,13 @@ bool ClientBase::TakeRead(std::size_t length) {
     return false;
   }
 
-  if (progress_callback_ && response_parser_.IsHeaderEnded() &&
+  if (options_.progress && response_parser_.IsHeaderEnded() &&
       !response_parser_.IsDiscarding()) {
     // Body bytes, not the chunk framing around them: the last call reports the body's
     // size (and with a Content-Length, current equal to total).
     std::uint64_t current = response_parser_.GetBodyLength();
     std::uint64_t total = response_parser_.GetContentLength();
-    if (!RunCallback(progress_callback_, current, total, "Progress")) {
+    if (!RunCallback(options_.progress, current, total, "Progress")) {
       // Ends as a cancel does: the read that follows completes as aborted.
       cancelled_ = true;
       Abort();
@@ -499,7 +475,7 @@ bool ClientBase::KeepConnection() const {
 
 void ClientBase::SetDeadline(std::chrono::milliseconds limit) {
   deadline_ = limit.count() > 0 ? std::chrono::steady_clock::now() + limit : Deadline::max();
-  if (exchange_deadline_ < deadline_) deadline_ = exchange_deadline_;
+  if (options_.deadline < deadline_) deadline_ = options_.deadline;
   if (deadline_ == Deadline::max()) return;
   // A wait that ends no later than the deadline finds it moved and waits again.
   if (deadline_timer_armed_ && deadline_timer_.expiry() <= deadline_) return;
@@ -528,7 +504,7 @@ void ClientBase::OnDeadlineTimer(std::uint64_t generation, boost::system::error_
     ArmDeadlineTimer();
     return;
   }
-  exchange_deadline_passed_ = deadline_ == exchange_deadline_;
+  exchange_deadline_passed_ = deadline_ == options_.deadline;
   deadline_ = Deadline::max();
   LOG_WARN("Timeout");
   error_.SetTimeout(true);
@@ -566,12 +542,8 @@ void ClientBase::FinishRequest() {
   ClearDeadline();
   // An unusually large head does not stay allocated with a pooled connection.
   if (head_.capacity() > kKeptHeadCapacity) std::string().swap(head_);
-  {
-    std::lock_guard<std::mutex> lock(request_mutex_);
-    if (request_finished_) return;
-    request_finished_ = true;
-  }
-  request_cv_.notify_one();
+  if (finished_) return;
+  finished_ = true;
   if (done_) {
     // Moved out first: the handler may begin the next exchange on this driver.
     std::function<void()> done = std::move(done_);
@@ -665,89 +637,10 @@ std::shared_ptr<Response> ClientBase::TakeResponse() {
   return response;
 }
 
-ClientBase& ClientBase::SetBufferSize(std::size_t size) {
-  buffer_size_ = std::max<std::size_t>(size, 1);
-  return *this;
-}
-
-ClientBase& ClientBase::SetDecoding(bool decode, std::uint64_t max_decoded_size) {
-  decode_ = decode;
-  max_decoded_size_ = max_decoded_size;
-  return *this;
-}
-
-ClientBase& ClientBase::SetBodyLimits(BodySink sink, std::uint64_t max_body_size) {
-  sink_ = std::move(sink);
-  max_body_size_ = max_body_size;
-  return *this;
-}
-
-ClientBase& ClientBase::SetBodyDiscard(std::function<bool(const Message&)> discard,
-                                       std::uint64_t max_discarded) {
-  discard_ = std::move(discard);
-  max_discarded_ = max_discarded;
-  return *this;
-}
-
-ClientBase& ClientBase::SetConnectAddress(std::string address) {
-  connect_address_ = std::move(address);
-  return *this;
-}
-
-ClientBase& ClientBase::SetConnectTimeout(int seconds) {
-  return SetConnectTimeout(std::chrono::seconds(seconds));
-}
-
-ClientBase& ClientBase::SetReadTimeout(int seconds) {
-  return SetReadTimeout(std::chrono::seconds(seconds));
-}
-
-ClientBase& ClientBase::SetConnectTimeout(std::chrono::milliseconds limit) {
-  connect_timeout_ = limit;
-  return *this;
-}
-
-ClientBase& ClientBase::SetReadTimeout(std::chrono::milliseconds limit) {
-  read_timeout_ = limit;
-  return *this;
-}
-
-int ClientBase::GetConnectTimeout() const {
-  return static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(connect_timeout_).count());
-}
-
-int ClientBase::GetReadTimeout() const {
-  return static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(read_timeout_).count());
-}
-
-ClientBase& ClientBase::SetExchangeDeadline(Deadline deadline) {
-  exchange_deadline_ = deadline;
-  return *this;
-}
-
-ClientBase& ClientBase::SetProgressCallback(ProgressCallback callback) {
-  if (!callback) return SetTransferProgress(TransferCallback());
-  return SetTransferProgress(
-      [callback = std::move(callback)](std::uint64_t current, std::uint64_t total) {
-        callback(static_cast<std::size_t>(current), static_cast<std::size_t>(total));
-        return true;
-      });
-}
-
-ClientBase& ClientBase::SetTransferProgress(TransferCallback callback) {
-  progress_callback_ = std::move(callback);
-  return *this;
-}
-
-ClientBase& ClientBase::SetUploadProgressCallback(TransferCallback callback) {
-  upload_progress_callback_ = std::move(callback);
-  return *this;
-}
-
 void Client::CreateSocket() { socket_ = std::make_unique<Socket>(io_context_); }
 
 void SslClient::CreateSocket() {
-  socket_ = std::make_unique<SslSocket>(io_context_, ssl_context_, verify_peer_);
+  socket_ = std::make_unique<SslSocket>(io_context_, tls_->context(), tls_->verify_peer());
 }
 
 }  // namespace korvo

@@ -73,7 +73,7 @@ void ConnectionPool::Release(const PoolKey& key, std::shared_ptr<ClientBase> cli
   auto it = hosts_.find(key);
   if (it == hosts_.end()) return;  // not counted: nothing to release
   Host& host = it->second;
-  if (keep && client != nullptr && client->IsConnected() && host.open <= per_key_limit_ &&
+  if (keep && client != nullptr && client->IsReusable() && client->SpareCapacity() > 0 && host.open <= per_key_limit_ &&
       open_total_ <= total_limit_) {
     host.idle.push_back(Entry{std::move(client), now});
     ++idle_count_;
@@ -94,7 +94,7 @@ void ConnectionPool::Prune(Clock::time_point now) {
     auto next = std::next(it);
     std::vector<Entry>& idle = it->second.idle;
     auto kept = std::remove_if(idle.begin(), idle.end(), [now](Entry& entry) {
-      if (entry.client->IsConnected() && now - entry.last_used <= kMaxIdleTime) return false;
+      if (!entry.client->IsGone() && now - entry.last_used <= kMaxIdleTime) return false;
       entry.client->Close();
       return true;
     });

@@ -1,9 +1,11 @@
 #include "korvo/internal/exchange.h"
 
+#include <exception>
 #include <initializer_list>
 #include <utility>
 
 #include "korvo/internal/utility.h"
+#include "korvo/logger.h"
 
 namespace korvo {
 
@@ -85,6 +87,97 @@ std::shared_ptr<Request> MakeHop(const Request& previous, int status, Url target
     return nullptr;
   }
   return next;
+}
+
+HopOptions MakeHopOptions(const Exchange& exchange) {
+  const ExchangeSettings& settings = exchange.settings;
+  const SendOptions& options = exchange.options;
+  auto effective = [](std::chrono::milliseconds own, std::chrono::milliseconds session,
+                      int fallback_seconds) -> std::chrono::milliseconds {
+    if (own.count() > 0) return own;
+    if (session.count() > 0) return session;
+    return std::chrono::seconds(fallback_seconds);
+  };
+  HopOptions hop;
+  // A sink takes the body instead of memory or a file.
+  hop.stream = options.stream && !options.sink;
+  hop.buffer_size = settings.buffer_size != 0 ? settings.buffer_size : kDefaultBufferSize;
+  hop.connect_timeout =
+      effective(options.connect_timeout, settings.connect_timeout, kDefaultConnectTimeout);
+  hop.read_timeout = effective(options.read_timeout, settings.read_timeout, kDefaultReadTimeout);
+  hop.deadline = exchange.deadline;
+  hop.progress = options.progress;
+  hop.upload_progress = options.upload_progress;
+  hop.sink = options.sink;
+  hop.max_body_size = options.max_body_size;
+  // A redirect on its way to being followed is not the response the caller waits for:
+  // its body reaches neither memory, a file, a sink nor progress, and beyond a small
+  // bound it is not read at all.
+  if (settings.max_redirects > 0) {
+    hop.discard = [url = exchange.request->GetUrl(),
+                   max_redirects = settings.max_redirects](const Message& head) {
+      return RedirectTarget(static_cast<const Response&>(head), url, max_redirects)
+          .has_value();
+    };
+    hop.max_discarded = kMaxRedirectBody;
+  }
+  hop.connect_address = exchange.connect_address;
+  hop.decode = settings.decompress;
+  hop.max_decoded_size = settings.max_decoded_size.value_or(
+      hop.stream || options.sink ? 0 : kDefaultMaxDecodedInMemory);
+  return hop;
+}
+
+bool ShouldRetry(const Exchange& exchange, const Error& error, bool can_retry, bool stopping) {
+  return error.code() != kNoError && !exchange.retried && !exchange.cancelled && !stopping &&
+         can_retry && IsIdempotent(exchange.request->GetMethod());
+}
+
+std::shared_ptr<Request> NextHop(const Exchange& exchange, Response& response, Error& error) {
+  const ExchangeSettings& settings = exchange.settings;
+  const Url& current = exchange.request->GetUrl();
+  std::optional<Url> target = RedirectTarget(response, current, settings.max_redirects);
+  std::shared_ptr<Request> next;
+  if (target) {
+    if (exchange.hops == settings.max_redirects) {
+      error = Error(kRequestError, "Too many redirects");
+      error.SetDetail("more than " + std::to_string(settings.max_redirects) +
+                      " redirects, the last to " + target->ToString());
+      return nullptr;
+    }
+    if (AsciiIEquals(current.GetScheme(), "https") &&
+        AsciiIEquals(target->GetScheme(), "http") && !settings.allow_downgrade) {
+      LOG_ERRO("Redirect from https to http refused: %s", target->ToString().c_str());
+      error = Error(kRequestError, "Insecure redirect");
+      error.SetDetail("from " + current.ToString() + " to " + target->ToString());
+      return nullptr;
+    }
+    next = MakeHop(*exchange.request, response.GetStatus(), std::move(*target));
+  }
+  if (next == nullptr) {
+    response.SetUrl(current);
+    response.SetRedirectCount(exchange.hops);
+  }
+  return next;
+}
+
+Error CancelledError(const Exchange& exchange) {
+  Error error(kConnectError, "Socket connect error");
+  error.SetCancelled(true);
+  error.SetDetail("Cancelled (" + Where(exchange.request->GetUrl()) + ")");
+  return error;
+}
+
+void NotifyDone(const DoneCallback& on_done, const std::shared_ptr<Response>& response,
+                const Error& error) {
+  if (!on_done) return;
+  try {
+    on_done(response, error);
+  } catch (const std::exception& exception) {
+    LOG_ERRO("Completion callback error: %s", exception.what());
+  } catch (...) {
+    LOG_ERRO("Completion callback error: %s", "unknown exception");
+  }
 }
 
 }  // namespace korvo

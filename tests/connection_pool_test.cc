@@ -13,6 +13,7 @@
 
 #include "korvo/internal/connection_pool.h"
 #include "korvo/request_builder.h"
+#include "support/exchange_runner.h"
 #include "support/hostile_server.h"
 
 namespace korvo {
@@ -57,7 +58,7 @@ class ConnectionPoolTest : public ::testing::Test {
     auto client = NewClient();
     auto request = RequestBuilder().Method("GET").Url(server_.Url("/"))();
     request->Prepare();
-    Error error = client->Send(request, false);
+    Error error = test::RunExchange(io_context_, client, request);
     EXPECT_EQ(error.code(), kNoError) << error;
     EXPECT_TRUE(client->IsConnected());
     return client;

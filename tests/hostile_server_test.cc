@@ -27,6 +27,7 @@
 #include "korvo/error.h"
 #include "korvo/request_builder.h"
 #include "korvo/internal/utility.h"
+#include "support/exchange_runner.h"
 #include "support/hostile_server.h"
 #include "support/log_capture.h"
 #include "support/scripted_server.h"
@@ -611,13 +612,13 @@ class BadCertificateTest : public ::testing::TestWithParam<std::tuple<const char
   Error SendTo(const std::string& url) {
     auto request = RequestBuilder().Method("GET").Url(url)();
     request->Prepare();
-    return client_->Send(request, false);
+    return test::RunExchange(loop_.context(), client_, request);
   }
 
   test::LogCapture log_;
-  std::unique_ptr<boost::asio::ssl::context> context_ = test::MakeTestClientContext();
+  std::shared_ptr<TlsContext> context_ = test::MakeTestTlsContext();
   test::LoopThread loop_;
-  std::shared_ptr<SslClient> client_ = std::make_shared<SslClient>(loop_.context(), *context_);
+  std::shared_ptr<SslClient> client_ = std::make_shared<SslClient>(loop_.context(), context_);
 };
 
 TEST_P(BadCertificateTest, IsRefusedAndTheDriverGoesOn) {
@@ -679,7 +680,7 @@ void PrintTo(const Trailing& trailing, std::ostream* out) { *out << trailing.nam
 class TrailingRecordTest : public ::testing::TestWithParam<std::tuple<Trailing, bool>> {
  protected:
   test::LogCapture log_;
-  std::unique_ptr<boost::asio::ssl::context> context_ = test::MakeTestClientContext();
+  std::shared_ptr<TlsContext> context_ = test::MakeTestTlsContext();
   test::LoopThread loop_;
 };
 
@@ -694,14 +695,14 @@ TEST_P(TrailingRecordTest, IsNeverTakenAsTheNextResponse) {
   });
   std::shared_ptr<ClientBase> client;
   if (tls) {
-    client = std::make_shared<SslClient>(loop_.context(), *context_);
+    client = std::make_shared<SslClient>(loop_.context(), context_);
   } else {
     client = std::make_shared<Client>(loop_.context());
   }
   auto send = [&](const char* path) {
     auto request = RequestBuilder().Method("GET").Url(server.Url(path))();
     request->Prepare();
-    Error error = client->Send(request, false);
+    Error error = test::RunExchange(loop_.context(), client, request);
     EXPECT_EQ(error.code(), kNoError) << error;
     std::shared_ptr<Response> response = client->TakeResponse();
     return response ? response->GetData() : std::string("no response");

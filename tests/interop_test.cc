@@ -31,6 +31,7 @@
 #include "korvo/request_builder.h"
 #include "korvo/response.h"
 #include "korvo/internal/utility.h"
+#include "support/exchange_runner.h"
 #include "support/httpbin_server.h"
 #include "support/real_servers.h"
 #include "support/scripted_server.h"
@@ -209,7 +210,10 @@ class TlsDriverFetcher : public Fetcher {
       ADD_FAILURE() << "Prepare failed: " << error;
       return nullptr;
     }
-    Error error = client_->Send(std::move(request), stream);
+    HopOptions options;
+    options.stream = stream;
+    Error error =
+        test::RunExchange(loop_.context(), client_, std::move(request), std::move(options));
     if (error.code() != kNoError) {
       ADD_FAILURE() << "Send failed: " << error;
       return nullptr;
@@ -221,9 +225,9 @@ class TlsDriverFetcher : public Fetcher {
  private:
   // Declared first, destroyed last: the driver, and whatever its queued handlers hold
   // when the loop ends, refers to it.
-  std::unique_ptr<boost::asio::ssl::context> context_ = test::MakeTestClientContext();
+  std::shared_ptr<TlsContext> context_ = test::MakeTestTlsContext();
   test::LoopThread loop_;
-  std::shared_ptr<SslClient> client_ = std::make_shared<SslClient>(loop_.context(), *context_);
+  std::shared_ptr<SslClient> client_ = std::make_shared<SslClient>(loop_.context(), context_);
 };
 
 // Whether `response` carries exactly `size` bytes digesting to `sha256`: in memory, or

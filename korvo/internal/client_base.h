@@ -1,14 +1,14 @@
 // Request drivers: ClientBase runs one HTTP exchange at a time over one connection
 // (resolve, connect, TLS handshake, write the head, write the body piece by piece,
-// read and parse the response) as asynchronous steps on an event loop, while the
-// thread that called Send waits for the outcome. Client speaks plain TCP (default port
-// 80), SslClient TLS (default port 443).
+// read and parse the response) as asynchronous steps on an event loop, and tells its
+// caller on the loop when the exchange has ended. Client speaks plain TCP (default
+// port 80), SslClient TLS (default port 443).
 //
 // After a complete response the connection stays open unless the response (or an
 // HTTP/1.0 status line without "Connection: keep-alive", or unsafe framing, or bytes
-// received beyond the response) says otherwise; IsConnected() tells, and the next Send
-// reuses it once it has checked, on the loop, that the server has not closed it. A
-// failed exchange is reported once; whether to send it again (CanRetry) is the
+// received beyond the response) says otherwise; IsConnected() tells, and the next
+// exchange reuses it once it has checked, on the loop, that the server has not closed
+// it. A failed exchange is reported once; whether to send it again (CanRetry) is the
 // caller's decision.
 //
 // Time limits: the connect limit covers resolution, connect and the TLS handshake
@@ -16,18 +16,17 @@
 // progress. A limit of 0 or less means none.
 //
 // Thread rules: drivers must be owned by a std::shared_ptr (every pending operation
-// holds one, so a driver outlives its cancelled operations). Send blocks; call it from
-// a thread other than the loop's, one Send at a time, while the loop runs. The socket
-// is touched on the loop thread only: Close may be called from any thread and is
-// posted to the loop unless called there (a loop that has stopped carries it out when
-// it next runs). The setters and TakeResponse belong to the thread that calls Send,
-// between exchanges. The progress callback runs on the loop thread.
+// holds one, so a driver outlives its cancelled operations). Begin runs on the loop
+// thread, one exchange at a time. The socket is touched on the loop thread only: Close
+// and Cancel may be called from any thread and are posted to the loop unless called
+// there (a loop that has stopped carries them out when it next runs). TakeResponse
+// belongs to the loop thread, or to a thread that has learnt of the end of the
+// exchange from its completion. The progress callbacks run on the loop thread.
 #ifndef KORVO_INTERNAL_CLIENT_BASE_H_
 #define KORVO_INTERNAL_CLIENT_BASE_H_
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -38,13 +37,11 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
 
 #include "korvo/error.h"
 #include "korvo/internal/host_lookup.h"
-#include "korvo/progress.h"
 #include "korvo/request.h"
 #include "korvo/response.h"
 #include "korvo/send_options.h"
@@ -60,6 +57,45 @@ constexpr std::size_t kDefaultBufferSize = 1024;
 constexpr int kDefaultConnectTimeout = 30;  // seconds
 constexpr int kDefaultReadTimeout = 30;     // seconds
 
+// HopOptions: everything one exchange on a driver is run with, handed over whole by
+// Begin, so that a pooled driver carries nothing over from the exchange before.
+struct HopOptions {
+  // The response body goes to a temporary file instead of memory.
+  bool stream = false;
+  // Bytes asked for by every read (0 is taken as 1). A body streamed to a file or a
+  // sink is read straight into the handler's own buffer instead, up to
+  // FileBodyHandler::kFileReadSize bytes a read.
+  std::size_t buffer_size = kDefaultBufferSize;
+  // 0 or less: no limit.
+  std::chrono::milliseconds connect_timeout = std::chrono::seconds(kDefaultConnectTimeout);
+  std::chrono::milliseconds read_timeout = std::chrono::seconds(kDefaultReadTimeout);
+  // The latest moment for the exchange to end, whatever the step; max: none.
+  std::chrono::steady_clock::time_point deadline =
+      std::chrono::steady_clock::time_point::max();
+  // Progress of the response body; a callback that returns false ends the exchange as
+  // a Cancel would.
+  TransferCallback progress;
+  // Progress of the request body as it is written: bytes of the body's size.
+  TransferCallback upload_progress;
+  // The body goes to `sink` (when set) instead of memory or a file; a body larger than
+  // `max_body_size` (0: no limit) fails as "Response body too large".
+  BodySink sink;
+  std::uint64_t max_body_size = 0;
+  // Once the response's head is in, `discard` may refuse its body, which is then
+  // dropped as it arrives, or not read at all beyond `max_discarded` bytes (the
+  // connection is closed instead): see Parser::SetDiscard. Progress is not reported for
+  // such a body.
+  std::function<bool(const Message&)> discard;
+  std::uint64_t max_discarded = 0;
+  // Connect to this address (IPv4 or IPv6, without brackets) instead of looking up the
+  // URL's host; the host still names the server for TLS. Empty: look it up.
+  std::string connect_address;
+  // Decode the body by its "Content-Encoding"; a decoded body over `max_decoded_size`
+  // bytes (0: no limit) fails as "Response body too large".
+  bool decode = false;
+  std::uint64_t max_decoded_size = 0;
+};
+
 class ClientBase : public std::enable_shared_from_this<ClientBase> {
  public:
   virtual ~ClientBase();
@@ -67,23 +103,10 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   ClientBase(const ClientBase&) = delete;
   ClientBase& operator=(const ClientBase&) = delete;
 
-  // Runs one exchange for the prepared `request` and returns its outcome (kNoError on
-  // success). With `stream` the response body goes to a temporary file.
-  Error Send(std::shared_ptr<Request> request, bool stream) {
-    StartSend(std::move(request), stream);
-    return Wait();
-  }
-
-  // Send in two steps, for a caller that must publish the driver to a canceller only
-  // once a Close is sure to reach this exchange: StartSend hands the exchange to the
-  // loop and returns at once; Wait blocks until it has ended and returns its outcome.
-  void StartSend(std::shared_ptr<Request> request, bool stream);
-  Error Wait();
-
-  // On the loop thread: starts an exchange and returns; `done` runs on the loop thread
-  // once it has ended (before Begin returns when the request cannot be sent at all),
-  // and GetError() then tells the outcome. For callers that never block on the driver.
-  void Begin(std::shared_ptr<Request> request, bool stream, std::function<void()> done);
+  // On the loop thread: starts an exchange for the prepared `request` under `options`
+  // and returns; `done` runs on the loop thread once it has ended (before Begin returns
+  // when the request cannot be sent at all), and GetError() then tells the outcome.
+  void Begin(std::shared_ptr<Request> request, HopOptions options, std::function<void()> done);
   // The outcome of the last exchange, once it has ended.
   const Error& GetError() const { return error_; }
 
@@ -101,6 +124,15 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
 
   bool IsConnected() const { return connected_; }
 
+  // What a scheduler asks of a connection. How many more exchanges it can take on now:
+  // an HTTP/1.1 connection carries one at a time, so 1 between exchanges and 0 during
+  // one. On the loop thread.
+  std::size_t SpareCapacity() const { return phase_ == Phase::kIdle && finished_ ? 1 : 0; }
+  // Whether it may carry more exchanges once its current ones have ended.
+  bool IsReusable() const { return connected_; }
+  // It has closed (or was never made), and can carry nothing more.
+  bool IsGone() const { return !connected_; }
+
   // Between exchanges: connected, and the server has not closed the idle connection
   // (nor sent anything unasked) since the last response. Reads the socket: on the
   // loop thread, or while the loop does nothing with this driver.
@@ -115,43 +147,6 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // The response of the last exchange (as far as it was filled); the driver keeps no
   // reference to it afterwards.
   std::shared_ptr<Response> TakeResponse();
-
-  // Bytes asked for by every read (at least 1; 0 is taken as 1). Default 1024. A body
-  // streamed to a file is read straight into the file's buffer instead, up to
-  // FileBodyHandler::kFileReadSize bytes a read.
-  ClientBase& SetBufferSize(std::size_t size);
-  // Decode the body by its "Content-Encoding"; a decoded body over `max_decoded_size`
-  // bytes (0: no limit) fails as "Response body too large".
-  ClientBase& SetDecoding(bool decode, std::uint64_t max_decoded_size);
-  // The body goes to `sink` (when set) instead of memory or a file; a body larger than
-  // `max_body_size` (0: no limit) fails as "Response body too large".
-  ClientBase& SetBodyLimits(BodySink sink, std::uint64_t max_body_size);
-  // Once a response's head is in, `discard` may refuse its body, which is then dropped
-  // as it arrives, or not read at all beyond `max_discarded` bytes (the connection is
-  // closed instead): see Parser::SetDiscard. Progress is not reported for such a body.
-  ClientBase& SetBodyDiscard(std::function<bool(const Message&)> discard,
-                             std::uint64_t max_discarded);
-  // Connect to this address (IPv4 or IPv6, without brackets) instead of looking up the
-  // URL's host; the host still names the server for TLS. Empty: look it up.
-  ClientBase& SetConnectAddress(std::string address);
-  // 0 or less: no limit. Defaults: 30 s each.
-  ClientBase& SetConnectTimeout(int seconds);
-  ClientBase& SetReadTimeout(int seconds);
-  ClientBase& SetConnectTimeout(std::chrono::milliseconds limit);
-  ClientBase& SetReadTimeout(std::chrono::milliseconds limit);
-  // The latest moment for the next exchange to end, whatever the step; max: none.
-  ClientBase& SetExchangeDeadline(std::chrono::steady_clock::time_point deadline);
-  // Progress of the response body; a callback that returns false ends the exchange as
-  // a Cancel would.
-  ClientBase& SetProgressCallback(ProgressCallback callback);
-  ClientBase& SetTransferProgress(TransferCallback callback);
-  // Progress of the request body as it is written: bytes of the body's size.
-  ClientBase& SetUploadProgressCallback(TransferCallback callback);
-
-  std::size_t GetBufferSize() const { return buffer_size_; }
-  // In whole seconds.
-  int GetConnectTimeout() const;
-  int GetReadTimeout() const;
 
  protected:
   explicit ClientBase(boost::asio::io_context& io_context);
@@ -226,10 +221,9 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   auto Bind(Method method);
 
   std::shared_ptr<HostLookup> lookup_;  // the lookup in progress, if any
-  bool request_finished_ = true;  // guarded by request_mutex_
-  std::condition_variable request_cv_;
-  std::mutex request_mutex_;
+  bool finished_ = true;  // the current exchange has been reported
   std::shared_ptr<Request> request_;
+  HopOptions options_;  // of the current exchange
   std::function<void()> done_;  // Begin's handler for the exchange in progress
   std::shared_ptr<Response> response_;
   ResponseParser response_parser_;
@@ -238,35 +232,21 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // The buffer of the read in progress or just completed: buffer_, or the streamed
   // body's own (see Parser::GetReadBuffer), which lives as long as the parser's body.
   std::vector<char>* read_buffer_ = &buffer_;
-  std::size_t buffer_size_ = kDefaultBufferSize;
-  std::chrono::milliseconds connect_timeout_ = std::chrono::seconds(kDefaultConnectTimeout);
-  std::chrono::milliseconds read_timeout_ = std::chrono::seconds(kDefaultReadTimeout);
   // A step only moves deadline_; one timer wait serves many steps, and an expiry that
   // finds the deadline moved on waits again. Re-arming the timer for every read cost a
   // timer update and a cancelled wait, each a trip through the loop, per read.
   using Deadline = std::chrono::steady_clock::time_point;
   boost::asio::steady_timer deadline_timer_;
   Deadline deadline_ = Deadline::max();  // of the step in progress; max: none
-  Deadline exchange_deadline_ = Deadline::max();
   bool exchange_deadline_passed_ = false;  // the time limit that fired was the exchange's
   bool deadline_timer_armed_ = false;    // a wait on deadline_timer_ is pending
   std::atomic<bool> connected_{false};
-  TransferCallback progress_callback_;
-  TransferCallback upload_progress_callback_;
   std::uint64_t body_written_ = 0;
   Error error_;
-  std::string connect_address_;
-  bool decode_ = false;
-  std::uint64_t max_decoded_size_ = 0;
-  BodySink sink_;
-  std::uint64_t max_body_size_ = 0;
-  std::function<bool(const Message&)> discard_;
-  std::uint64_t max_discarded_ = 0;
   std::string where_;  // "host:port" of the exchange, for error details
   // Set by a Close or Cancel that ended the exchange (not by a time limit).
   bool cancelled_ = false;
 
-  bool stream_ = false;
   Phase phase_ = Phase::kIdle;
   bool reused_ = false;     // the exchange started on a connection kept from before
   bool can_retry_ = false;  // see CanRetry
@@ -300,24 +280,18 @@ class Client : public ClientBase {
   const char* DefaultPort() const override { return "80"; }
 };
 
-// SslClient: HTTPS, over a TLS context that either the driver keeps alive (a
-// TlsContext, whose settings also say whether to verify) or its caller does.
+// SslClient: HTTPS over a TlsContext, which the driver keeps alive and whose settings
+// also say whether to verify the server.
 class SslClient : public ClientBase {
  public:
-  SslClient(boost::asio::io_context& io_context, boost::asio::ssl::context& ssl_context,
-            bool verify_peer = true)
-      : ClientBase(io_context), ssl_context_(ssl_context), verify_peer_(verify_peer) {}
   SslClient(boost::asio::io_context& io_context, std::shared_ptr<TlsContext> tls)
-      : ClientBase(io_context), ssl_context_(tls->context()),
-        verify_peer_(tls->verify_peer()), tls_(std::move(tls)) {}
+      : ClientBase(io_context), tls_(std::move(tls)) {}
 
  protected:
   void CreateSocket() override;
   const char* DefaultPort() const override { return "443"; }
 
  private:
-  boost::asio::ssl::context& ssl_context_;
-  bool verify_peer_;
   std::shared_ptr<TlsContext> tls_;
 };
 

@@ -2,7 +2,7 @@
 // limits on how many there may be.
 //
 // A connection is either busy (an exchange holds its driver) or idle (kept open after
-// an exchange, waiting to be reused). Open connections, busy and idle, are counted per
+// an exchange, reusable and able to take another, waiting to be reused). Open connections, busy and idle, are counted per
 // key and in all against two limits; Open says whether one more may be made. Idle
 // connections are reused most recently used first, so that the ones left over age out:
 // Prune lets go of idle connections found closed and of those idle for longer than
@@ -69,12 +69,12 @@ class ConnectionPool {
   // another key is closed to make room.
   bool Open(const PoolKey& key);
   // A busy connection to `key` is done with: kept idle, last used at `now`, when `keep`
-  // and it is still connected and within the limits; otherwise closed and no longer
+  // and it is still reusable, can take another exchange, and is within the limits; otherwise closed and no longer
   // counted. `client` may be null (a connection that was never made).
   void Release(const PoolKey& key, std::shared_ptr<ClientBase> client, bool keep,
                Clock::time_point now);
 
-  // Lets go of idle connections that have closed, and closes those idle since before
+  // Lets go of idle connections that are gone, and closes those idle since before
   // `now` - kMaxIdleTime.
   void Prune(Clock::time_point now);
   // Every idle connection.

@@ -4,8 +4,10 @@
 // that apply to all of them.
 //
 // ExchangeSettings is what the session's settings were when the request was sent, so
-// that a setter called meanwhile changes nothing under a running exchange. The
-// functions below are the redirect and retry rules, kept free of the session's state.
+// that a setter called meanwhile changes nothing under a running exchange; each hop
+// hands the driver what they mean for it as one HopOptions. The functions below are
+// the hop rules (what a hop is run with, when to send it again, where a redirect
+// leads), kept free of the session's and the scheduler's state.
 //
 // Thread rules: an Exchange is made by the sending thread and from then on touched on
 // the session's loop thread only.
@@ -34,6 +36,8 @@ namespace korvo {
 // The body of a redirect that is followed is dropped as it arrives; one longer than
 // this is not read at all, and its connection is closed instead of drained.
 inline constexpr std::uint64_t kMaxRedirectBody = std::uint64_t{1} << 20;
+// A decoded body in memory beyond this is a bomb more likely than a body.
+inline constexpr std::uint64_t kDefaultMaxDecodedInMemory = std::uint64_t{1} << 30;
 
 struct ExchangeSettings {
   std::chrono::milliseconds connect_timeout{0};  // 0: the default
@@ -63,6 +67,7 @@ struct Exchange {
   PoolKey key;            // of the current hop
   std::shared_ptr<ClientBase> client;  // while a hop runs
   std::uint64_t generation = 0;        // of the session's connection settings
+  std::string connect_address;         // SetResolve's choice for the current hop
   std::uint64_t cancel_id = 0;         // the handler registered with options.cancel
   // Runs while the exchange waits for a connection and has a deadline.
   std::unique_ptr<boost::asio::steady_timer> wait_timer;
@@ -81,6 +86,26 @@ std::optional<Url> RedirectTarget(const Response& response, const Url& current,
 // The request that follows `previous` to `target` after a `status` redirect, or null
 // when it cannot be sent (its line or fields would be refused).
 std::shared_ptr<Request> MakeHop(const Request& previous, int status, Url target);
+
+// What the current hop of `exchange` runs with on its driver: the effective values of
+// the exchange's settings and options (a pooled driver still holds whatever the
+// previous exchange gave it).
+HopOptions MakeHopOptions(const Exchange& exchange);
+// After a hop that failed with `error`: whether to send it again, once, on a new
+// connection. Only an idempotent request whose reused connection failed before any of
+// the response arrived (`can_retry`), neither cancelled nor in a stopping session.
+bool ShouldRetry(const Exchange& exchange, const Error& error, bool can_retry, bool stopping);
+// After a hop's `response`: the request of the next hop when it is a redirect to
+// follow; otherwise null, with `error` set when the exchange fails (too many
+// redirects, or one from https to http not allowed) or else `response` completed for
+// the caller (its final URL and the redirects followed).
+std::shared_ptr<Request> NextHop(const Exchange& exchange, Response& response, Error& error);
+
+// The error of an exchange cancelled before or while it waited for a connection.
+Error CancelledError(const Exchange& exchange);
+// Hands the outcome to SendOptions::on_done; nothing it throws gets out.
+void NotifyDone(const DoneCallback& on_done, const std::shared_ptr<Response>& response,
+                const Error& error);
 
 }  // namespace korvo
 
