@@ -63,8 +63,8 @@ struct HopOptions {
   // The response body goes to a temporary file instead of memory.
   bool stream = false;
   // Bytes asked for by every read (0 is taken as 1). A body streamed to a file or a
-  // sink is read straight into the handler's own buffer instead, up to
-  // FileBodyHandler::kFileReadSize bytes a read.
+  // sink is read straight into the handler's own buffer instead, up to 64 KiB a read
+  // (FileBodyHandler::kFileReadSize, SinkBodyHandler::kSinkReadSize).
   std::size_t buffer_size = kDefaultBufferSize;
   // 0 or less: no limit.
   std::chrono::milliseconds connect_timeout = std::chrono::seconds(kDefaultConnectTimeout);
