@@ -434,16 +434,15 @@ ClientSession& ClientSession::SetHeader(std::string_view name, std::string_view 
 bool ClientSession::RemoveHeader(std::string_view name) { return impl_->headers_.Remove(name); }
 
 ClientSession& ClientSession::Accept(std::string_view content_types) {
-  impl_->headers_.Set("Accept", content_types);
-  return *this;
+  if (content_types.empty()) return *this;
+  return SetHeader("Accept", content_types);
 }
 
 ClientSession& ClientSession::Auth(std::string_view type, std::string_view credentials) {
   std::string value(type);
   value += ' ';
   value += credentials;
-  impl_->headers_.Set("Authorization", value);
-  return *this;
+  return SetHeader("Authorization", value);
 }
 
 ClientSession& ClientSession::AuthBasic(std::string_view login, std::string_view password) {

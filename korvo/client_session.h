@@ -134,7 +134,8 @@ class ClientSession {
   ClientSession& SetHeader(std::string_view name, std::string_view value);
   // Removes a default field, one of the four built in too; false when there was none.
   bool RemoveHeader(std::string_view name);
-  // Replaces the default "Accept" in place; an empty text changes nothing.
+  // Replaces the default "Accept" in place; an empty text changes nothing. Checked as
+  // SetHeader checks, as are the authorization setters below.
   ClientSession& Accept(std::string_view content_types);
   // Default "Authorization": type, one blank, credentials.
   ClientSession& Auth(std::string_view type, std::string_view credentials);
