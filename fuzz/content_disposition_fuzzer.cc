@@ -10,6 +10,8 @@
 
 #include "fuzz_check.h"
 #include "korvo/common.h"
+#include "korvo/internal/content_disposition.h"
+#include "korvo/internal/message_access.h"
 
 namespace {
 
@@ -95,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     part = korvo::FormPart::NewFile(name, std::filesystem::path("/nonexistent") / file);
   }
-  part->SetHeaders();
+  korvo::FormPartAccess::SetHeaders(*part);
   const std::string& field = part->GetHeaders().Get("Content-Disposition");
   FUZZ_CHECK(field.find_first_of("\r\n") == std::string::npos);
   // A ";" inside a name splits the parameter; everything else comes back as written.

@@ -9,6 +9,8 @@
 
 #include "korvo/error.h"
 #include "korvo/logger.h"
+#include "korvo/internal/message_access.h"
+#include "korvo/internal/payload.h"
 #include "korvo/internal/utility.h"
 
 namespace korvo {
@@ -34,10 +36,14 @@ mode_t CurrentUmask() {
 
 }  // namespace
 
-Payload StringBody::NextPayload(bool /*free_previous*/) {
-  if (index_ != 0) return Payload();
+void Body::InitPayload() {}
+
+detail::Payload Body::NextPayload(bool /*free_previous*/) { return detail::Payload(); }
+
+detail::Payload StringBody::NextPayload(bool /*free_previous*/) {
+  if (index_ != 0) return detail::Payload();
   index_ = 1;
-  return Payload{ByteRange(data_.data(), data_.size())};
+  return detail::Payload{detail::ByteRange(data_.data(), data_.size())};
 }
 
 void StringBody::Dump(std::ostream& stream, const std::string& prefix) const {
@@ -45,18 +51,20 @@ void StringBody::Dump(std::ostream& stream, const std::string& prefix) const {
 }
 
 FileBody::FileBody(std::filesystem::path path, std::size_t chunk_size)
-    : path_(std::move(path)), chunk_size_(chunk_size != 0 ? chunk_size : kDefaultChunkSize) {
+    : path_(std::move(path)),
+      chunk_size_(chunk_size != 0 ? chunk_size : kDefaultChunkSize),
+      file_(std::make_unique<std::ifstream>()) {
   size_ = GetFileSize(path_);
   if (size_ < 0) throw Error(kFileError, "Cannot read the file");
 }
 
 FileBody::FileBody(std::filesystem::path path, bool auto_delete, std::int64_t size)
     : path_(std::move(path)), chunk_size_(kDefaultChunkSize), auto_delete_(auto_delete),
-      size_(size) {}
+      size_(size), file_(std::make_unique<std::ifstream>()) {}
 
 FileBody::~FileBody() {
   if (!auto_delete_ || path_.empty()) return;
-  if (ifstream_.is_open()) ifstream_.close();
+  if (file_->is_open()) file_->close();
   std::error_code error;
   std::filesystem::remove(path_, error);  // a missing file is no error here
   if (error) LOG_ERRO("Failed to remove file (%s).", error.message().c_str());
@@ -64,7 +72,7 @@ FileBody::~FileBody() {
 
 bool FileBody::Move(const std::filesystem::path& new_path) {
   if (new_path == path_) return false;
-  if (ifstream_.is_open()) ifstream_.close();
+  if (file_->is_open()) file_->close();
   std::error_code error;
   std::filesystem::rename(path_, new_path, error);
   if (error == std::errc::cross_device_link) {
@@ -102,34 +110,42 @@ bool FileBody::Move(const std::filesystem::path& new_path) {
 
 void FileBody::InitPayload() {
   chunk_.resize(chunk_size_);
-  if (ifstream_.is_open()) ifstream_.close();
-  ifstream_.open(path_, std::ios::in | std::ios::binary);
-  if (ifstream_.is_open()) {
-    ifstream_.clear();
+  if (file_->is_open()) file_->close();
+  file_->open(path_, std::ios::in | std::ios::binary);
+  if (file_->is_open()) {
+    file_->clear();
   } else {
-    ifstream_.setstate(std::ios::failbit);
+    file_->setstate(std::ios::failbit);
   }
-  if (ifstream_.fail()) throw Error(kFileError, "Cannot read the file");
+  if (file_->fail()) throw Error(kFileError, "Cannot read the file");
   remaining_ = size_;
 }
 
-Payload FileBody::NextPayload(bool /*free_previous*/) {
-  if (!ifstream_.is_open() || chunk_.empty() || remaining_ <= 0) return Payload();
+detail::Payload FileBody::NextPayload(bool /*free_previous*/) {
+  if (!file_->is_open() || chunk_.empty() || remaining_ <= 0) return detail::Payload();
   const auto wanted = static_cast<std::streamsize>(
       std::min<std::int64_t>(remaining_, static_cast<std::int64_t>(chunk_.size())));
-  ifstream_.read(chunk_.data(), wanted);
-  const std::streamsize count = ifstream_.gcount();
+  file_->read(chunk_.data(), wanted);
+  const std::streamsize count = file_->gcount();
   // Fewer bytes than "Content-Length" promised would leave the server waiting for the rest.
   if (count <= 0) {
-    throw Error(kFileError, ifstream_.eof() ? "File size changed" : "Cannot read the file");
+    throw Error(kFileError, file_->eof() ? "File size changed" : "Cannot read the file");
   }
   remaining_ -= count;
-  return Payload{ByteRange(chunk_.data(), static_cast<std::size_t>(count))};
+  return detail::Payload{detail::ByteRange(chunk_.data(), static_cast<std::size_t>(count))};
 }
 
 void FileBody::Dump(std::ostream& stream, const std::string& prefix) const {
   stream << prefix << "<file: " << path_.string() << ">" << std::endl;
 }
+
+FormBody::FormBody(FormParts parts, std::string boundary, std::size_t chunk_size)
+    : parts_(std::move(parts)),
+      boundary_(std::move(boundary)),
+      chunk_size_(chunk_size != 0 ? chunk_size : kDefaultChunkSize),
+      file_(std::make_unique<std::ifstream>()) {}
+
+FormBody::~FormBody() = default;
 
 std::int64_t FormBody::GetSize() const {
   // Measured again, a file that changed after the request was built would give a size
@@ -141,8 +157,8 @@ std::int64_t FormBody::GetSize() const {
   file_sizes.reserve(parts_.size());
   std::int64_t size = 0;
   for (const auto& part : parts_) {
-    size += boundary + part->GetSize() + 4;
-    file_sizes.push_back(part->GetMeasuredSize());
+    size += boundary + FormPartAccess::GetSize(*part) + 4;
+    file_sizes.push_back(FormPartAccess::GetMeasuredSize(*part));
   }
   file_sizes_ = std::move(file_sizes);
   size_ = size + boundary + 6;
@@ -151,14 +167,14 @@ std::int64_t FormBody::GetSize() const {
 
 void FormBody::InitPayload() {
   // A send abandoned half way left its file open; a second send starts from its start.
-  if (file_.is_open()) file_.close();
+  if (file_->is_open()) file_->close();
   index_ = 0;
   finished_ = false;
   remaining_ = 0;
 }
 
-Payload FormBody::NextPayload(bool free_previous) {
-  Payload payload;
+detail::Payload FormBody::NextPayload(bool free_previous) {
+  detail::Payload payload;
   if (finished_) {
     if (free_previous) std::string().swap(chunk_);
     return payload;
@@ -169,14 +185,14 @@ Payload FormBody::NextPayload(bool free_previous) {
     EndPart(payload);
     return payload;
   }
-  if (!file_.is_open()) {
+  if (!file_->is_open()) {
     FormPart& part = *parts_[index_];
-    AppendBytes(payload, kDashes);
-    AppendBytes(payload, boundary_);
-    AppendBytes(payload, kCrlf);
-    part.AppendHead(payload);
+    detail::AppendBytes(payload, kDashes);
+    detail::AppendBytes(payload, boundary_);
+    detail::AppendBytes(payload, kCrlf);
+    FormPartAccess::AppendHead(part, payload);
     if (!part.IsFile()) {
-      if (!part.GetData().empty()) AppendBytes(payload, part.GetData());
+      if (!part.GetData().empty()) detail::AppendBytes(payload, part.GetData());
       EndPart(payload);
       return payload;
     }
@@ -191,56 +207,56 @@ void FormBody::OpenFile(const FormPart& part) {
   const std::int64_t size = index_ < file_sizes_.size() && file_sizes_[index_] >= 0
                                 ? file_sizes_[index_]
                                 : part.GetDataSize();
-  file_.clear();
+  file_->clear();
   // Unbuffered, a chunk is read straight into chunk_ without a second copy, and a file
   // that shrinks while it is sent is noticed at the next chunk rather than hidden by
   // bytes buffered before.
-  file_.rdbuf()->pubsetbuf(nullptr, 0);
-  file_.open(part.GetPath(), std::ios::in | std::ios::binary);
-  if (!file_.is_open()) FailFile("Cannot read the file");
+  file_->rdbuf()->pubsetbuf(nullptr, 0);
+  file_->open(part.GetPath(), std::ios::in | std::ios::binary);
+  if (!file_->is_open()) FailFile("Cannot read the file");
   // The form's "Content-Length" was computed from the measured size; other byte counts
   // would corrupt the framing of everything that follows on the connection. Checked
   // before the first byte, so that a changed file does not cost a whole upload.
-  file_.seekg(0, std::ios::end);
-  const std::streamoff actual = file_.tellg();
-  file_.seekg(0, std::ios::beg);
-  if (actual < 0 || file_.fail()) FailFile("Cannot read the file");
+  file_->seekg(0, std::ios::end);
+  const std::streamoff actual = file_->tellg();
+  file_->seekg(0, std::ios::beg);
+  if (actual < 0 || file_->fail()) FailFile("Cannot read the file");
   if (actual != size) FailFile("File size changed");
   remaining_ = size;
 }
 
-void FormBody::AppendChunk(Payload& payload) {
+void FormBody::AppendChunk(detail::Payload& payload) {
   const auto wanted = static_cast<std::size_t>(
       std::min<std::int64_t>(remaining_, static_cast<std::int64_t>(chunk_size_)));
   if (chunk_.size() < wanted) chunk_.resize(wanted);
   if (wanted > 0) {
-    file_.read(chunk_.data(), static_cast<std::streamsize>(wanted));
-    if (static_cast<std::size_t>(file_.gcount()) != wanted) {
-      FailFile(file_.eof() ? "File size changed" : "Cannot read the file");
+    file_->read(chunk_.data(), static_cast<std::streamsize>(wanted));
+    if (static_cast<std::size_t>(file_->gcount()) != wanted) {
+      FailFile(file_->eof() ? "File size changed" : "Cannot read the file");
     }
     remaining_ -= static_cast<std::int64_t>(wanted);
-    AppendBytes(payload, std::string_view(chunk_.data(), wanted));
+    detail::AppendBytes(payload, std::string_view(chunk_.data(), wanted));
   }
   if (remaining_ > 0) return;
   // A file that grew while it was sent would otherwise go out cut without a word.
-  if (file_.peek() != std::ifstream::traits_type::eof()) FailFile("File size changed");
-  file_.close();
+  if (file_->peek() != std::ifstream::traits_type::eof()) FailFile("File size changed");
+  file_->close();
   EndPart(payload);
 }
 
 void FormBody::FailFile(const char* message) {
-  if (file_.is_open()) file_.close();
+  if (file_->is_open()) file_->close();
   throw Error(kFileError, message);
 }
 
-void FormBody::EndPart(Payload& payload) {
+void FormBody::EndPart(detail::Payload& payload) {
   if (!parts_.empty()) {
-    AppendBytes(payload, kCrlf);
+    detail::AppendBytes(payload, kCrlf);
     if (++index_ < parts_.size()) return;
   }
-  AppendBytes(payload, kDashes);
-  AppendBytes(payload, boundary_);
-  AppendBytes(payload, kDashesCrlf);
+  detail::AppendBytes(payload, kDashes);
+  detail::AppendBytes(payload, boundary_);
+  detail::AppendBytes(payload, kDashesCrlf);
   finished_ = true;
 }
 

@@ -1,6 +1,8 @@
-// Bodies: what a message carries after its head. A body tells its size, hands out its
-// bytes as a sequence of payloads (InitPayload once, then NextPayload until it returns an
-// empty payload), and prints itself for logging. The base Body is the empty body.
+// Bodies: what a message carries after its head. A body tells its size and prints itself
+// for logging; the request driver reads its bytes through the write side, which is the
+// library's own (korvo/internal/message_access.h): InitPayload once, then NextPayload
+// until it returns an empty payload. The base Body is the empty body; StringBody,
+// FileBody and FormBody are the bodies korvo sends.
 //
 // Thread rules: bodies are not synchronised; one thread at a time (the caller's while a
 // request is built, the event loop's while it is written). A payload stays valid until
@@ -11,15 +13,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
+#include <iosfwd>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "korvo/common.h"
 
 namespace korvo {
+
+namespace detail {
+struct Payload;  // korvo/internal/payload.h
+}  // namespace detail
 
 // Chunk size used by a file body that was given a chunk size of 0, which could never
 // hand out the bytes its size promises.
@@ -36,15 +44,20 @@ class Body {
   // Number of bytes the body puts on the wire.
   virtual std::int64_t GetSize() const { return 0; }
 
+  // Prints the body, every line starting with `prefix`.
+  virtual void Dump(std::ostream& /*stream*/, const std::string& /*prefix*/) const {}
+
+ private:
+  // The write side, called by the request driver only: its payload is the library's
+  // own type.
+  friend struct BodyAccess;
+
   // Rewinds; the next NextPayload starts from the first byte again.
-  virtual void InitPayload() {}
+  virtual void InitPayload();
 
   // The next piece; empty once every byte was handed out. `free_previous` allows the body
   // to release what the previous call handed out.
-  virtual Payload NextPayload(bool /*free_previous*/) { return Payload(); }
-
-  // Prints the body, every line starting with `prefix`.
-  virtual void Dump(std::ostream& /*stream*/, const std::string& /*prefix*/) const {}
+  virtual detail::Payload NextPayload(bool free_previous);
 };
 
 // StringBody: bytes held in memory, handed out as one range over the string.
@@ -59,11 +72,12 @@ class StringBody : public Body {
   bool IsCompressed() const { return compressed_; }
 
   std::int64_t GetSize() const override { return static_cast<std::int64_t>(data_.size()); }
-  void InitPayload() override { index_ = 0; }
-  Payload NextPayload(bool free_previous) override;
   void Dump(std::ostream& stream, const std::string& prefix) const override;
 
  private:
+  void InitPayload() override { index_ = 0; }
+  detail::Payload NextPayload(bool free_previous) override;
+
   std::string data_;
   bool compressed_ = false;
   std::uint64_t index_ = 0;
@@ -103,20 +117,23 @@ class FileBody : public Body {
   bool Move(const std::filesystem::path& new_path);
 
   std::int64_t GetSize() const override { return size_; }
+  void Dump(std::ostream& stream, const std::string& prefix) const override;
+
+ private:
   // Reopens the file; throws Error(kFileError, "Cannot read the file") when it cannot.
   void InitPayload() override;
   // Hands out at most GetSize() bytes, so that the body never overruns the
   // "Content-Length" sent before it; throws Error(kFileError, "File size changed") when
   // the file ends before that many bytes.
-  Payload NextPayload(bool free_previous) override;
-  void Dump(std::ostream& stream, const std::string& prefix) const override;
+  detail::Payload NextPayload(bool free_previous) override;
 
- private:
   std::filesystem::path path_;
   std::size_t chunk_size_ = 0;
   bool auto_delete_ = false;
   std::int64_t size_ = 0;
-  std::ifstream ifstream_;
+  // Open while the file is handed out. Held apart so that users of this header do not
+  // compile the file streams.
+  std::unique_ptr<std::ifstream> file_;
   std::string chunk_;
   std::int64_t remaining_ = 0;  // bytes still to hand out since InitPayload
 };
@@ -130,10 +147,7 @@ class FileBody : public Body {
 class FormBody : public Body {
  public:
   // A chunk size of 0 means kDefaultChunkSize.
-  FormBody(FormParts parts, std::string boundary, std::size_t chunk_size = kDefaultChunkSize)
-      : parts_(std::move(parts)),
-        boundary_(std::move(boundary)),
-        chunk_size_(chunk_size != 0 ? chunk_size : kDefaultChunkSize) {}
+  FormBody(FormParts parts, std::string boundary, std::size_t chunk_size = kDefaultChunkSize);
 
   // Any other integer type is a chunk size too; a negative one means kDefaultChunkSize.
   template <typename Int,
@@ -144,6 +158,8 @@ class FormBody : public Body {
       : FormBody(std::move(parts), std::move(boundary),
                  chunk_size > 0 ? static_cast<std::size_t>(chunk_size) : std::size_t{0}) {}
 
+  ~FormBody() override;
+
   const FormParts& GetParts() const { return parts_; }
   const std::string& GetBoundary() const { return boundary_; }
 
@@ -151,28 +167,30 @@ class FormBody : public Body {
   // Error(kFileError) when a file part cannot be sized, and FormPart's
   // Error(kRequestError) for a part whose fields cannot be written.
   std::int64_t GetSize() const override;
+  void Dump(std::ostream& stream, const std::string& prefix) const override;
+
+ private:
   void InitPayload() override;
   // Holds every file part to the size GetSize measured: throws FileBody's
   // Error(kFileError, "File size changed") when the file turns out shorter or longer,
   // and Error(kFileError, "Cannot read the file") when it cannot be opened or read. With
   // `free_previous`, the end of the form also releases the chunk buffer.
-  Payload NextPayload(bool free_previous) override;
-  void Dump(std::ostream& stream, const std::string& prefix) const override;
+  detail::Payload NextPayload(bool free_previous) override;
 
- private:
   void OpenFile(const FormPart& part);
-  void AppendChunk(Payload& payload);
+  void AppendChunk(detail::Payload& payload);
   // Closes the file part being read and throws Error(kFileError, `message`).
   [[noreturn]] void FailFile(const char* message);
   // Appends the part's closing CRLF, and the form's closing delimiter after the last.
-  void EndPart(Payload& payload);
+  void EndPart(detail::Payload& payload);
 
   FormParts parts_;
   std::string boundary_;
   std::size_t chunk_size_ = kDefaultChunkSize;
   std::size_t index_ = 0;       // the part being handed out
   bool finished_ = false;       // every byte was handed out since InitPayload
-  std::ifstream file_;          // open only while a file part is being handed out
+  // Open only while a file part is being handed out; held apart as FileBody's is.
+  std::unique_ptr<std::ifstream> file_;
   std::int64_t remaining_ = 0;  // bytes of that file still to hand out
   std::string chunk_;           // one buffer for every file part
   // Set by the first GetSize: the form's size and each part's file size (-1 for a

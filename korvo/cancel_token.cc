@@ -6,7 +6,7 @@
 
 namespace korvo {
 
-std::uint64_t CancelToken::State::Add(std::function<void()> handler) {
+std::uint64_t detail::CancelState::Add(std::function<void()> handler) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (cancelled_) {
     handler();
@@ -17,12 +17,12 @@ std::uint64_t CancelToken::State::Add(std::function<void()> handler) {
   return id;
 }
 
-void CancelToken::State::Remove(std::uint64_t id) {
+void detail::CancelState::Remove(std::uint64_t id) {
   std::lock_guard<std::mutex> lock(mutex_);
   handlers_.erase(id);
 }
 
-void CancelToken::State::Cancel() {
+void detail::CancelState::Cancel() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (cancelled_) return;
   cancelled_ = true;
@@ -30,12 +30,12 @@ void CancelToken::State::Cancel() {
   handlers_.clear();
 }
 
-bool CancelToken::State::IsCancelled() const {
+bool detail::CancelState::IsCancelled() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return cancelled_;
 }
 
-CancelToken::CancelToken() : state_(std::make_shared<State>()) {}
+CancelToken::CancelToken() : state_(std::make_shared<detail::CancelState>()) {}
 
 void CancelToken::Cancel() { state_->Cancel(); }
 

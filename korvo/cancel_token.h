@@ -16,6 +16,10 @@
 
 namespace korvo {
 
+namespace detail {
+class CancelState;  // korvo/internal/cancel_state.h
+}  // namespace detail
+
 class CancelToken {
  public:
   CancelToken();
@@ -24,11 +28,9 @@ class CancelToken {
   void Cancel();
   bool IsCancelled() const;
 
-  struct State;  // defined inside the library
-
  private:
   friend struct CancelTokenAccess;
-  std::shared_ptr<State> state_;
+  std::shared_ptr<detail::CancelState> state_;
 };
 
 }  // namespace korvo

@@ -11,6 +11,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/error.hpp>
 
+#include "korvo/internal/message_access.h"
 #include "korvo/internal/utility.h"
 #include "korvo/logger.h"
 #include "korvo/internal/ssl_socket.h"
@@ -51,14 +52,14 @@ bool RunCallback(const TransferCallback& callback, std::uint64_t current, std::u
   return true;
 }
 
-std::size_t PayloadSize(const Payload& payload) {
+std::size_t PayloadSize(const detail::Payload& payload) {
   std::size_t size = 0;
   for (const auto& buffer : payload) size += buffer.size();
   return size;
 }
 
 // Removes the first `count` bytes from `payload`.
-void DropFront(Payload& payload, std::size_t count) {
+void DropFront(detail::Payload& payload, std::size_t count) {
   std::size_t whole = 0;
   while (whole < payload.size() && payload[whole].size() <= count) {
     count -= payload[whole].size();
@@ -222,13 +223,13 @@ void ClientBase::DoWrite() {
   phase_ = Phase::kWriting;
   writing_head_ = true;
   head_.clear();
-  for (const auto& range : request_->GetPayload()) {
+  for (const auto& range : MessageAccess::HeadPayload(*request_)) {
     head_.append(static_cast<const char*>(range.data()), range.size());
   }
-  StartPayload(Payload{ByteRange(head_.data(), head_.size())});
+  StartPayload(detail::Payload{detail::ByteRange(head_.data(), head_.size())});
 }
 
-void ClientBase::StartPayload(Payload payload) {
+void ClientBase::StartPayload(detail::Payload payload) {
   write_payload_ = std::move(payload);
   WritePayload();
 }
@@ -291,7 +292,7 @@ void ClientBase::OnPayloadWritten() {
   if (writing_head_) {
     writing_head_ = false;
     try {
-      body->InitPayload();
+      BodyAccess::InitPayload(*body);
     } catch (const Error& error) {
       HandleBodyError(error);
       return;
@@ -305,9 +306,9 @@ void ClientBase::OnPayloadWritten() {
 }
 
 void ClientBase::DoWriteBody() {
-  Payload chunk;
+  detail::Payload chunk;
   try {
-    chunk = request_->GetBody()->NextPayload(true);
+    chunk = BodyAccess::NextPayload(*request_->GetBody(), true);
   } catch (const Error& error) {
     HandleBodyError(error);
     return;

@@ -15,6 +15,7 @@
 #include "korvo/internal/client_base.h"
 #include "korvo/internal/connection_settings.h"
 #include "korvo/internal/exchange.h"
+#include "korvo/internal/message_access.h"
 #include "korvo/internal/loop_thread.h"
 #include "korvo/internal/request_access.h"
 #include "korvo/internal/scheduler.h"
@@ -32,14 +33,14 @@ constexpr const char* kDecodedCodings = "gzip, deflate, br, zstd";
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
-// ClientSession::Impl: the session's settings and its front door. The loop and its
+// SessionImpl: the session's settings and its front door. The loop and its
 // thread, the scheduling of exchanges over connections and what connections are made
 // with live in LoopThread, Scheduler and ConnectionSettings.
 
-class ClientSession::Impl {
+class detail::SessionImpl {
  public:
-  explicit Impl(std::size_t buffer_size);
-  ~Impl();
+  explicit SessionImpl(std::size_t buffer_size);
+  ~SessionImpl();
 
   std::shared_ptr<Response> Send(std::shared_ptr<Request> request,
                                  const SendOptions& options);
@@ -82,13 +83,13 @@ class ClientSession::Impl {
   std::chrono::milliseconds exchange_timeout_{0};
 };
 
-ClientSession::Impl::Impl(std::size_t buffer_size) {
+detail::SessionImpl::SessionImpl(std::size_t buffer_size) {
   settings_.buffer_size = buffer_size;
   InitHeaders();
   loop_.Start();
 }
 
-ClientSession::Impl::~Impl() {
+detail::SessionImpl::~SessionImpl() {
   Stop();
   // The loop thread is gone: this thread may run the loop itself. The drivers' closes
   // are handed to the loop, so it runs once more to carry them out (and to finish the
@@ -97,18 +98,18 @@ ClientSession::Impl::~Impl() {
   loop_.RunPending();
 }
 
-void ClientSession::Impl::InitHeaders() {
+void detail::SessionImpl::InitHeaders() {
   headers_.Set("User-Agent", UserAgent());
   headers_.Set("Accept", "*/*");
   headers_.Set("Accept-Encoding", "identity");
   headers_.Set("Connection", "Keep-Alive");
 }
 
-void ClientSession::Impl::Stop() {
+void detail::SessionImpl::Stop() {
   loop_.Stop([this] { scheduler_.CancelAll(); });
 }
 
-bool ClientSession::Impl::Cancel() {
+bool detail::SessionImpl::Cancel() {
   std::shared_ptr<Exchange> exchange;
   {
     std::lock_guard<std::mutex> lock(blocking_mutex_);
@@ -119,7 +120,7 @@ bool ClientSession::Impl::Cancel() {
   return true;
 }
 
-std::shared_ptr<Exchange> ClientSession::Impl::Prepare(const std::shared_ptr<Request>& request,
+std::shared_ptr<Exchange> detail::SessionImpl::Prepare(const std::shared_ptr<Request>& request,
                                                        SendOptions options) {
   RequestAccess::ApplyDefaults(*request, headers_, media_type_, charset_);
   RequestAccess::PrepareForSend(*request);
@@ -135,7 +136,7 @@ std::shared_ptr<Exchange> ClientSession::Impl::Prepare(const std::shared_ptr<Req
   return exchange;
 }
 
-Error ClientSession::Impl::Launch(const std::shared_ptr<Exchange>& exchange) {
+Error detail::SessionImpl::Launch(const std::shared_ptr<Exchange>& exchange) {
   Error refused = loop_.Admit();
   if (refused.code() != kNoError) return refused;
   // The handler runs under the token's lock and only posts; the scheduler removes it
@@ -151,7 +152,7 @@ Error ClientSession::Impl::Launch(const std::shared_ptr<Exchange>& exchange) {
   return Error();
 }
 
-std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> request,
+std::shared_ptr<Response> detail::SessionImpl::Send(std::shared_ptr<Request> request,
                                                     const SendOptions& options) {
   if (request == nullptr) {
     Error missing(kRequestError, "Request is missing");
@@ -177,7 +178,7 @@ std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> req
     blocking_ = exchange;
   }
   struct BlockingScope {
-    Impl* impl;
+    detail::SessionImpl* impl;
     ~BlockingScope() {
       std::lock_guard<std::mutex> lock(impl->blocking_mutex_);
       impl->blocking_.reset();
@@ -191,7 +192,7 @@ std::shared_ptr<Response> ClientSession::Impl::Send(std::shared_ptr<Request> req
   return outcome->Wait();
 }
 
-std::future<std::shared_ptr<Response>> ClientSession::Impl::SendAsync(
+std::future<std::shared_ptr<Response>> detail::SessionImpl::SendAsync(
     std::shared_ptr<Request> request, SendOptions options) {
   auto promise = std::make_shared<std::promise<std::shared_ptr<Response>>>();
   std::future<std::shared_ptr<Response>> future = promise->get_future();
@@ -228,12 +229,12 @@ std::future<std::shared_ptr<Response>> ClientSession::Impl::SendAsync(
   return future;
 }
 
-void ClientSession::Impl::SetTls(TlsSettings settings) {
+void detail::SessionImpl::SetTls(TlsSettings settings) {
   connections_.SetTls(std::move(settings));
   DropPool();
 }
 
-void ClientSession::Impl::DropPool() {
+void detail::SessionImpl::DropPool() {
   // Done on the loop, which owns the pool, before the setter returns.
   loop_.RunOnLoop([this] { scheduler_.Clear(); });
 }
@@ -242,7 +243,7 @@ void ClientSession::Impl::DropPool() {
 // ClientSession
 
 ClientSession::ClientSession(std::size_t buffer_size)
-    : impl_(std::make_unique<Impl>(buffer_size)) {}
+    : impl_(std::make_unique<detail::SessionImpl>(buffer_size)) {}
 
 ClientSession::~ClientSession() = default;
 

@@ -40,6 +40,10 @@
 
 namespace korvo {
 
+namespace detail {
+class SessionImpl;  // the loop, the TLS context and the pool, inside the library
+}  // namespace detail
+
 class ClientSession {
  public:
   // `buffer_size` is the read-buffer size of every connection; 0 keeps the default
@@ -218,8 +222,7 @@ class ClientSession {
   std::size_t GetMaxConnections() const;
 
  private:
-  class Impl;
-  std::unique_ptr<Impl> impl_;
+  std::unique_ptr<detail::SessionImpl> impl_;
 };
 
 }  // namespace korvo

@@ -5,6 +5,7 @@
 
 #include "korvo/error.h"
 #include "korvo/logger.h"
+#include "korvo/internal/payload.h"
 #include "korvo/internal/utility.h"
 
 namespace korvo {
@@ -175,8 +176,8 @@ bool Headers::Remove(std::string_view name) {
   return true;
 }
 
-void Headers::AppendTo(Payload& payload) const {
-  for (const auto& [name, value] : fields_) {
+void detail::AppendFields(Payload& payload, const Headers& headers) {
+  for (const auto& [name, value] : headers) {
     AppendBytes(payload, name);
     AppendBytes(payload, kColonSpace);
     AppendBytes(payload, value);
@@ -314,11 +315,6 @@ std::int64_t FormPart::GetSize() {
   return size + data_size + 4;
 }
 
-void FormPart::AppendHead(Payload& payload) {
-  SetHeaders();
-  headers_.AppendTo(payload);
-}
-
 void FormPart::Dump(std::ostream& stream, const std::string& prefix) const {
   for (const auto& [name, value] : headers_) {
     stream << prefix << name << ": " << value << std::endl;
@@ -329,28 +325,6 @@ void FormPart::Dump(std::ostream& stream, const std::string& prefix) const {
   } else {
     stream << prefix << "<file: " << path_.string() << ">" << std::endl;
   }
-}
-
-bool ContentDisposition::Init(std::string_view text) {
-  name_.clear();
-  file_name_.clear();
-  std::string name, file_name;
-  std::vector<std::string_view> pieces;
-  Split(text, ';', false, pieces);
-  if (pieces.empty() || pieces.front() != "form-data") return false;
-  for (std::size_t i = 1; i < pieces.size(); ++i) {
-    std::string_view key, value;
-    if (!SplitKV(pieces[i], '=', true, key, value)) return false;
-    Trim(value, "\"");
-    if (key == "name") {
-      name.assign(value);
-    } else if (key == "filename") {
-      file_name.assign(value);
-    }
-  }
-  name_ = std::move(name);
-  file_name_ = std::move(file_name);
-  return true;
 }
 
 }  // namespace korvo

@@ -1,6 +1,5 @@
-// Vocabulary of the message model: byte ranges handed to the transport, ordered header
-// lists, parsed "Content-Type" values, media types by file extension, multipart form
-// parts and the parser of a received "Content-Disposition".
+// Vocabulary of the message model: ordered header lists, parsed "Content-Type" values,
+// media types by file extension and multipart form parts.
 //
 // Thread rules: none of these types is synchronised; each belongs to one message or
 // form part and is used by one thread at a time. Free functions may be called from any
@@ -20,37 +19,6 @@
 #include <vector>
 
 namespace korvo {
-
-// One range of bytes for a write. It never owns them: it points into a string of whoever
-// handed it out, or into a static separator.
-class ByteRange {
- public:
-  constexpr ByteRange() = default;
-  constexpr ByteRange(const void* data, std::size_t size) : data_(data), size_(size) {}
-
-  const void* data() const { return data_; }
-  std::size_t size() const { return size_; }
-
-  // Drops the first `count` bytes (all of them when `count` exceeds the size).
-  ByteRange& operator+=(std::size_t count) {
-    if (count > size_) count = size_;
-    data_ = static_cast<const char*>(data_) + count;
-    size_ -= count;
-    return *this;
-  }
-
- private:
-  const void* data_ = nullptr;
-  std::size_t size_ = 0;
-};
-
-// Byte ranges for one gather write.
-using Payload = std::vector<ByteRange>;
-
-// Adds `bytes` as one range; they must stay valid as long as the payload is in use.
-inline void AppendBytes(Payload& payload, std::string_view bytes) {
-  payload.emplace_back(bytes.data(), bytes.size());
-}
 
 // Equality without regard to ASCII case, as HTTP compares field names and tokens; no
 // locale is consulted (a locale's case rules cost a facet lookup per byte).
@@ -95,10 +63,6 @@ class Headers {
   const_iterator end() const { return fields_.end(); }
   std::size_t size() const { return fields_.size(); }
   bool empty() const { return fields_.empty(); }
-
-  // Adds every field as "name: value" CRLF, then the empty line that ends a head. The
-  // ranges point into the fields: change nothing until the payload has been written.
-  void AppendTo(Payload& payload) const;
 
  private:
   // Short lists are searched in order; past this many fields a received head could
@@ -185,35 +149,33 @@ class FormPart {
   const std::filesystem::path& GetPath() const { return path_; }
   const std::string& GetFileName() const { return file_name_; }
   const std::string& GetMediaType() const { return media_type_; }
+  // "Content-Disposition" and "Content-Type" as the part sends them; empty until a form
+  // body has measured the part (a request built with it has).
   const Headers& GetHeaders() const { return headers_; }
   // A string part's value; empty for a file part.
   const std::string& GetData() const { return data_; }
   bool IsFile() const { return !path_.empty(); }
 
-  // Builds "Content-Disposition" (and "Content-Type" when a media type is known); does
-  // nothing when the fields exist already.
-  void SetHeaders();
-
   // Bytes of the value or file. Throws Error(kFileError) when a file cannot be sized.
   std::int64_t GetDataSize() const;
-
-  // Bytes of the whole part: its fields, the blank line, the data and the closing CRLF.
-  // Remembers the file's size, which the form body holds the file to when sending it.
-  std::int64_t GetSize();
-
-  // The file size the last GetSize counted; -1 before, and for a string part.
-  std::int64_t GetMeasuredSize() const { return measured_size_; }
-
-  // Appends ranges over the part's fields and the blank line that ends them; they stay
-  // valid while the fields are unchanged. The data and the closing CRLF are the
-  // sender's: a file goes out in chunks, never whole.
-  void AppendHead(Payload& payload);
 
   void Dump(std::ostream& stream, const std::string& prefix) const;
 
  private:
+  // The form body's side of a part (korvo/internal/message_access.h).
+  friend struct FormPartAccess;
+
   FormPart(std::string name, std::filesystem::path path, std::string file_name,
            std::string media_type, std::string data);
+
+  // Builds "Content-Disposition" (and "Content-Type" when a media type is known); does
+  // nothing when the fields exist already. Throws Error(kRequestError, "Invalid header
+  // field") for a name, file name or media type that would break the part's head.
+  void SetHeaders();
+
+  // Bytes of the whole part: its fields, the blank line, the data and the closing CRLF.
+  // Remembers the file's size, which the form body holds the file to when sending it.
+  std::int64_t GetSize();
 
   std::string name_;
   std::filesystem::path path_;
@@ -222,21 +184,6 @@ class FormPart {
   Headers headers_;
   std::string data_;
   std::int64_t measured_size_ = -1;  // file size counted by GetSize, -1 before
-};
-
-// ContentDisposition: reads the name and file name out of a form part's
-// "Content-Disposition" value.
-class ContentDisposition {
- public:
-  // False unless the value starts with "form-data" and every parameter has an "=".
-  bool Init(std::string_view text);
-
-  const std::string& GetName() const { return name_; }
-  const std::string& GetFileName() const { return file_name_; }
-
- private:
-  std::string name_;
-  std::string file_name_;
 };
 
 }  // namespace korvo

@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "korvo/internal/message_access.h"
 #include "korvo/internal/utility.h"
 #include "korvo/logger.h"
 
@@ -155,8 +156,8 @@ std::shared_ptr<Request> NextHop(const Exchange& exchange, Response& response, E
     next = MakeHop(*exchange.request, response.GetStatus(), std::move(*target));
   }
   if (next == nullptr) {
-    response.SetUrl(current);
-    response.SetRedirectCount(exchange.hops);
+    ResponseAccess::SetUrl(response, current);
+    ResponseAccess::SetRedirectCount(response, exchange.hops);
   }
   return next;
 }

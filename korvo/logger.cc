@@ -1,4 +1,5 @@
 #include "korvo/logger.h"
+#include "korvo/internal/log_format.h"
 
 #include <unistd.h>
 

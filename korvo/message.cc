@@ -3,6 +3,8 @@
 #include <sstream>
 
 #include "korvo/error.h"
+#include "korvo/internal/message_access.h"
+#include "korvo/internal/payload.h"
 
 namespace korvo {
 
@@ -45,10 +47,6 @@ bool Message::IsConnectionKeepAlive() const {
   return !existed || AsciiIEquals(connection, "Keep-Alive");
 }
 
-bool Message::AcceptEncodingGzip() const {
-  return headers_.Get("Accept-Encoding").find("gzip") != std::string::npos;
-}
-
 ContentEncoding Message::GetContentEncoding() const {
   const std::string& encoding = headers_.Get("Content-Encoding");
   if (encoding == "gzip") return kGzip;
@@ -74,12 +72,12 @@ const FormParts& Message::GetFormParts() const {
   return body->GetParts();
 }
 
-Payload Message::GetPayload() const {
-  Payload payload;
-  payload.reserve(3 + 4 * headers_.size());
-  AppendBytes(payload, start_line_);
-  AppendBytes(payload, kCrlf);
-  headers_.AppendTo(payload);
+detail::Payload MessageAccess::HeadPayload(const Message& message) {
+  detail::Payload payload;
+  payload.reserve(3 + 4 * message.headers_.size());
+  detail::AppendBytes(payload, message.start_line_);
+  detail::AppendBytes(payload, kCrlf);
+  detail::AppendFields(payload, message.headers_);
   return payload;
 }
 

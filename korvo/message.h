@@ -1,6 +1,6 @@
 // Message: what korvo sends and receives, a start line, ordered header fields, a body and
-// a content length. Request and Response derive from it. The head is rendered as a
-// Payload of ranges over the message's own strings, never as one concatenated copy.
+// a content length. Request and Response derive from it. The library writes the head as
+// ranges over the message's own strings, never as one concatenated copy.
 //
 // Thread rules: not synchronised; one thread at a time (the caller's while building, the
 // event loop's while the driver writes or the parser fills it, the caller's again after
@@ -47,10 +47,7 @@ class Message {
   bool RemoveHeader(std::string_view name) { return headers_.Remove(name); }
   const Headers& GetHeaders() const { return headers_; }
 
-  Message& SetStartLine(std::string line) {
-    start_line_ = std::move(line);
-    return *this;
-  }
+  // Made by Prepare, or received.
   const std::string& GetStartLine() const { return start_line_; }
 
   // -1 when no length is known.
@@ -73,8 +70,6 @@ class Message {
 
   // True without a "Connection" field, else only for exactly "Keep-Alive" (any case).
   bool IsConnectionKeepAlive() const;
-  // "Accept-Encoding" contains "gzip" (case-sensitive).
-  bool AcceptEncodingGzip() const;
   // "Content-Encoding" exactly "gzip" or "deflate"; anything else is kUnknown.
   ContentEncoding GetContentEncoding() const;
 
@@ -86,16 +81,14 @@ class Message {
   // Throws Error(kFormError, "Not a form body") when the body is not a FormBody.
   const FormParts& GetFormParts() const;
 
-  // The head: start line, header lines and the blank line, as ranges over the message's
-  // own strings and static separators, valid while the message is not changed. Does not
-  // prepare the message.
-  Payload GetPayload() const;
-
   // Prints the head and the body for logging, every line starting with "    > ".
   void Dump(std::ostream& stream) const;
   std::string Dump() const;
 
  protected:
+  // The parser's and the driver's side of a message (korvo/internal/message_access.h).
+  friend struct MessageAccess;
+
   std::shared_ptr<Body> body_;
   Headers headers_;
   std::string start_line_;

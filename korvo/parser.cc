@@ -11,6 +11,7 @@
 #include "korvo/logger.h"
 #include "korvo/message.h"
 #include "korvo/internal/body_handlers.h"
+#include "korvo/internal/message_access.h"
 #include "korvo/internal/utility.h"
 
 namespace korvo {
@@ -296,7 +297,7 @@ bool Parser::ParseHead(const char* data, std::size_t length) {
 
     if (!start_line_parsed_) {
       start_line_parsed_ = true;
-      message_->SetStartLine(std::string(line));
+      MessageAccess::SetStartLine(*message_, std::string(line));
       if (!ParseStartLine(line)) return false;
     } else if (!ParseHeaderLine(line)) {
       return false;

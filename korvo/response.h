@@ -21,31 +21,14 @@ class Response : public Message {
  public:
   Response() = default;
 
-  Response& SetStatus(int status) {
-    status_ = status;
-    return *this;
-  }
   int GetStatus() const { return status_; }
-
-  Response& SetReason(std::string reason) {
-    reason_ = std::move(reason);
-    return *this;
-  }
   const std::string& GetReason() const { return reason_; }
 
   // The URL that answered: the request's own, or where the redirects that the session
   // followed ended.
-  Response& SetUrl(Url url) {
-    url_ = std::move(url);
-    return *this;
-  }
   const Url& GetUrl() const { return url_; }
 
   // The number of redirects followed to reach this response.
-  Response& SetRedirectCount(int count) {
-    redirect_count_ = count;
-    return *this;
-  }
   int GetRedirectCount() const { return redirect_count_; }
 
   // Sets "HTTP/1.1 <status> <reason>" (the default reason when none is set) and "Server"
@@ -53,6 +36,9 @@ class Response : public Message {
   void Prepare() override;
 
  private:
+  // Filled by the parser and the session (korvo/internal/message_access.h).
+  friend struct ResponseAccess;
+
   int status_ = 200;
   std::string reason_;
   Url url_;

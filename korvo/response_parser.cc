@@ -7,6 +7,7 @@
 
 #include "korvo/logger.h"
 #include "korvo/response.h"
+#include "korvo/internal/message_access.h"
 
 namespace korvo {
 
@@ -85,8 +86,8 @@ bool ResponseParser::ParseStartLine(std::string_view line) {
   // After 101 the connection speaks another protocol.
   if (status == 101) SetFramingUnsafe();
 
-  response_->SetStatus(status);
-  if (count > 2) response_->SetReason(std::string(parts[2]));
+  ResponseAccess::SetStatus(*response_, status);
+  if (count > 2) ResponseAccess::SetReason(*response_, std::string(parts[2]));
   return true;
 }
 

@@ -32,7 +32,7 @@ void Socket::AsyncConnect(const std::string& /*host*/, const Endpoints& endpoint
       });
 }
 
-void Socket::AsyncWrite(const Payload& payload, WriteHandler handler) {
+void Socket::AsyncWrite(const detail::Payload& payload, WriteHandler handler) {
   // A single range (a head, a file chunk) spares the operation its own copy of the list.
   if (payload.size() == 1) {
     boost::asio::async_write(socket_, AsioBuffer(payload.front()), std::move(handler));
@@ -41,7 +41,7 @@ void Socket::AsyncWrite(const Payload& payload, WriteHandler handler) {
   boost::asio::async_write(socket_, AsioBuffers(payload), std::move(handler));
 }
 
-void Socket::AsyncWriteSome(const Payload& payload, WriteHandler handler) {
+void Socket::AsyncWriteSome(const detail::Payload& payload, WriteHandler handler) {
   if (payload.size() == 1) {
     socket_.async_write_some(AsioBuffer(payload.front()), std::move(handler));
     return;
@@ -55,14 +55,15 @@ void Socket::AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) {
 
 // The calls that must not wait pass MSG_DONTWAIT themselves: switching the socket to
 // non-blocking mode for them would cost an ioctl on every new connection.
-std::size_t Socket::WriteSomeNow(const Payload& payload, boost::system::error_code& error) {
+std::size_t Socket::WriteSomeNow(const detail::Payload& payload,
+                                 boost::system::error_code& error) {
   if (!socket_.is_open()) {  // not connected yet: nothing can move
     error = boost::asio::error::would_block;
     return 0;
   }
   iovec pieces[kMaxWritePieces];
   std::size_t count = 0;
-  for (const ByteRange& range : payload) {
+  for (const detail::ByteRange& range : payload) {
     if (count == kMaxWritePieces) break;
     pieces[count].iov_base = const_cast<void*>(range.data());
     pieces[count].iov_len = range.size();
@@ -160,7 +161,7 @@ bool TcpSocketBase::IsAlive() const {
   return socket.is_open() && IsIdleSocketAlive(socket.native_handle()) && !HasBufferedInput();
 }
 
-std::size_t SocketBase::WriteSomeNow(const Payload& /*payload*/,
+std::size_t SocketBase::WriteSomeNow(const detail::Payload& /*payload*/,
                                      boost::system::error_code& error) {
   error = boost::asio::error::would_block;
   return 0;
@@ -172,10 +173,10 @@ std::size_t SocketBase::ReadSomeNow(std::vector<char>* /*buffer*/,
   return 0;
 }
 
-std::vector<boost::asio::const_buffer> AsioBuffers(const Payload& payload) {
+std::vector<boost::asio::const_buffer> AsioBuffers(const detail::Payload& payload) {
   std::vector<boost::asio::const_buffer> buffers;
   buffers.reserve(payload.size());
-  for (const ByteRange& range : payload) buffers.push_back(AsioBuffer(range));
+  for (const detail::ByteRange& range : payload) buffers.push_back(AsioBuffer(range));
   return buffers;
 }
 

@@ -26,7 +26,7 @@ constexpr std::size_t kMaxRecordPlaintext = 16 * 1024;
 
 // The bytes of a payload of several ranges and at most `limit` bytes in one string;
 // null when the payload is a single range or larger.
-std::shared_ptr<std::string> JoinSmall(const Payload& payload, std::size_t limit) {
+std::shared_ptr<std::string> JoinSmall(const detail::Payload& payload, std::size_t limit) {
   if (payload.size() < 2) return nullptr;
   std::size_t size = 0;
   for (const auto& range : payload) size += range.size();
@@ -130,7 +130,7 @@ void SslSocket::OnHandshake(boost::system::error_code error, ConnectHandler hand
   handler(error, endpoint_);
 }
 
-void SslSocket::AsyncWrite(const Payload& payload, WriteHandler handler) {
+void SslSocket::AsyncWrite(const detail::Payload& payload, WriteHandler handler) {
   // The TLS stream writes one buffer per record: a head made of dozens of small ranges
   // would go out as dozens of records. Small gathers are joined into one.
   if (std::shared_ptr<std::string> joined = JoinSmall(payload, kMaxJoinedWrite)) {
@@ -141,7 +141,7 @@ void SslSocket::AsyncWrite(const Payload& payload, WriteHandler handler) {
   boost::asio::async_write(ssl_stream_, AsioBuffers(payload), std::move(handler));
 }
 
-void SslSocket::AsyncWriteSome(const Payload& payload, WriteHandler handler) {
+void SslSocket::AsyncWriteSome(const detail::Payload& payload, WriteHandler handler) {
   // One write makes at most one record, from the first range only; small ranges are
   // joined so that a record carries all of them. The count is of the joined bytes,
   // which are the payload's own in order.

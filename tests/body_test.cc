@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "korvo/error.h"
+#include "korvo/internal/message_access.h"
 #include "korvo/internal/utility.h"
 #include "support/log_capture.h"
 
@@ -48,7 +49,7 @@ class ScratchDir {
   fs::path path_;
 };
 
-std::string Bytes(const Payload& payload) {
+std::string Bytes(const detail::Payload& payload) {
   std::string bytes;
   for (const auto& range : payload) bytes.append(static_cast<const char*>(range.data()), range.size());
   return bytes;
@@ -56,10 +57,10 @@ std::string Bytes(const Payload& payload) {
 
 // Every byte the body hands out, following the driver's protocol.
 std::string Drain(Body& body, std::vector<std::size_t>* pieces = nullptr) {
-  body.InitPayload();
+  BodyAccess::InitPayload(body);
   std::string bytes;
   for (;;) {
-    Payload payload = body.NextPayload(true);
+    detail::Payload payload = BodyAccess::NextPayload(body, true);
     if (payload.empty()) return bytes;
     if (pieces != nullptr) pieces->push_back(Bytes(payload).size());
     bytes += Bytes(payload);
@@ -77,14 +78,14 @@ std::string BinaryBytes() {
 TEST(StringBodyTest, HandsOutItsOwnStringOncePerInit) {
   StringBody body("0123456789");
   EXPECT_EQ(body.GetSize(), 10);
-  body.InitPayload();
-  Payload first = body.NextPayload(true);
+  BodyAccess::InitPayload(body);
+  detail::Payload first = BodyAccess::NextPayload(body, true);
   ASSERT_EQ(first.size(), 1u);
   EXPECT_EQ(first[0].data(), static_cast<const void*>(body.GetData().data()));
   EXPECT_EQ(first[0].size(), 10u);
-  EXPECT_TRUE(body.NextPayload(true).empty());
-  body.InitPayload();
-  Payload again = body.NextPayload(true);
+  EXPECT_TRUE(BodyAccess::NextPayload(body, true).empty());
+  BodyAccess::InitPayload(body);
+  detail::Payload again = BodyAccess::NextPayload(body, true);
   ASSERT_EQ(again.size(), 1u);
   EXPECT_EQ(again[0].data(), first[0].data());
   EXPECT_EQ(body.GetData(), "0123456789");  // free_previous never releases the string
@@ -93,11 +94,11 @@ TEST(StringBodyTest, HandsOutItsOwnStringOncePerInit) {
 TEST(StringBodyTest, EmptyBodyHandsOutOneEmptyRange) {
   StringBody body("");
   EXPECT_EQ(body.GetSize(), 0);
-  body.InitPayload();
-  Payload payload = body.NextPayload(true);
+  BodyAccess::InitPayload(body);
+  detail::Payload payload = BodyAccess::NextPayload(body, true);
   ASSERT_EQ(payload.size(), 1u);
   EXPECT_EQ(payload[0].size(), 0u);
-  EXPECT_TRUE(body.NextPayload(true).empty());
+  EXPECT_TRUE(BodyAccess::NextPayload(body, true).empty());
   EXPECT_FALSE(body.IsCompressed());
   EXPECT_TRUE(StringBody("x", true).IsCompressed());
 }
@@ -131,7 +132,7 @@ TEST(FileBodyTest, HandsOutChunksAndStartsOverOnInit) {
   std::vector<std::size_t> pieces;
   EXPECT_EQ(Drain(body, &pieces), "0123456789");
   EXPECT_EQ(pieces, (std::vector<std::size_t>{4, 4, 2}));
-  EXPECT_TRUE(body.NextPayload(true).empty());
+  EXPECT_TRUE(BodyAccess::NextPayload(body, true).empty());
   EXPECT_EQ(Drain(body), "0123456789");
 }
 
@@ -169,7 +170,7 @@ TEST(FileBodyTest, MissingFile) {
   FileBody body(file, 4);
   fs::remove(file);
   try {
-    body.InitPayload();
+    BodyAccess::InitPayload(body);
     FAIL() << "InitPayload over a deleted file";
   } catch (const Error& error) {
     EXPECT_EQ(error.code(), kFileError);
@@ -187,11 +188,11 @@ TEST(FileBodyTest, KeepsToTheMeasuredSize) {
 
   FileBody shrunk(file, 4);
   dir.Write("f", "012345");
-  shrunk.InitPayload();
-  EXPECT_EQ(Bytes(shrunk.NextPayload(true)), "0123");
-  EXPECT_EQ(Bytes(shrunk.NextPayload(true)), "45");
+  BodyAccess::InitPayload(shrunk);
+  EXPECT_EQ(Bytes(BodyAccess::NextPayload(shrunk, true)), "0123");
+  EXPECT_EQ(Bytes(BodyAccess::NextPayload(shrunk, true)), "45");
   try {
-    shrunk.NextPayload(true);
+    BodyAccess::NextPayload(shrunk, true);
     FAIL() << "a short file ended the body silently";
   } catch (const Error& error) {
     EXPECT_EQ(error.code(), kFileError);
@@ -297,14 +298,14 @@ TEST(FormBodyTest, WorkedExample) {
   auto file = FormPart::NewFile("f", dir.Write("x.txt", "hello"));
   FormBody body({text, file}, "B");
 
-  EXPECT_EQ(text->GetSize(), 47);
-  EXPECT_EQ(file->GetSize(), 95);
+  EXPECT_EQ(FormPartAccess::GetSize(*text), 47);
+  EXPECT_EQ(FormPartAccess::GetSize(*file), 95);
   EXPECT_EQ(body.GetSize(), 159);
 
-  body.InitPayload();
-  const std::string first = Bytes(body.NextPayload(true));
-  const std::string second = Bytes(body.NextPayload(true));
-  EXPECT_TRUE(body.NextPayload(true).empty());
+  BodyAccess::InitPayload(body);
+  const std::string first = Bytes(BodyAccess::NextPayload(body, true));
+  const std::string second = Bytes(BodyAccess::NextPayload(body, true));
+  EXPECT_TRUE(BodyAccess::NextPayload(body, true).empty());
   EXPECT_EQ(first,
             "--B\r\n"
             "Content-Disposition: form-data; name=\"a\"\r\n"
@@ -384,9 +385,9 @@ TEST(FormBodyTest, SameBytesForEveryChunkSizeAndEverySend) {
     EXPECT_EQ(pieces.size(), c.payloads);
     EXPECT_EQ(Drain(body), expected);
 
-    body.InitPayload();
-    body.NextPayload(true);
-    body.NextPayload(true);  // into the binary file
+    BodyAccess::InitPayload(body);
+    BodyAccess::NextPayload(body, true);
+    BodyAccess::NextPayload(body, true);  // into the binary file
     EXPECT_EQ(Drain(body), expected);
   }
   for (const auto& part : parts) {
@@ -406,14 +407,14 @@ TEST(FormBodyTest, FilePartComesOutInChunks) {
                  FormPart::New("z", "9")},
                 "B", 4);
   body.GetSize();
-  body.InitPayload();
-  const Payload opening = body.NextPayload(true);
+  BodyAccess::InitPayload(body);
+  const detail::Payload opening = BodyAccess::NextPayload(body, true);
   EXPECT_EQ(Bytes(opening), "--B\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n");
   EXPECT_TRUE(std::any_of(opening.begin(), opening.end(), [&](const auto& range) {
     return range.data() == static_cast<const void*>(first->GetData().data());
   }));
   std::vector<std::string> rest;
-  for (Payload payload; !(payload = body.NextPayload(true)).empty();) {
+  for (detail::Payload payload; !(payload = BodyAccess::NextPayload(body, true)).empty();) {
     rest.push_back(Bytes(payload));
   }
   EXPECT_EQ(rest, (std::vector<std::string>{
@@ -435,10 +436,10 @@ struct Failure {
 Failure DrainToFailure(Body& body, const std::function<void(int)>& change) {
   Failure failure;
   try {
-    body.InitPayload();
+    BodyAccess::InitPayload(body);
     for (int count = 0;; ++count) {
       change(count);
-      const Payload payload = body.NextPayload(true);
+      const detail::Payload payload = BodyAccess::NextPayload(body, true);
       if (payload.empty()) return failure;
       failure.handed += static_cast<std::int64_t>(Bytes(payload).size());
     }
@@ -537,8 +538,8 @@ std::string DrainAndMeasure(const fs::path& file) {
     ::getrusage(RUSAGE_SELF, &usage);
     const long before = usage.ru_maxrss;
     std::int64_t handed = 0;
-    body.InitPayload();
-    for (Payload payload; !(payload = body.NextPayload(true)).empty();) {
+    BodyAccess::InitPayload(body);
+    for (detail::Payload payload; !(payload = BodyAccess::NextPayload(body, true)).empty();) {
       for (const auto& range : payload) handed += static_cast<std::int64_t>(range.size());
     }
     ::getrusage(RUSAGE_SELF, &usage);

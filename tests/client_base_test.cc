@@ -90,11 +90,11 @@ class SpySocket : public SocketBase {
     inner_->AsyncConnect(host, endpoints, std::move(handler));
     events_->Add(&SocketEvents::connects);
   }
-  void AsyncWrite(const Payload& payload, WriteHandler handler) override {
+  void AsyncWrite(const detail::Payload& payload, WriteHandler handler) override {
     inner_->AsyncWrite(payload, std::move(handler));
     events_->Add(&SocketEvents::writes);
   }
-  void AsyncWriteSome(const Payload& payload, WriteHandler handler) override {
+  void AsyncWriteSome(const detail::Payload& payload, WriteHandler handler) override {
     inner_->AsyncWriteSome(payload, std::move(handler));
     events_->Add(&SocketEvents::writes);
   }
@@ -129,9 +129,9 @@ class ThrottledSocket : public SocketBase {
                     ConnectHandler handler) override {
     inner_->AsyncConnect(host, endpoints, std::move(handler));
   }
-  void AsyncWrite(const Payload& payload, WriteHandler handler) override {
+  void AsyncWrite(const detail::Payload& payload, WriteHandler handler) override {
     // All of it, step by step.
-    auto rest = std::make_shared<Payload>(payload);
+    auto rest = std::make_shared<detail::Payload>(payload);
     auto total = std::make_shared<std::size_t>(0);
     auto next = std::make_shared<WriteHandler>();
     *next = [this, rest, total, next, handler](boost::system::error_code error, std::size_t n) {
@@ -152,8 +152,8 @@ class ThrottledSocket : public SocketBase {
     };
     AsyncWriteSome(*rest, *next);
   }
-  void AsyncWriteSome(const Payload& payload, WriteHandler handler) override {
-    Payload step;
+  void AsyncWriteSome(const detail::Payload& payload, WriteHandler handler) override {
+    detail::Payload step;
     std::size_t size = 0;
     for (const auto& buffer : payload) {
       if (size == kStep) break;

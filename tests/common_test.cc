@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include "korvo/internal/content_disposition.h"
+#include "korvo/internal/message_access.h"
 #include "support/log_capture.h"
 
 namespace korvo {
 namespace {
 
-std::string Bytes(const Payload& payload) {
+std::string Bytes(const detail::Payload& payload) {
   std::string bytes;
   for (const auto& range : payload) bytes.append(static_cast<const char*>(range.data()), range.size());
   return bytes;
@@ -181,31 +183,31 @@ TEST(FormPartTest, NewFileNamesAndGuessesTheMediaType) {
 
 TEST(FormPartTest, FieldsAreBuiltOnceInOrder) {
   auto part = FormPart::New("k", "v", "application/json");
-  part->SetHeaders();
-  part->SetHeaders();
+  FormPartAccess::SetHeaders(*part);
+  FormPartAccess::SetHeaders(*part);
   ASSERT_EQ(part->GetHeaders().size(), 2u);
   EXPECT_EQ(part->GetHeaders().begin()->first, "Content-Disposition");
   EXPECT_EQ(part->GetHeaders().begin()->second, "form-data; name=\"k\"");
   EXPECT_EQ(std::next(part->GetHeaders().begin())->second, "application/json");
 
   auto unnamed = FormPart::New("", "v");
-  unnamed->SetHeaders();
+  FormPartAccess::SetHeaders(*unnamed);
   EXPECT_EQ(unnamed->GetHeaders().Get("Content-Disposition"), "form-data");
   EXPECT_FALSE(unnamed->GetHeaders().Has("Content-Type"));
 }
 
 TEST(FormPartTest, NamesAreEscapedAndCountedEscaped) {
   auto part = FormPart::New("a\"b\r\nc%d", "1");
-  Payload payload;
-  part->AppendHead(payload);
+  detail::Payload payload;
+  FormPartAccess::AppendHead(*part, payload);
   const std::string head =
       "Content-Disposition: form-data; name=\"a%22b%0D%0Ac%d\"\r\n"
       "\r\n";
   EXPECT_EQ(Bytes(payload), head);
-  EXPECT_EQ(part->GetSize(), static_cast<std::int64_t>((head + "1\r\n").size()));
+  EXPECT_EQ(FormPartAccess::GetSize(*part), static_cast<std::int64_t>((head + "1\r\n").size()));
 
   auto file = FormPart::NewFile("f\"", "/tmp/evil\"\r\nX-Injected: 1.txt");
-  file->SetHeaders();
+  FormPartAccess::SetHeaders(*file);
   EXPECT_EQ(file->GetHeaders().Get("Content-Disposition"),
             "form-data; name=\"f%22\"; filename=\"evil%22%0D%0AX-Injected: 1.txt\"");
 }
@@ -213,17 +215,17 @@ TEST(FormPartTest, NamesAreEscapedAndCountedEscaped) {
 TEST(FormPartTest, EmptyStringValueIsAFieldOfSizeZero) {
   auto part = FormPart::New("empty", "");
   EXPECT_EQ(part->GetDataSize(), 0);
-  Payload payload;
-  part->AppendHead(payload);
+  detail::Payload payload;
+  FormPartAccess::AppendHead(*part, payload);
   const std::string head = "Content-Disposition: form-data; name=\"empty\"\r\n\r\n";
   EXPECT_EQ(Bytes(payload), head);
-  EXPECT_EQ(part->GetSize(), static_cast<std::int64_t>((head + "\r\n").size()));
+  EXPECT_EQ(FormPartAccess::GetSize(*part), static_cast<std::int64_t>((head + "\r\n").size()));
 }
 
 TEST(FormPartTest, HeadPointsIntoThePart) {
   auto part = FormPart::New("k", "value");
-  Payload payload;
-  part->AppendHead(payload);
+  detail::Payload payload;
+  FormPartAccess::AppendHead(*part, payload);
   ASSERT_EQ(payload.size(), 5u);  // one field of four ranges, blank line
   EXPECT_EQ(payload[2].data(),
             static_cast<const void*>(part->GetHeaders().begin()->second.data()));
@@ -235,7 +237,7 @@ TEST(FormPartTest, DumpPrintsFieldsAndValue) {
   part->Dump(unbuilt, "> ");
   EXPECT_EQ(unbuilt.str(), "> \n> line1\n> line2\n");
 
-  part->SetHeaders();
+  FormPartAccess::SetHeaders(*part);
   std::ostringstream built;
   part->Dump(built, "> ");
   EXPECT_EQ(built.str(), "> Content-Disposition: form-data; name=\"k\"\n> \n> line1\n> line2\n");
@@ -268,7 +270,7 @@ TEST(ContentDispositionTest, Init) {
 
 TEST(ContentDispositionTest, ReadsWhatAPartWrites) {
   auto part = FormPart::NewFile("upload", "/data/report.json");
-  part->SetHeaders();
+  FormPartAccess::SetHeaders(*part);
   ContentDisposition disposition;
   ASSERT_TRUE(disposition.Init(part->GetHeaders().Get("Content-Disposition")));
   EXPECT_EQ(disposition.GetName(), "upload");

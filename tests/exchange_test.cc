@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "korvo/internal/message_access.h"
 #include "korvo/request.h"
 #include "korvo/response.h"
 #include "korvo/url.h"
@@ -28,7 +29,7 @@ Exchange MakeExchange(const std::string& url, const std::string& method = "GET")
 
 std::unique_ptr<Response> Redirect(int status, const std::string& location) {
   auto response = std::make_unique<Response>();
-  response->SetStatus(status);
+  ResponseAccess::SetStatus(*response, status);
   response->SetHeader("Location", location);
   return response;
 }

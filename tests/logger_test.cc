@@ -13,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "korvo/internal/log_format.h"
 #include "korvo/internal/utility.h"
 #include "support/log_capture.h"
 

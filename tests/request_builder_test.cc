@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "korvo/error.h"
+#include "korvo/internal/message_access.h"
 #include "korvo/internal/utility.h"
 
 namespace korvo {
@@ -20,9 +21,9 @@ namespace fs = std::filesystem;
 // Concatenates every payload of a body, as the driver would write it.
 std::string BodyBytes(Body& body) {
   std::string bytes;
-  body.InitPayload();
-  for (Payload payload = body.NextPayload(true); !payload.empty();
-       payload = body.NextPayload(true)) {
+  BodyAccess::InitPayload(body);
+  for (detail::Payload payload = BodyAccess::NextPayload(body, true); !payload.empty();
+       payload = BodyAccess::NextPayload(body, true)) {
     for (const auto& buffer : payload) {
       bytes.append(static_cast<const char*>(buffer.data()), buffer.size());
     }
@@ -32,7 +33,7 @@ std::string BodyBytes(Body& body) {
 
 std::string HeadBytes(const Request& request) {
   std::string bytes;
-  for (const auto& buffer : request.GetPayload()) {
+  for (const auto& buffer : MessageAccess::HeadPayload(request)) {
     bytes.append(static_cast<const char*>(buffer.data()), buffer.size());
   }
   return bytes;

@@ -11,6 +11,7 @@
 
 #include "korvo/client_session.h"
 #include "korvo/error.h"
+#include "korvo/internal/message_access.h"
 #include "korvo/internal/utility.h"
 #include "support/hostile_server.h"
 
@@ -19,7 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Bytes(const Payload& payload) {
+std::string Bytes(const detail::Payload& payload) {
   std::string bytes;
   for (const auto& range : payload) bytes.append(static_cast<const char*>(range.data()), range.size());
   return bytes;
@@ -27,10 +28,10 @@ std::string Bytes(const Payload& payload) {
 
 // What the driver writes: the head, then the body pieces until the first empty one.
 std::string Wire(Request& request) {
-  std::string bytes = Bytes(request.GetPayload());
-  request.GetBody()->InitPayload();
+  std::string bytes = Bytes(MessageAccess::HeadPayload(request));
+  BodyAccess::InitPayload(*request.GetBody());
   for (;;) {
-    Payload piece = request.GetBody()->NextPayload(true);
+    detail::Payload piece = BodyAccess::NextPayload(*request.GetBody(), true);
     if (piece.empty()) return bytes;
     bytes += Bytes(piece);
   }
@@ -140,7 +141,7 @@ TEST(RequestTest, HostAlreadyPresentKeepsNameAndPosition) {
   request->SetHeader("Accept", "*/*");
   request->AddHeader("HOST", "second\r\nX-Injected: 1");  // replaced too, so never checked
   request->Prepare();
-  EXPECT_EQ(Bytes(request->GetPayload()),
+  EXPECT_EQ(Bytes(MessageAccess::HeadPayload(*request)),
             "GET / HTTP/1.1\r\nhost: real.test:81\r\nAccept: */*\r\n\r\n");
 }
 
@@ -181,7 +182,7 @@ TEST(RequestTest, RefusesABrokenRequestLine) {
     auto request = MakeRequest("GET", url);
     ExpectRequestError(*request, "Invalid request line");
     EXPECT_TRUE(request->GetStartLine().empty());
-    EXPECT_EQ(Bytes(request->GetPayload()), "\r\n\r\n");
+    EXPECT_EQ(Bytes(MessageAccess::HeadPayload(*request)), "\r\n\r\n");
   }
 }
 

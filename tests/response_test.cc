@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include "korvo/internal/message_access.h"
+
 namespace korvo {
 namespace {
 
 std::string Head(const Response& response) {
   std::string bytes;
-  for (const auto& range : response.GetPayload()) {
+  for (const auto& range : MessageAccess::HeadPayload(response)) {
     bytes.append(static_cast<const char*>(range.data()), range.size());
   }
   return bytes;
@@ -31,7 +33,8 @@ TEST(ResponseTest, StartLineAndServer) {
   };
   for (const auto& c : cases) {
     Response response;
-    response.SetStatus(c.status).SetReason(c.reason);
+    ResponseAccess::SetStatus(response, c.status);
+    ResponseAccess::SetReason(response, c.reason);
     response.Prepare();
     EXPECT_EQ(response.GetStartLine(), c.line);
     EXPECT_EQ(response.GetHeader("Server"), "Korvo/0.2.0");
@@ -44,7 +47,7 @@ TEST(ResponseTest, PreparedOnce) {
   EXPECT_EQ(response.GetReason(), "");
   response.SetHeader("Content-Length", "0");
   response.Prepare();
-  response.SetStatus(500);
+  ResponseAccess::SetStatus(response, 500);
   response.Prepare();
   EXPECT_EQ(Head(response), "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nServer: Korvo/0.2.0\r\n\r\n");
 }

@@ -87,7 +87,7 @@ TEST_F(SocketTest, WritesWholeGatherPayloadAndReadsInBufferSizedPieces) {
   ASSERT_FALSE(Connect(socket, server.port()));
 
   std::string head = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
-  Payload payload;
+  detail::Payload payload;
   for (std::size_t i = 0; i < head.size(); i += 5) {
     payload.emplace_back(head.data() + i, std::min<std::size_t>(5, head.size() - i));
   }
@@ -152,8 +152,8 @@ TEST_F(SocketTest, ImmediateReadsAndWritesNeverWait) {
   EXPECT_EQ(error, boost::asio::error::would_block);
 
   std::string head = "GET / HTTP/1.1\r\nHost: x\r\n\r\n";
-  Payload payload{ByteRange(head.data(), 16),
-                  ByteRange(head.data() + 16, head.size() - 16)};
+  detail::Payload payload{detail::ByteRange(head.data(), 16),
+                  detail::ByteRange(head.data() + 16, head.size() - 16)};
   EXPECT_EQ(OnLoop([&] { return socket.WriteSomeNow(payload, error); }), head.size());
   EXPECT_FALSE(error);
   ASSERT_TRUE(server.WaitForFinished(1));

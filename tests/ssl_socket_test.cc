@@ -84,7 +84,7 @@ TEST_F(SslSocketTest, HandshakeSendsServerNameAndCarriesBytes) {
   ASSERT_FALSE(Connect(socket, "localhost", server->port()));
 
   std::string head = "PING\r\n\r\n";
-  Payload payload{ByteRange(head.data(), 3), ByteRange(head.data() + 3, 5)};
+  detail::Payload payload{detail::ByteRange(head.data(), 3), detail::ByteRange(head.data() + 3, 5)};
   std::promise<boost::system::error_code> written;
   OnLoop([&] {
     socket.AsyncWrite(payload, [&](boost::system::error_code error, std::size_t) {
@@ -254,7 +254,7 @@ TEST_F(SslSocketTest, IdleConnectionClosedByPeerIsNotAlive) {
   std::vector<char> buffer(64);
   std::promise<std::string> answer;
   OnLoop([&] {
-    socket.AsyncWrite(Payload{ByteRange(head.data(), head.size())},
+    socket.AsyncWrite(detail::Payload{detail::ByteRange(head.data(), head.size())},
                       [&](boost::system::error_code, std::size_t) {
                         socket.AsyncReadSome(
                             [&](boost::system::error_code error, std::size_t length) {

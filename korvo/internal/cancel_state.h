@@ -12,13 +12,16 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "korvo/cancel_token.h"
 
 namespace korvo {
+namespace detail {
 
-struct CancelToken::State {
+class CancelState {
+ public:
   // Runs `handler` at once (and returns 0) when the token is cancelled already;
   // otherwise keeps it for Cancel and returns its number for Remove.
   std::uint64_t Add(std::function<void()> handler);
@@ -33,8 +36,10 @@ struct CancelToken::State {
   std::map<std::uint64_t, std::function<void()>> handlers_;
 };
 
+}  // namespace detail
+
 struct CancelTokenAccess {
-  static const std::shared_ptr<CancelToken::State>& Get(const CancelToken& token) {
+  static const std::shared_ptr<detail::CancelState>& Get(const CancelToken& token) {
     return token.state_;
   }
 };

@@ -174,7 +174,7 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // The head, then the body piece by piece; each payload goes out in as many writes as
   // the connection needs.
   void DoWrite();
-  void StartPayload(Payload payload);
+  void StartPayload(detail::Payload payload);
   void WritePayload();
   void OnWrite(boost::system::error_code error, std::size_t length);
   void OnPayloadWritten();
@@ -265,7 +265,7 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // segments (a gathering write takes at most 16), each one a wake-up for the server.
   std::string head_;
 
-  Payload write_payload_;  // what is left to write of the current payload
+  detail::Payload write_payload_;  // what is left to write of the current payload
   bool writing_head_ = false;
   int writes_this_turn_ = 0;  // completed at once since the loop last ran a step
 };

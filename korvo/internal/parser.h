@@ -137,7 +137,7 @@ class Parser {
   // Called once the final head is complete; false fails the parse.
   virtual bool OnHeadersEnd() = 0;
   // Handles a start line (without CRLF); false fails the parse. The line has already
-  // been given to the message's SetStartLine.
+  // been made the message's start line.
   virtual bool ParseStartLine(std::string_view line) = 0;
   // Handles body bytes; the default frames them by chunked coding or Content-Length.
   virtual bool ParseContent(const char* data, std::size_t length);

@@ -27,17 +27,17 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/system/error_code.hpp>
 
-#include "korvo/common.h"
+#include "korvo/internal/payload.h"
 
 namespace korvo {
 
 class Connector;
 
 // A payload's ranges as Boost.Asio buffers: the public types name no Boost.Asio type.
-inline boost::asio::const_buffer AsioBuffer(const ByteRange& range) {
+inline boost::asio::const_buffer AsioBuffer(const detail::ByteRange& range) {
   return boost::asio::const_buffer(range.data(), range.size());
 }
-std::vector<boost::asio::const_buffer> AsioBuffers(const Payload& payload);
+std::vector<boost::asio::const_buffer> AsioBuffers(const detail::Payload& payload);
 
 // Whether the open socket `fd` has nothing to read and no end of stream pending.
 bool IsIdleSocketAlive(int fd);
@@ -70,12 +70,12 @@ class SocketBase {
                             ConnectHandler handler) = 0;
 
   // Writes every byte of `payload`; its ranges must stay valid until `handler` runs.
-  virtual void AsyncWrite(const Payload& payload, WriteHandler handler) = 0;
+  virtual void AsyncWrite(const detail::Payload& payload, WriteHandler handler) = 0;
 
   // Writes at least one byte of `payload` (as much as the connection takes in one go);
   // the handler gets the count. The driver writes this way so that its time limit
   // measures a stall, not the time a large payload takes over a slow link.
-  virtual void AsyncWriteSome(const Payload& payload, WriteHandler handler) = 0;
+  virtual void AsyncWriteSome(const detail::Payload& payload, WriteHandler handler) = 0;
 
   // Reads at least one and at most buffer->size() bytes into the start of `buffer`,
   // which must stay alive until `handler` runs.
@@ -87,7 +87,8 @@ class SocketBase {
   // bytes moved; when nothing can move now, would_block. An end of stream is eof, as
   // for AsyncReadSome. A transport that cannot tell without waiting moves nothing,
   // which is what this default does: its caller then uses the asynchronous operation.
-  virtual std::size_t WriteSomeNow(const Payload& payload, boost::system::error_code& error);
+  virtual std::size_t WriteSomeNow(const detail::Payload& payload,
+                                   boost::system::error_code& error);
   virtual std::size_t ReadSomeNow(std::vector<char>* buffer, boost::system::error_code& error);
 
   // Ends the connection in both directions. False (with a WARN record) on failure.
@@ -154,10 +155,11 @@ class Socket : public TcpSocketBase {
 
   void AsyncConnect(const std::string& host, const Endpoints& endpoints,
                     ConnectHandler handler) override;
-  void AsyncWrite(const Payload& payload, WriteHandler handler) override;
-  void AsyncWriteSome(const Payload& payload, WriteHandler handler) override;
+  void AsyncWrite(const detail::Payload& payload, WriteHandler handler) override;
+  void AsyncWriteSome(const detail::Payload& payload, WriteHandler handler) override;
   void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) override;
-  std::size_t WriteSomeNow(const Payload& payload, boost::system::error_code& error) override;
+  std::size_t WriteSomeNow(const detail::Payload& payload,
+                           boost::system::error_code& error) override;
   std::size_t ReadSomeNow(std::vector<char>* buffer, boost::system::error_code& error) override;
   bool Shutdown() override { return ShutdownTcp(); }
 

@@ -38,8 +38,8 @@ class SslSocket : public TcpSocketBase {
 
   void AsyncConnect(const std::string& host, const Endpoints& endpoints,
                     ConnectHandler handler) override;
-  void AsyncWrite(const Payload& payload, WriteHandler handler) override;
-  void AsyncWriteSome(const Payload& payload, WriteHandler handler) override;
+  void AsyncWrite(const detail::Payload& payload, WriteHandler handler) override;
+  void AsyncWriteSome(const detail::Payload& payload, WriteHandler handler) override;
   void AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) override;
   bool Shutdown() override;
   bool HasBufferedInput() const override;

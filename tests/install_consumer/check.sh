@@ -45,6 +45,10 @@ for kind in static shared; do
   # Only korvo/logger.h may claim the short names that <syslog.h> uses too.
   claims=$(grep -lE '^\s*#\s*define\s+LOG_' "$headers"/*.h | grep -v '/logger\.h$' || true)
   [ -z "$claims" ] || fail "$kind: headers define unprefixed LOG_ macros: $claims"
+  # The installed headers show the public API: no internal header, no file streams.
+  leaks=$(grep -lE '#\s*include\s*[<"](fstream|korvo/internal/)' "$headers"/*.h || true)
+  [ -z "$leaks" ] || fail "$kind: headers include internals: $leaks"
+  [ ! -e "$headers/internal" ] || fail "$kind: korvo/internal/ is installed"
 done
 
 # The shared library: versioned names, and the public API as its only exports.
@@ -59,8 +63,12 @@ exports=$(nm -DC --defined-only "$library")
 owned='^[0-9a-f]+ [A-Za-z] ((typeinfo|typeinfo name|vtable) for )?korvo::'
 hidden='ClientBase|Client|SslClient|SocketBase|Socket|SslSocket|Parser|ResponseParser'
 hidden+='|[A-Za-z]*BodyHandler|ConnectionPool|PoolKey|HostLookup|[A-Za-z]+::Impl'
+hidden+='|detail|[A-Za-z]+Access|ContentDisposition'
 foreign=$(grep -vE "$owned" <<< "$exports" || true)
-internal=$(grep -E "korvo::($hidden)\\b" <<< "$exports" || true)
+# Anchored at the symbol's own name: a private member of a public class may take an
+# internal type as a parameter.
+symbol='^[0-9a-f]+ [A-Za-z] ((typeinfo|typeinfo name|vtable) for )?'
+internal=$(grep -E "${symbol}korvo::($hidden)\\b" <<< "$exports" || true)
 [ -z "$foreign$internal" ] || fail "shared: libkorvo.so exports more than the public API:
 $foreign$internal"
 grep -q ' korvo::ClientSession::Send(' <<< "$exports" ||
