@@ -215,6 +215,7 @@ std::string TouchVocabulary(const std::filesystem::path& dir) {
   korvo::Error copy = error;
   copy.Set(korvo::kWriteError, "Socket write error");
   out << copy;
+  if (copy.Describe() != "ERROR(6): Socket write error (timeout) - why") return "Error::Describe";
   if (std::string(error.what()) != "Socket read error" || error.code() != korvo::kReadError ||
       error.message() != "Socket read error" || !error.timeout() || error.detail() != "why" ||
       !error.cancelled()) {
@@ -305,9 +306,17 @@ int main() {
         .SetDecompress(true)
         .SetMaxDecodedSize(1 << 20)
         .SetMaxConnectionsPerHost(2)
-        .SetMaxConnections(4);
+        .SetMaxConnections(4)
+        .AuthBearer("b")
+        .SetHeader("X-Default", "1");
     more += std::to_string(session.GetMaxRedirects()) + std::to_string(session.GetDecompress()) +
-            std::to_string(session.Cancel());
+            std::to_string(session.Cancel()) + std::to_string(session.RemoveHeader("X-Default"));
+    const bool limits = session.GetConnectTimeoutMs().count() == 10000 &&
+                        session.GetReadTimeoutMs().count() == 20000 &&
+                        session.GetTimeout().count() == 30000 &&
+                        session.GetMaxDecodedSize() == (1 << 20) &&
+                        session.GetMaxConnectionsPerHost() == 2 && session.GetMaxConnections() == 4;
+    more += std::to_string(limits);
     session.Stop();
     session.Start();
 
@@ -322,6 +331,7 @@ int main() {
                     .Auth("Token", "t")
                     .AuthBasic("user", "pass")
                     .AuthToken("t")
+                    .AuthBearer("t")
                     .Date()
                     .KeepAlive(false)
                     .Form(korvo::FormPart::New("a", "1"))
@@ -349,6 +359,10 @@ int main() {
     };
     options.timeout = std::chrono::milliseconds(30000);
     options.max_body_size = 1 << 20;
+    int done = 0;
+    options.on_done = [&done](std::shared_ptr<korvo::Response> answer, const korvo::Error& error) {
+      if (answer != nullptr && error.code() == korvo::kNoError) ++done;
+    };
     auto file_request = korvo::RequestBuilder()
                             .Method("PUT")
                             .Url("http://127.0.0.1:" + port + "/file")
@@ -356,7 +370,7 @@ int main() {
                             .MediaType("text/plain")
                             .Charset("utf-8")();
     session.Send(file_request, options);
-    more += " " + sunk;
+    more += " " + sunk + std::to_string(done);
 
     // Beside the blocking sends: a text body, answered through a future.
     auto text = korvo::RequestBuilder()
@@ -380,7 +394,7 @@ int main() {
   if (settings != "10 10 20 text/plain utf-8 4096 1 0") {
     return Fail("unexpected settings: " + settings);
   }
-  const std::string expected_more = std::string("210 11 ") + kBody + " " + kBody;
+  const std::string expected_more = std::string("21011 11 ") + kBody + "1 " + kBody;
   if (more != expected_more) return Fail("unexpected results: " + more);
   if (head.rfind("GET /hi?name=Ivo%20Tamm HTTP/1.1\r\n", 0) != 0 ||
       head.find("\r\nAccept: text/plain\r\n") == std::string::npos ||
