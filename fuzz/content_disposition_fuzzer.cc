@@ -9,6 +9,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "fuzz_check.h"
+#include "korvo/error.h"
 #include "korvo/common.h"
 #include "korvo/internal/content_disposition.h"
 #include "korvo/internal/message_access.h"
@@ -97,7 +98,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     part = korvo::FormPart::NewFile(name, std::filesystem::path("/nonexistent") / file);
   }
-  korvo::FormPartAccess::SetHeaders(*part);
+  // A NUL cannot go into a part's head: such a name is refused, never written.
+  const bool has_nul = name.find('\0') != std::string::npos ||
+                       part->GetFileName().find('\0') != std::string::npos;
+  try {
+    korvo::FormPartAccess::SetHeaders(*part);
+  } catch (const korvo::Error& error) {
+    FUZZ_CHECK(has_nul);
+    FUZZ_CHECK(error.code() == korvo::kRequestError);
+    return 0;
+  }
+  FUZZ_CHECK(!has_nul);
   const std::string& field = part->GetHeaders().Get("Content-Disposition");
   FUZZ_CHECK(field.find_first_of("\r\n") == std::string::npos);
   // A ";" inside a name splits the parameter; everything else comes back as written.
