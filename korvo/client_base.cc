@@ -78,8 +78,8 @@ auto ClientBase::Bind(Method method) {
   };
 }
 
-ClientBase::ClientBase(boost::asio::io_context& io_context)
-    : io_context_(io_context), deadline_timer_(io_context) {}
+ClientBase::ClientBase(boost::asio::io_context& io_context, std::shared_ptr<TlsContext> tls)
+    : io_context_(io_context), tls_(std::move(tls)), deadline_timer_(io_context) {}
 
 // A lookup still running must not post to a loop that may go next.
 ClientBase::~ClientBase() { AbandonLookup(); }

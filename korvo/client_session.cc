@@ -16,6 +16,7 @@
 #include "korvo/internal/connection_settings.h"
 #include "korvo/internal/exchange.h"
 #include "korvo/internal/message_access.h"
+#include "korvo/internal/proxy.h"
 #include "korvo/internal/loop_thread.h"
 #include "korvo/internal/request_access.h"
 #include "korvo/internal/scheduler.h"
@@ -85,6 +86,7 @@ class detail::SessionImpl {
 
 detail::SessionImpl::SessionImpl(std::size_t buffer_size) {
   settings_.buffer_size = buffer_size;
+  connections_.SetProxyEnvironment(ProxyEnvironment::Read());
   InitHeaders();
   loop_.Start();
 }
@@ -381,6 +383,40 @@ ClientSession& ClientSession::SetVerifyPeer(bool verify) {
 ClientSession& ClientSession::SetResolve(std::string host, std::uint16_t port,
                                          std::string address) {
   impl_->connections_.SetResolve(host, port, address);
+  impl_->DropPool();
+  return *this;
+}
+
+ClientSession& ClientSession::SetProxy(std::string url) {
+  std::optional<ProxyUrl> proxy;
+  if (url.find_first_not_of(" \t") != std::string::npos) {
+    std::string why;
+    proxy = ProxyUrl::Parse(url, &why);
+    if (!proxy) {
+      Error invalid(kRequestError, "Invalid proxy");
+      invalid.SetDetail(why);
+      throw invalid;
+    }
+  }
+  impl_->connections_.SetProxy(std::move(proxy));
+  impl_->DropPool();
+  return *this;
+}
+
+ClientSession& ClientSession::SetNoProxy(std::string list) {
+  impl_->connections_.SetNoProxy(list);
+  impl_->DropPool();
+  return *this;
+}
+
+ClientSession& ClientSession::SetProxyFromEnvironment(bool use) {
+  impl_->connections_.SetProxyEnvironment(use ? ProxyEnvironment::Read() : ProxyEnvironment());
+  impl_->DropPool();
+  return *this;
+}
+
+ClientSession& ClientSession::SetUnixSocket(std::string path) {
+  impl_->connections_.SetUnixSocket(std::move(path));
   impl_->DropPool();
   return *this;
 }

@@ -179,6 +179,37 @@ class ClientSession {
   // when `address` is not an IP address.
   ClientSession& SetResolve(std::string host, std::uint16_t port, std::string address);
 
+  // Routes. Like the TLS settings, each takes effect for connections made after the
+  // call, and pooled connections are keyed by their route as well as their origin.
+  //
+  // Every request goes through the proxy at `url`: "http://" (requests to http origins
+  // in absolute form, https origins through a CONNECT tunnel), "https://" (the same
+  // over TLS to the proxy, verified under this session's TLS settings), "socks5://"
+  // (origin names resolved here) or "socks5h://" (resolved by the proxy); a text
+  // without a scheme is an http proxy. "user:password@" (percent-encoded) gives the
+  // credentials, sent to the proxy only: "Proxy-Authorization: Basic" for HTTP
+  // proxies, user/password for SOCKS5. Loopback destinations go through it too. An
+  // empty text turns proxies off, the environment's too. Throws
+  // Error(kRequestError, "Invalid proxy") for a text that is not a proxy URL (the
+  // detail never quotes the credentials). A proxy that fails the connection or the
+  // tunnel fails the exchange with kConnectError, its detail naming the proxy.
+  ClientSession& SetProxy(std::string url);
+  // Hosts that bypass the proxy, comma-separated: a name matches itself and its
+  // subdomains (a leading dot optional), "*" matches every host, IP addresses and CIDR
+  // ranges match hosts written as addresses in the URL; an entry may end in ":port".
+  // Replaces the environment's list (its proxies stay).
+  ClientSession& SetNoProxy(std::string list);
+  // The environment is read when the session is made: http_proxy (lower case only),
+  // https_proxy, all_proxy and no_proxy (lower case, then upper case). Loopback
+  // destinations (localhost, 127.0.0.0/8, [::1]) never take a proxy from it. A
+  // variable that is not a usable proxy URL is ignored with one WARN record. false
+  // forgets what was read; true reads it again. Settings made by calls win over it.
+  ClientSession& SetProxyFromEnvironment(bool use);
+  // Every request connects to this Unix-domain stream socket instead of a TCP address
+  // (the URL still gives "Host", the target and, for https, the name TLS verifies);
+  // proxies are not used then. An empty text turns it off.
+  ClientSession& SetUnixSocket(std::string path);
+
   // Redirects: up to `max_hops` are followed (0, the default, follows none). 301 and 302
   // turn a POST into a GET without body, 303 every method but HEAD; 307 and 308 send
   // the same request again, body included. The Location is resolved against the URL

@@ -7,11 +7,13 @@
 namespace korvo {
 
 bool PoolKey::operator==(const PoolKey& other) const {
-  return scheme == other.scheme && host == other.host && port == other.port;
+  return scheme == other.scheme && host == other.host && port == other.port &&
+         route == other.route;
 }
 
 bool PoolKey::operator<(const PoolKey& other) const {
-  return std::tie(scheme, host, port) < std::tie(other.scheme, other.host, other.port);
+  return std::tie(scheme, host, port, route) <
+         std::tie(other.scheme, other.host, other.port, other.route);
 }
 
 constexpr std::chrono::seconds ConnectionPool::kMaxIdleTime;

@@ -63,19 +63,63 @@ std::string ConnectionSettings::ConnectAddress(const Url& url) const {
   return it != resolve_.end() ? it->second : std::string();
 }
 
-std::shared_ptr<ClientBase> ConnectionSettings::CreateClient(
-    boost::asio::io_context& io_context, const std::string& scheme) {
-  if (AsciiIEquals(scheme, "http")) return std::make_shared<Client>(io_context);
-  if (AsciiIEquals(scheme, "https")) {
-    std::shared_ptr<TlsContext> context;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (tls_context_ == nullptr) tls_context_ = TlsContext::Create(tls_);
-      context = tls_context_;
-    }
-    return std::make_shared<SslClient>(io_context, std::move(context));
+void ConnectionSettings::SetProxy(std::optional<ProxyUrl> proxy) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    proxies_.SetExplicit(std::move(proxy));
   }
-  return nullptr;
+  ++generation_;
+}
+
+void ConnectionSettings::SetNoProxy(const std::string& list) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    proxies_.SetNoProxy(list);
+  }
+  ++generation_;
+}
+
+void ConnectionSettings::SetProxyEnvironment(ProxyEnvironment environment) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    proxies_.SetEnvironment(std::move(environment));
+  }
+  ++generation_;
+}
+
+void ConnectionSettings::SetUnixSocket(std::string path) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    unix_socket_ = std::move(path);
+  }
+  ++generation_;
+}
+
+Route ConnectionSettings::RouteFor(const Url& url) const {
+  Route route;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!unix_socket_.empty()) {
+    route.unix_socket = unix_socket_;
+  } else if (const ProxyUrl* proxy = proxies_.For(url)) {
+    route.proxy = *proxy;
+  }
+  return route;
+}
+
+std::shared_ptr<ClientBase> ConnectionSettings::CreateClient(
+    boost::asio::io_context& io_context, const std::string& scheme, const Route& route) {
+  bool https = AsciiIEquals(scheme, "https");
+  if (!https && !AsciiIEquals(scheme, "http")) return nullptr;
+  std::shared_ptr<TlsContext> context;
+  bool https_proxy = route.unix_socket.empty() && route.proxy &&
+                     route.proxy->kind == ProxyUrl::Kind::kHttps;
+  if (https || https_proxy) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (tls_context_ == nullptr) tls_context_ = TlsContext::Create(tls_);
+    context = tls_context_;
+  }
+  if (https) return std::make_shared<SslClient>(io_context, std::move(context));
+  return std::make_shared<Client>(io_context, std::move(context));
 }
 
 }  // namespace korvo

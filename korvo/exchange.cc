@@ -123,6 +123,7 @@ HopOptions MakeHopOptions(const Exchange& exchange) {
     hop.max_discarded = kMaxRedirectBody;
   }
   hop.connect_address = exchange.connect_address;
+  hop.route = exchange.route;
   hop.decode = settings.decompress;
   hop.max_decoded_size = settings.max_decoded_size.value_or(
       hop.stream || options.sink ? 0 : kDefaultMaxDecodedInMemory);

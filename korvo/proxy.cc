@@ -274,6 +274,22 @@ const ProxyUrl* ProxyChoice::For(const Url& url) const {
   return bypass.Matches(url.GetHost(), PortOf(url)) ? nullptr : proxy;
 }
 
+bool Route::ForwardsPlainHttp(const Url& url) const {
+  return unix_socket.empty() && proxy && !proxy->IsSocks() &&
+         !AsciiIEquals(url.GetScheme(), "https");
+}
+
+std::string Route::Key() const {
+  if (!unix_socket.empty()) return "unix:" + unix_socket;
+  if (!proxy) return {};
+  static constexpr const char* kSchemes[] = {"http", "https", "socks5", "socks5h"};
+  std::string key = kSchemes[static_cast<int>(proxy->kind)];
+  key += "://";
+  // The user tells credentials apart; the password stays out of anything printable.
+  if (proxy->HasCredentials()) key += proxy->user + "@";
+  return key + proxy->Where();
+}
+
 bool IsLoopbackHost(std::string_view host) {
   std::string normalised = Normalised(host);
   if (normalised == "localhost") return true;

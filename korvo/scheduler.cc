@@ -27,7 +27,9 @@ void Scheduler::Dispatch(const std::shared_ptr<Exchange>& exchange) {
     return;
   }
   const Url& url = exchange->request->GetUrl();
-  exchange->key = PoolKey{url.GetScheme(), url.GetHost(), url.GetPort()};
+  // Each hop picks its own route: a redirect may lead past the proxy or onto it.
+  exchange->route = connections_.RouteFor(url);
+  exchange->key = PoolKey{url.GetScheme(), url.GetHost(), url.GetPort(), exchange->route.Key()};
   pool_.SetLimits(max_per_host_, max_connections_);
   pool_.Prune(Clock::now());
   // A pooled connection to the host that can take one more exchange, before a new one.
@@ -42,7 +44,8 @@ void Scheduler::Dispatch(const std::shared_ptr<Exchange>& exchange) {
   std::shared_ptr<ClientBase> client;
   Error error;
   try {
-    client = connections_.CreateClient(loop_.context(), exchange->key.scheme);
+    client = connections_.CreateClient(loop_.context(), exchange->key.scheme,
+                                       exchange->route);
     if (client == nullptr) error = Error(kRequestError, "Invalid URL scheme");
   } catch (const Error& failure) {
     error = failure;

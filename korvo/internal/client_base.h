@@ -42,6 +42,7 @@
 
 #include "korvo/error.h"
 #include "korvo/internal/host_lookup.h"
+#include "korvo/internal/proxy.h"
 #include "korvo/request.h"
 #include "korvo/response.h"
 #include "korvo/send_options.h"
@@ -90,6 +91,9 @@ struct HopOptions {
   // Connect to this address (IPv4 or IPv6, without brackets) instead of looking up the
   // URL's host; the host still names the server for TLS. Empty: look it up.
   std::string connect_address;
+  // How the connection reaches the origin when it is made (a proxy, a tunnel, a Unix
+  // socket); connect_address applies to a direct route only.
+  Route route;
   // Decode the body by its "Content-Encoding"; a decoded body over `max_decoded_size`
   // bytes (0: no limit) fails as "Response body too large".
   bool decode = false;
@@ -149,7 +153,9 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   std::shared_ptr<Response> TakeResponse();
 
  protected:
-  explicit ClientBase(boost::asio::io_context& io_context);
+  // `tls` (may be null) serves whatever TLS the connection speaks: to the origin, or to
+  // an https proxy.
+  ClientBase(boost::asio::io_context& io_context, std::shared_ptr<TlsContext> tls);
 
   // Replaces socket_ with a new, unconnected socket.
   virtual void CreateSocket() = 0;
@@ -157,6 +163,7 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   virtual const char* DefaultPort() const = 0;
 
   boost::asio::io_context& io_context_;
+  std::shared_ptr<TlsContext> tls_;
   std::unique_ptr<SocketBase> socket_;
 
  private:
@@ -270,10 +277,11 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   int writes_this_turn_ = 0;  // completed at once since the loop last ran a step
 };
 
-// Client: HTTP over plain TCP.
+// Client: HTTP over plain TCP (TLS only to an https proxy, with `tls`).
 class Client : public ClientBase {
  public:
-  explicit Client(boost::asio::io_context& io_context) : ClientBase(io_context) {}
+  explicit Client(boost::asio::io_context& io_context, std::shared_ptr<TlsContext> tls = nullptr)
+      : ClientBase(io_context, std::move(tls)) {}
 
  protected:
   void CreateSocket() override;
@@ -285,14 +293,11 @@ class Client : public ClientBase {
 class SslClient : public ClientBase {
  public:
   SslClient(boost::asio::io_context& io_context, std::shared_ptr<TlsContext> tls)
-      : ClientBase(io_context), tls_(std::move(tls)) {}
+      : ClientBase(io_context, std::move(tls)) {}
 
  protected:
   void CreateSocket() override;
   const char* DefaultPort() const override { return "443"; }
-
- private:
-  std::shared_ptr<TlsContext> tls_;
 };
 
 }  // namespace korvo

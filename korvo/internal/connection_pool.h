@@ -31,6 +31,9 @@ struct PoolKey {
   std::string scheme;
   std::string host;
   std::string port;
+  // How the connection gets there (Route::Key): a tunnel or a proxy's connection serves
+  // its own route only.
+  std::string route;
 
   bool operator==(const PoolKey& other) const;
   bool operator!=(const PoolKey& other) const { return !(*this == other); }

@@ -1,5 +1,6 @@
 // ConnectionSettings: what a session's new connections are made with: the TLS settings
-// and the context made from them, and the addresses SetResolve chose for hosts.
+// and the context made from them, the addresses SetResolve chose for hosts, and the
+// routes (proxies, the proxy environment, a Unix socket).
 //
 // Every change counts a generation: a connection made under an earlier one is not kept
 // for reuse once its exchange ends (the session drops the idle ones at the change).
@@ -21,6 +22,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include "korvo/internal/client_base.h"
+#include "korvo/internal/proxy.h"
 #include "korvo/internal/tls_context.h"
 #include "korvo/url.h"
 
@@ -42,10 +44,21 @@ class ConnectionSettings {
   // The address chosen for the URL's host and port, or empty.
   std::string ConnectAddress(const Url& url) const;
 
-  // A new driver for `scheme` (http or https, any case) on `io_context`; null for any
-  // other scheme. Throws as TlsContext::Create for TLS settings that cannot be loaded.
+  // The proxy route: SetProxy (nullopt: none, the environment's neither), SetNoProxy,
+  // and the environment as read (SetProxyFromEnvironment).
+  void SetProxy(std::optional<ProxyUrl> proxy);
+  void SetNoProxy(const std::string& list);
+  void SetProxyEnvironment(ProxyEnvironment environment);
+  // Every connection goes to this Unix-domain socket; empty: none.
+  void SetUnixSocket(std::string path);
+  // How a request to `url` is carried.
+  Route RouteFor(const Url& url) const;
+
+  // A new driver for `scheme` (http or https, any case) on `io_context`, reaching its
+  // origin by `route`; null for any other scheme. Throws as TlsContext::Create for TLS
+  // settings that cannot be loaded (needed for an https origin or proxy).
   std::shared_ptr<ClientBase> CreateClient(boost::asio::io_context& io_context,
-                                           const std::string& scheme);
+                                           const std::string& scheme, const Route& route);
 
   std::uint64_t generation() const { return generation_; }
 
@@ -57,6 +70,8 @@ class ConnectionSettings {
   std::shared_ptr<TlsContext> tls_context_;
   // By lower-case host (without brackets) and port.
   std::map<std::pair<std::string, std::uint16_t>, std::string> resolve_;
+  ProxyChoice proxies_;
+  std::string unix_socket_;
   std::atomic<std::uint64_t> generation_{0};
 };
 

@@ -68,6 +68,7 @@ struct Exchange {
   std::shared_ptr<ClientBase> client;  // while a hop runs
   std::uint64_t generation = 0;        // of the session's connection settings
   std::string connect_address;         // SetResolve's choice for the current hop
+  Route route;                         // how the current hop reaches its origin
   std::uint64_t cancel_id = 0;         // the handler registered with options.cancel
   // Runs while the exchange waits for a connection and has a deadline.
   std::unique_ptr<boost::asio::steady_timer> wait_timer;

@@ -127,6 +127,21 @@ class ProxyChoice {
   NoProxy environment_no_proxy_;
 };
 
+// Route: how a connection reaches its origin: directly, through a proxy, or over a
+// Unix-domain socket (which wins over any proxy).
+struct Route {
+  std::optional<ProxyUrl> proxy;
+  std::string unix_socket;
+
+  bool IsDirect() const { return !proxy && unix_socket.empty(); }
+  // Whether an http origin is spoken to through the proxy in absolute form, which
+  // needs no tunnel.
+  bool ForwardsPlainHttp(const Url& url) const;
+  // Tells routes apart for the pool: empty when direct; the proxy's scheme, user and
+  // address; or the socket's path. Never the password.
+  std::string Key() const;
+};
+
 // Whether `host` (as a URL writes it) names this machine's loopback: "localhost" or an
 // address in 127.0.0.0/8 or ::1.
 bool IsLoopbackHost(std::string_view host);
