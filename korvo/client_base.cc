@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <utility>
 
@@ -14,6 +15,7 @@
 #include "korvo/internal/message_access.h"
 #include "korvo/internal/utility.h"
 #include "korvo/logger.h"
+#include "korvo/internal/route_socket.h"
 #include "korvo/internal/ssl_socket.h"
 
 namespace korvo {
@@ -144,18 +146,45 @@ void ClientBase::StartExchange() {
     }
     CloseConnection();
   }
-  CreateSocket();
+  if (options_.route.IsDirect()) {
+    CreateSocket();
+  } else {
+    socket_ = std::make_unique<RouteSocket>(io_context_, options_.route, tls_,
+                                            std::strcmp(DefaultPort(), "443") == 0,
+                                            EffectivePort());
+  }
   phase_ = Phase::kResolving;
   // One limit for everything it takes to get connected: lookup, connect, handshake.
   SetDeadline(options_.connect_timeout);
   Resolve();
 }
 
+std::uint16_t ClientBase::EffectivePort() const {
+  std::uint16_t port = 0;
+  const std::string& written = request_->GetUrl().GetPort();
+  ParsePort(written.empty() ? DefaultPort() : written, port);
+  return port;
+}
+
 void ClientBase::Resolve() {
   const Url& url = request_->GetUrl();
-  const std::string port = url.GetPort().empty() ? DefaultPort() : url.GetPort();
+  std::string port = url.GetPort().empty() ? DefaultPort() : url.GetPort();
   std::uint64_t exchange = exchange_;
   std::string host = StripBrackets(url.GetHost());
+  const Route& route = options_.route;
+  if (!route.unix_socket.empty()) {
+    boost::asio::post(io_context_, [self = shared_from_this(), exchange] {
+      self->OnResolve(exchange, boost::system::error_code(),
+                      boost::asio::ip::tcp::resolver::results_type());
+    });
+    return;
+  }
+  if (route.proxy) {
+    // The first hop is the proxy; the origin's name is the proxy's to look up, or
+    // the route's (socks5) once connected.
+    host = route.proxy->host;
+    port = std::to_string(route.proxy->port);
+  }
   // An address with a numeric port needs no lookup; the resolver would hand it to its
   // own thread and back. The result still arrives through the loop, after any close
   // queued before it, as a lookup's would. So does an address chosen for the host.
@@ -194,6 +223,9 @@ void ClientBase::OnResolve(std::uint64_t exchange, boost::system::error_code err
     } else {
       LOG_ERRO("Host resolve error (%s)", error.message().c_str());
     }
+    if (options_.route.proxy && options_.route.unix_socket.empty()) {
+      where_ = "proxy " + options_.route.proxy->Where();
+    }
     Fail(kResolveError, "Host resolve error", error.message());
     return;
   }
@@ -211,12 +243,15 @@ void ClientBase::OnConnect(boost::system::error_code error,
     DoWrite();
     return;
   }
+  std::string cause = socket_->DescribeError(error);
   if (IsAborted(error)) {
     LOG_WARN("Connect operation aborted");
   } else {
-    LOG_ERRO("Connect error (%s)", error.message().c_str());
+    LOG_ERRO("Connect error (%s)", cause.c_str());
   }
-  Fail(kConnectError, "Socket connect error", socket_->DescribeError(error));
+  std::string place = socket_->FailurePlace();
+  if (!place.empty()) where_ = std::move(place);
+  Fail(kConnectError, "Socket connect error", cause);
 }
 
 void ClientBase::DoWrite() {
@@ -226,6 +261,7 @@ void ClientBase::DoWrite() {
   for (const auto& range : MessageAccess::HeadPayload(*request_)) {
     head_.append(static_cast<const char*>(range.data()), range.size());
   }
+  AdaptHeadToRoute(head_, request_->GetUrl(), options_.route);
   StartPayload(detail::Payload{detail::ByteRange(head_.data(), head_.size())});
 }
 

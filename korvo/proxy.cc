@@ -290,6 +290,68 @@ std::string Route::Key() const {
   return key + proxy->Where();
 }
 
+namespace {
+
+constexpr std::string_view kProxyAuthorization = "Proxy-Authorization:";
+
+bool IsProxyAuthorization(std::string_view line) {
+  return line.size() >= kProxyAuthorization.size() &&
+         AsciiIEquals(line.substr(0, kProxyAuthorization.size()), kProxyAuthorization);
+}
+
+}  // namespace
+
+void AdaptHeadToRoute(std::string& head, const Url& url, const Route& route) {
+  bool forward = route.ForwardsPlainHttp(url);
+  std::string_view text = head;
+  std::size_t start_end = text.find("\r\n");
+  if (start_end == std::string_view::npos) return;
+  if (!forward) {
+    // Most heads carry no such field: find one before copying anything.
+    bool found = false;
+    for (std::size_t at = text.find("\r\n"); at != std::string_view::npos && !found;
+         at = text.find("\r\n", at + 2)) {
+      found = IsProxyAuthorization(text.substr(at + 2));
+    }
+    if (!found) return;
+  }
+  std::string adapted;
+  adapted.reserve(head.size() + 128);
+  std::string_view start = text.substr(0, start_end);
+  std::size_t target_begin = start.find(' ');
+  std::size_t target_end = start.rfind(' ');
+  if (forward && target_begin != std::string_view::npos && target_end > target_begin) {
+    // RFC 9112 3.2.2: a proxy is sent the whole URL, never its user information.
+    std::string_view target = start.substr(target_begin + 1, target_end - target_begin - 1);
+    adapted.append(start.substr(0, target_begin + 1));
+    adapted += AsciiLower(url.GetScheme()) + "://" + url.GetHost();
+    if (!url.GetPort().empty()) adapted += ":" + url.GetPort();
+    if (target != "*") adapted.append(target);
+    adapted.append(start.substr(target_end));
+  } else {
+    adapted.append(start);
+  }
+  adapted += "\r\n";
+  bool own_credentials = forward && route.proxy->HasCredentials();
+  std::size_t at = start_end + 2;
+  while (at < text.size()) {
+    std::size_t end = text.find("\r\n", at);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(at, end - at);
+    at = end + 2;
+    if (line.empty()) break;
+    if (IsProxyAuthorization(line) && (!forward || own_credentials)) continue;
+    adapted.append(line);
+    adapted += "\r\n";
+  }
+  if (own_credentials) {
+    adapted += "Proxy-Authorization: Basic " +
+               Base64Encode(route.proxy->user + ":" + route.proxy->password) + "\r\n";
+  }
+  adapted += "\r\n";
+  head = std::move(adapted);
+}
+
 bool IsLoopbackHost(std::string_view host) {
   std::string normalised = Normalised(host);
   if (normalised == "localhost") return true;

@@ -21,6 +21,9 @@ namespace korvo {
 Socket::Socket(boost::asio::io_context& io_context)
     : TcpSocketBase(KORVO_LOG_BASE_FILE), socket_(io_context) {}
 
+Socket::Socket(boost::asio::ip::tcp::socket connected)
+    : TcpSocketBase(KORVO_LOG_BASE_FILE), socket_(std::move(connected)) {}
+
 void Socket::AsyncConnect(const std::string& /*host*/, const Endpoints& endpoints,
                           ConnectHandler handler) {
   ConnectTcp(

@@ -52,9 +52,12 @@ SslSocket::SslSocket(boost::asio::io_context& io_context,
     : TcpSocketBase(KORVO_LOG_BASE_FILE), ssl_stream_(io_context, ssl_context),
       verify_peer_(verify_peer) {}
 
-void SslSocket::AsyncConnect(const std::string& host, const Endpoints& endpoints,
-                             ConnectHandler handler) {
-  SSL* ssl = ssl_stream_.native_handle();
+SslSocket::SslSocket(boost::asio::ip::tcp::socket connected,
+                     boost::asio::ssl::context& ssl_context, bool verify_peer)
+    : TcpSocketBase(KORVO_LOG_BASE_FILE), ssl_stream_(std::move(connected), ssl_context),
+      verify_peer_(verify_peer) {}
+
+void PrepareTlsPeerCheck(SSL* ssl, const std::string& host, bool verify_peer) {
   boost::system::error_code not_address;
   boost::asio::ip::address address = boost::asio::ip::make_address(host, not_address);
   bool checked;
@@ -86,20 +89,43 @@ void SslSocket::AsyncConnect(const std::string& host, const Endpoints& endpoints
     checked = !name.empty() && SSL_set1_host(ssl, name.c_str()) == 1;
   }
 
-  boost::system::error_code ignored;
-  if (!verify_peer_) {
+  if (!verify_peer) {
     LOG_WARN("Certificate verification is off");
-    ssl_stream_.set_verify_mode(boost::asio::ssl::verify_none, ignored);
-  } else {
-    ssl_stream_.set_verify_mode(boost::asio::ssl::verify_peer, ignored);
-  }
-  if (!checked && verify_peer_) {
+    SSL_set_verify(ssl, SSL_VERIFY_NONE, SSL_get_verify_callback(ssl));
+  } else if (!checked) {
     // A name that cannot be checked matches no certificate: the handshake fails as it
     // does for a certificate of another host.
-    ssl_stream_.set_verify_callback(
-        [](bool, boost::asio::ssl::verify_context&) { return false; }, ignored);
+    SSL_set_verify(ssl, SSL_VERIFY_PEER, [](int, X509_STORE_CTX*) { return 0; });
+  } else {
+    SSL_set_verify(ssl, SSL_VERIFY_PEER, SSL_get_verify_callback(ssl));
   }
+}
 
+std::string DescribeTlsError(SSL* ssl, bool verify_peer, const boost::system::error_code& error) {
+  // The handshake reports any refused certificate as "certificate verify failed"; the
+  // check itself knows which test failed.
+  long verdict = SSL_get_verify_result(ssl);
+  if (verify_peer && error.category() == boost::asio::error::get_ssl_category() &&
+      verdict != X509_V_OK) {
+    return X509_verify_cert_error_string(verdict);
+  }
+  return error.message();
+}
+
+bool TlsHasBufferedInput(SSL* ssl) {
+  // Received bytes wait in two places: OpenSSL's record layer (a record decrypted but
+  // not all handed out, or read ahead and not yet decrypted) and the BIO pair through
+  // which the stream feeds it. The stream's own input buffer never keeps any: the
+  // engine asks for input only once it has drained the BIO, which then holds as much
+  // as that buffer does, so every read is passed on whole.
+  if (SSL_pending(ssl) > 0 || SSL_has_pending(ssl) == 1) return true;
+  BIO* input = SSL_get_rbio(ssl);
+  return input != nullptr && BIO_ctrl_pending(input) > 0;
+}
+
+void SslSocket::AsyncConnect(const std::string& host, const Endpoints& endpoints,
+                             ConnectHandler handler) {
+  PrepareTlsPeerCheck(ssl_stream_.native_handle(), host, verify_peer_);
   ConnectTcp(
       endpoints,
       [this, handler = std::move(handler)](boost::system::error_code error,
@@ -120,6 +146,17 @@ void SslSocket::OnConnect(boost::system::error_code error,
       boost::asio::ssl::stream_base::client,
       [this, handler = std::move(handler)](boost::system::error_code error) mutable {
         OnHandshake(error, std::move(handler));
+      });
+}
+
+void SslSocket::AsyncHandshake(const std::string& host,
+                               std::function<void(boost::system::error_code)> handler) {
+  PrepareTlsPeerCheck(ssl_stream_.native_handle(), host, verify_peer_);
+  ssl_stream_.async_handshake(
+      boost::asio::ssl::stream_base::client,
+      [handler = std::move(handler)](boost::system::error_code error) {
+        if (error) LOG_ERRO("Handshake error (%s)", error.message().c_str());
+        handler(error);
       });
 }
 
@@ -179,27 +216,12 @@ bool SslSocket::Shutdown() {
 }
 
 std::string SslSocket::DescribeError(const boost::system::error_code& error) const {
-  // The handshake reports any refused certificate as "certificate verify failed"; the
-  // check itself knows which test failed.
-  SSL* ssl = const_cast<SslSocket*>(this)->ssl_stream_.native_handle();
-  long verdict = SSL_get_verify_result(ssl);
-  if (verify_peer_ && error.category() == boost::asio::error::get_ssl_category() &&
-      verdict != X509_V_OK) {
-    return X509_verify_cert_error_string(verdict);
-  }
-  return error.message();
+  return DescribeTlsError(const_cast<SslSocket*>(this)->ssl_stream_.native_handle(), verify_peer_,
+                          error);
 }
 
 bool SslSocket::HasBufferedInput() const {
-  SSL* ssl = const_cast<SslSocket*>(this)->ssl_stream_.native_handle();
-  // Received bytes wait in two places: OpenSSL's record layer (a record decrypted but
-  // not all handed out, or read ahead and not yet decrypted) and the BIO pair through
-  // which the stream feeds it. The stream's own input buffer never keeps any: the
-  // engine asks for input only once it has drained the BIO, which then holds as much
-  // as that buffer does, so every read is passed on whole.
-  if (SSL_pending(ssl) > 0 || SSL_has_pending(ssl) == 1) return true;
-  BIO* input = SSL_get_rbio(ssl);
-  return input != nullptr && BIO_ctrl_pending(input) > 0;
+  return TlsHasBufferedInput(const_cast<SslSocket*>(this)->ssl_stream_.native_handle());
 }
 
 }  // namespace korvo

@@ -22,20 +22,21 @@ namespace {
 using test::HostileConnection;
 using test::HostileServer;
 
-TEST(PoolKeyTest, ComparesAllThreeTextsExactly) {
-  PoolKey plain{"http", "host", ""};
-  EXPECT_EQ(plain, (PoolKey{"http", "host", ""}));
-  EXPECT_NE(plain, (PoolKey{"http", "host", "80"}));
-  EXPECT_NE(plain, (PoolKey{"http", "Host", ""}));
-  EXPECT_NE(plain, (PoolKey{"HTTP", "host", ""}));
+TEST(PoolKeyTest, ComparesAllFourTextsExactly) {
+  PoolKey plain{"http", "host", "", ""};
+  EXPECT_EQ(plain, (PoolKey{"http", "host", "", ""}));
+  EXPECT_NE(plain, (PoolKey{"http", "host", "80", ""}));
+  EXPECT_NE(plain, (PoolKey{"http", "Host", "", ""}));
+  EXPECT_NE(plain, (PoolKey{"HTTP", "host", "", ""}));
+  EXPECT_NE(plain, (PoolKey{"http", "host", "", "socks5://127.0.0.1:1080"}));
 
   // Scheme first, then host, then port.
-  PoolKey first{"http", "b", "90"};
-  PoolKey second{"https", "a", "80"};
+  PoolKey first{"http", "b", "90", ""};
+  PoolKey second{"https", "a", "80", ""};
   EXPECT_TRUE(first < second);
   EXPECT_FALSE(second < first);
-  EXPECT_TRUE((PoolKey{"http", "a", "90"}) < (PoolKey{"http", "b", "80"}));
-  EXPECT_TRUE((PoolKey{"http", "a", ""}) < (PoolKey{"http", "a", "80"}));
+  EXPECT_TRUE((PoolKey{"http", "a", "90", ""}) < (PoolKey{"http", "b", "80", ""}));
+  EXPECT_TRUE((PoolKey{"http", "a", "", ""}) < (PoolKey{"http", "a", "80", ""}));
   EXPECT_FALSE(plain < plain);
 }
 
@@ -74,8 +75,8 @@ class ConnectionPoolTest : public ::testing::Test {
 TEST_F(ConnectionPoolTest, OpenTakeAndReleaseUnderTheLimits) {
   ConnectionPool pool;
   pool.SetLimits(2, 3);
-  const PoolKey a{"http", "a", ""};
-  const PoolKey b{"http", "b", ""};
+  const PoolKey a{"http", "a", "", ""};
+  const PoolKey b{"http", "b", "", ""};
   auto now = ConnectionPool::Clock::now();
 
   EXPECT_EQ(pool.Take(a), nullptr);
@@ -105,7 +106,7 @@ TEST_F(ConnectionPoolTest, OpenTakeAndReleaseUnderTheLimits) {
   EXPECT_EQ(pool.OpenCount(a), 1u);
   EXPECT_EQ(pool.OpenCount(b), 0u);
   EXPECT_TRUE(pool.Open(b));
-  pool.Release(PoolKey{"http", "never", ""}, nullptr, false, now);  // not counted: ignored
+  pool.Release(PoolKey{"http", "never", "", ""}, nullptr, false, now);  // not counted: ignored
   EXPECT_EQ(pool.OpenCount(), 2u);  // one of a's taken, and b
 }
 
@@ -115,14 +116,14 @@ TEST_F(ConnectionPoolTest, AtTheOverallLimitTheOldestIdleElsewhereMakesRoom) {
   auto start = ConnectionPool::Clock::now();
   std::vector<std::weak_ptr<ClientBase>> kept;
   for (int i = 0; i < 3; ++i) {
-    PoolKey key{"http", "h" + std::to_string(i), ""};
+    PoolKey key{"http", "h" + std::to_string(i), "", ""};
     ASSERT_TRUE(pool.Open(key));
     auto client = ConnectedClient();
     kept.push_back(client);
     // h1 was used the longest ago.
     pool.Release(key, client, true, start + std::chrono::seconds(i == 1 ? 0 : 10 + i));
   }
-  const PoolKey other{"http", "other", ""};
+  const PoolKey other{"http", "other", "", ""};
   EXPECT_TRUE(pool.CanServe(other));
   EXPECT_TRUE(pool.Open(other));
   EXPECT_EQ(pool.OpenCount(), 3u);
@@ -133,7 +134,7 @@ TEST_F(ConnectionPoolTest, AtTheOverallLimitTheOldestIdleElsewhereMakesRoom) {
   drained.get_future().wait();
   EXPECT_TRUE(kept[1].expired());
   EXPECT_FALSE(kept[0].expired());
-  EXPECT_NE(pool.Take(PoolKey{"http", "h2", ""}), nullptr);
+  EXPECT_NE(pool.Take(PoolKey{"http", "h2", "", ""}), nullptr);
 }
 
 TEST_F(ConnectionPoolTest, PruneLetsGoOfIdleAndClosedConnections) {
@@ -149,11 +150,11 @@ TEST_F(ConnectionPoolTest, PruneLetsGoOfIdleAndClosedConnections) {
   auto dead = ConnectedClient();
   ConnectionPool pool;
   auto start = ConnectionPool::Clock::now();
-  for (const char* host : {"idle", "recent", "closed"}) ASSERT_TRUE(pool.Open({"http", host, ""}));
-  pool.Release(PoolKey{"http", "idle", ""}, idle, true, start);
-  pool.Release(PoolKey{"http", "recent", ""}, recent, true, start + std::chrono::seconds(30));
+  for (const char* host : {"idle", "recent", "closed"}) ASSERT_TRUE(pool.Open({"http", host, "", ""}));
+  pool.Release(PoolKey{"http", "idle", "", ""}, idle, true, start);
+  pool.Release(PoolKey{"http", "recent", "", ""}, recent, true, start + std::chrono::seconds(30));
   // Kept while connected, then closed.
-  pool.Release(PoolKey{"http", "closed", ""}, dead, true, start + std::chrono::seconds(30));
+  pool.Release(PoolKey{"http", "closed", "", ""}, dead, true, start + std::chrono::seconds(30));
   dead->Close();
   std::promise<void> drained;
   boost::asio::post(io_context_, [&drained] { drained.set_value(); });
@@ -164,7 +165,7 @@ TEST_F(ConnectionPoolTest, PruneLetsGoOfIdleAndClosedConnections) {
   pool.Prune(start + ConnectionPool::kMaxIdleTime + std::chrono::seconds(1));
   EXPECT_EQ(pool.size(), 1u);
   EXPECT_EQ(pool.OpenCount(), 1u);
-  EXPECT_EQ(pool.Take(PoolKey{"http", "recent", ""}), recent);
+  EXPECT_EQ(pool.Take(PoolKey{"http", "recent", "", ""}), recent);
   // The test still holds the driver: its connection ends because the pool closed it.
   EXPECT_EQ(closed->get_future().wait_for(std::chrono::seconds(60)), std::future_status::ready);
 }
@@ -186,9 +187,9 @@ TEST_F(ConnectionPoolTest, DestructionClosesEveryConnection) {
   {
     ConnectionPool pool;
     auto now = ConnectionPool::Clock::now();
-    for (const char* host : {"a", "b"}) ASSERT_TRUE(pool.Open({"http", host, ""}));
-    pool.Release(PoolKey{"http", "a", ""}, one, true, now);
-    pool.Release(PoolKey{"http", "b", ""}, two, true, now);
+    for (const char* host : {"a", "b"}) ASSERT_TRUE(pool.Open({"http", host, "", ""}));
+    pool.Release(PoolKey{"http", "a", "", ""}, one, true, now);
+    pool.Release(PoolKey{"http", "b", "", ""}, two, true, now);
   }
   // The test still holds both drivers: the connections end because the pool closed them.
   for (auto& promise : closed) {

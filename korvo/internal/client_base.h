@@ -171,6 +171,8 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   enum class Phase { kIdle, kResolving, kConnecting, kWriting, kReading };
 
   void StartExchange();
+  // The URL's port, or the scheme's.
+  std::uint16_t EffectivePort() const;
   void Resolve();
   // Ends the exchange with `code` and `message`; the detail says why: the cancel, the
   // time limit, or else `cause`, with the host and port.

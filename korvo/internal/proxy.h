@@ -142,6 +142,13 @@ struct Route {
   std::string Key() const;
 };
 
+// Makes the request `head` (start line, fields, blank line) fit the route to `url`:
+// through an HTTP proxy that forwards it, the target in absolute form and the proxy's
+// credentials as "Proxy-Authorization" (one the caller set stays only when the proxy
+// URL carries none); on any other route no "Proxy-Authorization" at all, since the
+// origin or a tunnel would read it.
+void AdaptHeadToRoute(std::string& head, const Url& url, const Route& route);
+
 // Whether `host` (as a URL writes it) names this machine's loopback: "localhost" or an
 // address in 127.0.0.0/8 or ::1.
 bool IsLoopbackHost(std::string_view host);

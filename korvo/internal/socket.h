@@ -113,6 +113,10 @@ class SocketBase {
   virtual std::string DescribeError(const boost::system::error_code& error) const {
     return error.message();
   }
+
+  // Where a failed connect failed when it was not at the origin ("proxy
+  // 127.0.0.1:3128", a Unix socket's path); empty for the origin.
+  virtual std::string FailurePlace() const { return {}; }
 };
 
 // TcpSocketBase: what every transport over one TCP socket shares (closing, the idle
@@ -152,6 +156,11 @@ class TcpSocketBase : public SocketBase {
 class Socket : public TcpSocketBase {
  public:
   explicit Socket(boost::asio::io_context& io_context);
+  // Over a connection already made.
+  explicit Socket(boost::asio::ip::tcp::socket connected);
+
+  // Hands the connection over (to a TLS layer above it); this socket is then closed.
+  boost::asio::ip::tcp::socket TakeTcp() { return std::move(socket_); }
 
   void AsyncConnect(const std::string& host, const Endpoints& endpoints,
                     ConnectHandler handler) override;

@@ -19,8 +19,11 @@
 #ifndef KORVO_INTERNAL_SSL_SOCKET_H_
 #define KORVO_INTERNAL_SSL_SOCKET_H_
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include <openssl/ssl.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -31,10 +34,28 @@
 
 namespace korvo {
 
+// Sets up `ssl` to check that the peer is `host` (see above); with `verify_peer`
+// false, logs WARN "Certificate verification is off" and checks nothing.
+void PrepareTlsPeerCheck(SSL* ssl, const std::string& host, bool verify_peer);
+// Why a TLS operation on `ssl` failed with `error`: the certificate check's verdict
+// where it refused the peer, else the error's message.
+std::string DescribeTlsError(SSL* ssl, bool verify_peer, const boost::system::error_code& error);
+// Whether `ssl` holds received bytes that no read has handed out yet.
+bool TlsHasBufferedInput(SSL* ssl);
+
 class SslSocket : public TcpSocketBase {
  public:
   SslSocket(boost::asio::io_context& io_context, boost::asio::ssl::context& ssl_context,
             bool verify_peer = true);
+  // Over a TCP connection already made (to a proxy, or through a tunnel it opened):
+  // AsyncHandshake, not AsyncConnect, then makes it a TLS connection.
+  SslSocket(boost::asio::ip::tcp::socket connected, boost::asio::ssl::context& ssl_context,
+            bool verify_peer);
+
+  // Checks the peer as `host` and runs the client handshake over the connection given
+  // at construction.
+  void AsyncHandshake(const std::string& host,
+                      std::function<void(boost::system::error_code)> handler);
 
   void AsyncConnect(const std::string& host, const Endpoints& endpoints,
                     ConnectHandler handler) override;

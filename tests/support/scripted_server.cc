@@ -295,6 +295,59 @@ bool ScriptedConnection::SendRaw(std::string_view bytes) {
   return true;
 }
 
+bool ScriptedConnection::Bridge(unsigned short port) {
+  if (fd_ < 0) return false;
+  int origin = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (origin < 0 ||
+      connect(origin, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    if (origin >= 0) close(origin);
+    return false;
+  }
+  bool open = buffer_.empty() || send(origin, buffer_.data(), buffer_.size(), MSG_NOSIGNAL) ==
+                                     static_cast<ssize_t>(buffer_.size());
+  buffer_.clear();
+  char data[16384];
+  while (open) {
+    // Decrypted bytes waiting inside OpenSSL do not wake a poll.
+    bool pending = ssl_ != nullptr && SSL_pending(ssl_) > 0;
+    pollfd fds[3] = {{fd_, POLLIN, 0}, {origin, POLLIN, 0}, {server_->wake_fds_[0], POLLIN, 0}};
+    if (poll(fds, 3, pending ? 0 : -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[2].revents != 0) break;
+    if (pending || fds[0].revents != 0) {
+      ssize_t count;
+      bool again = false;
+      if (ssl_ != nullptr) {
+        count = SSL_read(ssl_, data, sizeof(data));
+        if (count <= 0) {
+          int error = SSL_get_error(ssl_, static_cast<int>(count));
+          again = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE;
+          ERR_clear_error();
+        }
+      } else {
+        count = recv(fd_, data, sizeof(data), 0);
+        again = count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+      }
+      if (!again) {
+        open = count > 0 &&
+               send(origin, data, static_cast<std::size_t>(count), MSG_NOSIGNAL) == count;
+      }
+    }
+    if (open && fds[1].revents != 0) {
+      ssize_t count = recv(origin, data, sizeof(data), 0);
+      open = count > 0 && Send(std::string_view(data, static_cast<std::size_t>(count)));
+    }
+  }
+  close(origin);
+  return true;
+}
+
 void ScriptedConnection::WaitForClose() {
   if (fd_ < 0) return;
   while (true) {

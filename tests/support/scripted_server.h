@@ -88,6 +88,11 @@ class ScriptedConnection {
   // Reads and discards until the client closes.
   void DrainUntilClose();
 
+  // Relays bytes (decrypted, on a TLS connection) both ways between the client and a new connection
+  // to 127.0.0.1:`port` (bytes already received go first) until either side closes, as
+  // a proxy's tunnel does. False when the port cannot be reached.
+  bool Bridge(unsigned short port);
+
   // Orderly close (TLS: close_notify first).
   void Close();
   // A TCP close without TLS's close_notify (plain connections: Close).
