@@ -14,6 +14,8 @@
 #include "korvo/internal/connect_tunnel.h"
 #include "korvo/internal/proxy.h"
 #include "korvo/internal/socks5.h"
+#include "korvo/internal/utility.h"
+#include "korvo/url.h"
 
 namespace {
 
@@ -76,15 +78,45 @@ void FuzzConnect(FuzzedDataProvider& provider) {
   });
 }
 
+// "Proxy-Authorization" reaches a forwarding proxy only, once, and the proxy URL's
+// credentials replace the caller's; whatever the head, nothing else carries it.
+void FuzzHead(FuzzedDataProvider& provider) {
+  bool forward = provider.ConsumeBool();
+  bool credentials = provider.ConsumeBool();
+  std::string head = provider.ConsumeRemainingBytesAsString();
+  korvo::Route route;
+  if (forward) {
+    korvo::ProxyUrl proxy;
+    proxy.host = "proxy.example";
+    proxy.port = 3128;
+    if (credentials) {
+      proxy.user = "user";
+      proxy.password = kSecret;
+    }
+    route.proxy = proxy;
+  }
+  // Text without a line end is no head, and is left as it is.
+  bool has_lines = head.find("\r\n") != std::string::npos;
+  korvo::AdaptHeadToRoute(head, korvo::Url("http://origin.example:8080/"), route);
+  std::size_t fields = 0;
+  for (std::size_t at = head.find("\r\n"); at != std::string::npos; at = head.find("\r\n", at + 2)) {
+    std::string line = korvo::AsciiLower(head.substr(at + 2, 20));
+    if (line == "proxy-authorization:") ++fields;
+  }
+  if (!forward) FUZZ_CHECK(fields == 0);
+  if (forward && credentials && has_lines) FUZZ_CHECK(fields == 1);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider provider(data, size);
-  switch (provider.ConsumeIntegralInRange<int>(0, 3)) {
+  switch (provider.ConsumeIntegralInRange<int>(0, 4)) {
     case 0: FuzzProxyUrl(provider); break;
     case 1: FuzzNoProxy(provider); break;
     case 2: FuzzSocks5(provider); break;
-    default: FuzzConnect(provider); break;
+    case 3: FuzzConnect(provider); break;
+    default: FuzzHead(provider); break;
   }
   return 0;
 }
