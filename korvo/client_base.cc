@@ -677,7 +677,9 @@ std::shared_ptr<Response> ClientBase::TakeResponse() {
 void Client::CreateSocket() { socket_ = std::make_unique<Socket>(io_context_); }
 
 void SslClient::CreateSocket() {
-  socket_ = std::make_unique<SslSocket>(io_context_, tls_->context(), tls_->verify_peer());
+  auto socket = std::make_unique<SslSocket>(io_context_, tls_->context(), tls_->verify_peer());
+  socket->ResumeSessionsFrom(tls_.get());
+  socket_ = std::move(socket);
 }
 
 }  // namespace korvo

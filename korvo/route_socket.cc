@@ -84,14 +84,17 @@ class LayerStream {
 class TunnelTlsSocket : public SocketBase {
  public:
   TunnelTlsSocket(boost::asio::io_context& io_context, std::unique_ptr<SocketBase> outer,
-                  boost::asio::ssl::context& ssl_context, bool verify_peer)
+                  TlsContext& tls)
       : outer_(std::move(outer)),
-        stream_(LayerStream(io_context, outer_.get()), ssl_context),
-        verify_peer_(verify_peer) {}
+        stream_(LayerStream(io_context, outer_.get()), tls.context()),
+        tls_(tls),
+        verify_peer_(tls.verify_peer()) {}
 
-  void AsyncHandshake(const std::string& host,
+  void AsyncHandshake(const std::string& host, std::uint16_t port,
                       std::function<void(boost::system::error_code)> handler) {
     PrepareTlsPeerCheck(stream_.native_handle(), host, verify_peer_);
+    peer_ = host + ":" + std::to_string(port);
+    tls_.PrepareResumption(stream_.native_handle(), &peer_);
     stream_.async_handshake(boost::asio::ssl::stream_base::client,
                             [handler = std::move(handler)](boost::system::error_code error) {
                               if (error) {
@@ -132,7 +135,9 @@ class TunnelTlsSocket : public SocketBase {
  private:
   std::unique_ptr<SocketBase> outer_;  // before stream_, which reads through it
   boost::asio::ssl::stream<LayerStream> stream_;
+  TlsContext& tls_;
   bool verify_peer_;
+  std::string peer_;  // "host:port", for the sessions kept
 };
 
 }  // namespace
@@ -223,8 +228,9 @@ void RouteSocket::OnTransport(ConnectHandler handler) {
   auto tls = std::make_unique<SslSocket>(static_cast<Socket&>(*layer_).TakeTcp(), tls_->context(),
                                          tls_->verify_peer());
   SslSocket* socket = tls.get();
+  socket->ResumeSessionsFrom(tls_.get());
   layer_ = std::move(tls);
-  socket->AsyncHandshake(route_.proxy->host,
+  socket->AsyncHandshake(route_.proxy->host, route_.proxy->port,
                          [this, life = std::weak_ptr<char>(life_),
                           handler = std::move(handler)](boost::system::error_code error) mutable {
                            if (life.expired()) return;
@@ -371,15 +377,15 @@ void RouteSocket::StartOriginTls(ConnectHandler handler) {
   if (auto* plain = dynamic_cast<Socket*>(layer_.get())) {
     auto tls = std::make_unique<SslSocket>(plain->TakeTcp(), tls_->context(), tls_->verify_peer());
     SslSocket* socket = tls.get();
+    socket->ResumeSessionsFrom(tls_.get());
     layer_ = std::move(tls);
-    socket->AsyncHandshake(origin_host_, std::move(done));
+    socket->AsyncHandshake(origin_host_, origin_port_, std::move(done));
     return;
   }
-  auto tls = std::make_unique<TunnelTlsSocket>(io_context_, std::move(layer_), tls_->context(),
-                                               tls_->verify_peer());
+  auto tls = std::make_unique<TunnelTlsSocket>(io_context_, std::move(layer_), *tls_);
   TunnelTlsSocket* socket = tls.get();
   layer_ = std::move(tls);
-  socket->AsyncHandshake(origin_host_, std::move(done));
+  socket->AsyncHandshake(origin_host_, origin_port_, std::move(done));
 }
 
 void RouteSocket::FailStep(std::string why, ConnectHandler handler) {

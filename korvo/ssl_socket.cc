@@ -123,9 +123,16 @@ bool TlsHasBufferedInput(SSL* ssl) {
   return input != nullptr && BIO_ctrl_pending(input) > 0;
 }
 
+void SslSocket::PrepareResumption(const std::string& host, std::uint16_t port) {
+  if (sessions_ == nullptr) return;
+  peer_ = host + ":" + std::to_string(port);
+  sessions_->PrepareResumption(ssl_stream_.native_handle(), &peer_);
+}
+
 void SslSocket::AsyncConnect(const std::string& host, const Endpoints& endpoints,
                              ConnectHandler handler) {
   PrepareTlsPeerCheck(ssl_stream_.native_handle(), host, verify_peer_);
+  if (!endpoints.empty()) PrepareResumption(host, endpoints.begin()->endpoint().port());
   ConnectTcp(
       endpoints,
       [this, handler = std::move(handler)](boost::system::error_code error,
@@ -149,9 +156,10 @@ void SslSocket::OnConnect(boost::system::error_code error,
       });
 }
 
-void SslSocket::AsyncHandshake(const std::string& host,
+void SslSocket::AsyncHandshake(const std::string& host, std::uint16_t port,
                                std::function<void(boost::system::error_code)> handler) {
   PrepareTlsPeerCheck(ssl_stream_.native_handle(), host, verify_peer_);
+  PrepareResumption(host, port);
   ssl_stream_.async_handshake(
       boost::asio::ssl::stream_base::client,
       [handler = std::move(handler)](boost::system::error_code error) {

@@ -176,10 +176,85 @@ void Load(SSL_CTX* ctx, const TlsSettings& settings, bool system_roots) {
 
 }  // namespace
 
+namespace {
+
+// Where a context and a connection keep what the new-session callback needs.
+int ContextIndex() {
+  static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
+int PeerIndex() {
+  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
+}  // namespace
+
+constexpr std::size_t TlsContext::kMaxSessions;
+
 TlsContext::TlsContext(bool verify_peer)
     : context_(boost::asio::ssl::context::tls_client), verify_peer_(verify_peer) {
+  SSL_CTX* ctx = context_.native_handle();
   // Older versions are broken; the floor is the library's, not the system configuration's.
-  SSL_CTX_set_min_proto_version(context_.native_handle(), TLS1_2_VERSION);
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  // A client's own cache, by peer: OpenSSL's internal store is keyed for servers.
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  SSL_CTX_set_ex_data(ctx, ContextIndex(), this);
+  SSL_CTX_sess_set_new_cb(ctx, &TlsContext::OnNewSession);
+}
+
+TlsContext::~TlsContext() {
+  for (auto& entry : sessions_) SSL_SESSION_free(entry.second.first);
+}
+
+void TlsContext::PrepareResumption(SSL* ssl, const std::string* peer) {
+  SSL_set_ex_data(ssl, PeerIndex(), const_cast<std::string*>(peer));
+  SSL_SESSION* session = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(sessions_mutex_);
+    auto it = sessions_.find(*peer);
+    if (it == sessions_.end()) return;
+    session = it->second.first;
+    if (SSL_SESSION_get_protocol_version(session) >= TLS1_3_VERSION) {
+      // Its ticket is for one connection: this one takes the reference.
+      sessions_.erase(it);
+    } else {
+      SSL_SESSION_up_ref(session);
+    }
+  }
+  SSL_set_session(ssl, session);
+  SSL_SESSION_free(session);  // the connection holds its own reference now
+}
+
+int TlsContext::OnNewSession(SSL* ssl, SSL_SESSION* session) {
+  auto* self = static_cast<TlsContext*>(
+      SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), ContextIndex()));
+  auto* peer = static_cast<const std::string*>(SSL_get_ex_data(ssl, PeerIndex()));
+  // A session that cannot be resumed is not worth keeping.
+  if (self == nullptr || peer == nullptr || !SSL_SESSION_is_resumable(session)) return 0;
+  self->Keep(*peer, session);
+  return 1;
+}
+
+void TlsContext::Keep(const std::string& peer, SSL_SESSION* session) {
+  std::lock_guard<std::mutex> lock(sessions_mutex_);
+  auto it = sessions_.find(peer);
+  if (it != sessions_.end()) {
+    // The newest ticket replaces the one held: a server may send several, each good.
+    SSL_SESSION_free(it->second.first);
+    it->second = {session, ++stored_};
+    return;
+  }
+  if (sessions_.size() >= kMaxSessions) {
+    auto oldest = sessions_.begin();
+    for (auto entry = sessions_.begin(); entry != sessions_.end(); ++entry) {
+      if (entry->second.second < oldest->second.second) oldest = entry;
+    }
+    SSL_SESSION_free(oldest->second.first);
+    sessions_.erase(oldest);
+  }
+  sessions_.emplace(peer, std::make_pair(session, ++stored_));
 }
 
 std::shared_ptr<TlsContext> TlsContext::Create(const TlsSettings& settings) {

@@ -1030,6 +1030,30 @@ class SessionTlsTest : public ::testing::Test {
   std::string ca_file_;
 };
 
+// A new connection to a server seen before resumes the TLS session instead of a full
+// handshake; another server, or changed TLS settings, start afresh.
+TEST_F(SessionTlsTest, NewConnectionsResumeTheSession) {
+  test::ScriptedServer::Options options;
+  options.certificate = &test::TestPki::Get().good();
+  test::ScriptedServer server(options);
+  test::ScriptedServer other(options);
+  ClientSession session;
+  session.SetCaFile(ca_file_);
+  auto closing = [](const std::string& url) {
+    return RequestBuilder().Url(url).Header("Connection", "close")();
+  };
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(session.Send(closing(server.Url("/")))->GetStatus(), 200);
+  EXPECT_EQ(server.Resumed(), 2u);
+  EXPECT_EQ(session.Send(closing(other.Url("/")))->GetStatus(), 200);
+  EXPECT_EQ(other.Resumed(), 0u);
+
+  session.SetCaFile(ca_file_);  // the same file, but a new context: nothing carries over
+  EXPECT_EQ(session.Send(closing(server.Url("/")))->GetStatus(), 200);
+  EXPECT_EQ(server.Resumed(), 2u);
+  EXPECT_EQ(session.Send(closing(server.Url("/")))->GetStatus(), 200);
+  EXPECT_EQ(server.Resumed(), 3u);
+}
+
 // A name the system cannot resolve reaches the server at the chosen address, and TLS
 // still speaks of the name: server-name indication, the certificate check, "Host".
 TEST_F(SessionTlsTest, ChosenAddressKeepsTheNameForTls) {

@@ -19,6 +19,7 @@
 #ifndef KORVO_INTERNAL_SSL_SOCKET_H_
 #define KORVO_INTERNAL_SSL_SOCKET_H_
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -31,6 +32,7 @@
 #include <boost/asio/ssl/stream.hpp>
 
 #include "korvo/internal/socket.h"
+#include "korvo/internal/tls_context.h"
 
 namespace korvo {
 
@@ -53,9 +55,13 @@ class SslSocket : public TcpSocketBase {
             bool verify_peer);
 
   // Checks the peer as `host` and runs the client handshake over the connection given
-  // at construction.
-  void AsyncHandshake(const std::string& host,
+  // at construction (`port` names the peer for session resumption).
+  void AsyncHandshake(const std::string& host, std::uint16_t port,
                       std::function<void(boost::system::error_code)> handler);
+
+  // Resume sessions kept by `tls` (the context this socket was made with, which must
+  // outlive it) and keep the new ones there.
+  void ResumeSessionsFrom(TlsContext* tls) { sessions_ = tls; }
 
   void AsyncConnect(const std::string& host, const Endpoints& endpoints,
                     ConnectHandler handler) override;
@@ -76,9 +82,14 @@ class SslSocket : public TcpSocketBase {
                  ConnectHandler handler);
   void OnHandshake(boost::system::error_code error, ConnectHandler handler);
 
+  // Offers the session kept for `host` and `port`, if resuming.
+  void PrepareResumption(const std::string& host, std::uint16_t port);
+
   boost::asio::ip::tcp::endpoint endpoint_;
   boost::asio::ssl::stream<boost::asio::ip::tcp::socket> ssl_stream_;
   bool verify_peer_;
+  TlsContext* sessions_ = nullptr;
+  std::string peer_;  // "host:port", for the sessions kept
 };
 
 }  // namespace korvo

@@ -11,14 +11,26 @@
 // one certificate store, which every context that trusts them shares (OpenSSL counts
 // its references and locks it).
 //
-// Thread rules: a TlsContext is immutable once created; any thread may make
-// connections with it. The functions here may be called from any thread.
+// A TlsContext also keeps the sessions its connections' servers handed out, one per
+// peer ("host:port"), so that the next connection to that peer resumes instead of
+// running a full handshake. A TLS 1.3 session is taken out when it is used (its
+// ticket is meant for one connection; the server sends fresh ones); a TLS 1.2 session
+// stays. Sessions live with the context, so none is resumed under other settings.
+//
+// Thread rules: a TlsContext's settings are immutable once created, and its session
+// store is locked; any thread may make connections with it. The functions here may
+// be called from any thread.
 #ifndef KORVO_INTERNAL_TLS_CONTEXT_H_
 #define KORVO_INTERNAL_TLS_CONTEXT_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/ssl/context.hpp>
@@ -47,14 +59,31 @@ class TlsContext {
   TlsContext(const TlsContext&) = delete;
   TlsContext& operator=(const TlsContext&) = delete;
 
+  ~TlsContext();
+
   boost::asio::ssl::context& context() { return context_; }
   bool verify_peer() const { return verify_peer_; }
 
+  // Before the handshake of `ssl` (made from this context) with `peer` ("host:port"):
+  // offers the session kept for that peer, if any, and has the sessions the server
+  // hands out on this connection kept for it. `peer` must outlive `ssl`.
+  void PrepareResumption(SSL* ssl, const std::string* peer);
+
+  // A bound on the sessions kept: one per peer; beyond it the oldest goes.
+  static constexpr std::size_t kMaxSessions = 256;
+
  private:
   explicit TlsContext(bool verify_peer);
+  // OpenSSL's new-session callback; takes the reference to `session` when kept.
+  static int OnNewSession(SSL* ssl, SSL_SESSION* session);
+  void Keep(const std::string& peer, SSL_SESSION* session);
 
   boost::asio::ssl::context context_;
   bool verify_peer_;
+  std::mutex sessions_mutex_;
+  // By peer, each with the order it was stored in, for eviction.
+  std::map<std::string, std::pair<SSL_SESSION*, std::uint64_t>> sessions_;
+  std::uint64_t stored_ = 0;
 };
 
 // Checks what TlsContext::Create would load, without making a context: the CA file is

@@ -485,6 +485,7 @@ void ScriptedServer::Serve(int fd) {
       std::lock_guard<std::mutex> lock(mutex_);
       if (ready) {
         server_names_.push_back(connection.server_name());
+        if (SSL_session_reused(ssl)) ++resumed_;
       } else {
         ++failed_handshakes_;
       }
@@ -543,6 +544,11 @@ std::string ScriptedServer::Url(std::string_view host, std::string_view path) co
 std::size_t ScriptedServer::Accepted() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return accepted_;
+}
+
+std::size_t ScriptedServer::Resumed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return resumed_;
 }
 
 std::size_t ScriptedServer::FailedHandshakes() const {

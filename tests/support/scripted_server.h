@@ -171,6 +171,8 @@ class ScriptedServer {
   std::size_t Accepted() const;
   // TLS handshakes that failed.
   std::size_t FailedHandshakes() const;
+  // TLS handshakes that resumed an earlier session.
+  std::size_t Resumed() const;
   // Every request head read so far, in order (empty without Options::record_requests).
   std::vector<std::string> Requests() const;
   // Request heads read so far, recorded or not.
@@ -218,6 +220,7 @@ class ScriptedServer {
   Behaviour default_;
   std::size_t accepted_ = 0;
   std::size_t failed_handshakes_ = 0;
+  std::size_t resumed_ = 0;
   std::size_t finished_ = 0;
   std::size_t request_count_ = 0;
   std::vector<std::string> requests_;
