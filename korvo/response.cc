@@ -27,4 +27,8 @@ void Response::Prepare() {
   headers_.Set("Server", UserAgent());
 }
 
+std::string Response::GetVersion() const {
+  return GetStartLine().substr(0, GetStartLine().find(' '));
+}
+
 }  // namespace korvo

@@ -28,6 +28,10 @@ class Response : public Message {
   // followed ended.
   const Url& GetUrl() const { return url_; }
 
+  // What answered, as its start line says: "HTTP/1.1", "HTTP/1.0" or "HTTP/2"; empty
+  // for a response that has none yet.
+  std::string GetVersion() const;
+
   // The number of redirects followed to reach this response.
   int GetRedirectCount() const { return redirect_count_; }
 

@@ -59,6 +59,7 @@ TEST(ResponseStatusLine, AcceptedForms) {
     EXPECT_EQ(p.response->GetStatus(), c.status);
     EXPECT_EQ(p.response->GetReason(), c.reason);
     EXPECT_EQ(p.response->GetStartLine(), c.line);
+    EXPECT_EQ(p.response->GetVersion(), std::string(c.line, 8));
   }
 }
 
