@@ -22,50 +22,16 @@
 #include "korvo/internal/message_access.h"
 #include "korvo/internal/utility.h"
 #include "support/log_capture.h"
+#include "support/payload_bytes.h"
+#include "support/temp_dir.h"
 
 namespace korvo {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A scratch directory removed with everything in it when the test ends.
-class ScratchDir {
- public:
-  ScratchDir() : path_(fs::temp_directory_path() / ("korvo-body-" + RandomString(12))) {
-    fs::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  fs::path Write(const std::string& name, const std::string& bytes) const {
-    fs::path file = path_ / name;
-    std::ofstream(file, std::ios::binary) << bytes;
-    return file;
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-std::string Bytes(const detail::Payload& payload) {
-  std::string bytes;
-  for (const auto& range : payload) bytes.append(static_cast<const char*>(range.data()), range.size());
-  return bytes;
-}
-
-// Every byte the body hands out, following the driver's protocol.
-std::string Drain(Body& body, std::vector<std::size_t>* pieces = nullptr) {
-  BodyAccess::InitPayload(body);
-  std::string bytes;
-  for (;;) {
-    detail::Payload payload = BodyAccess::NextPayload(body, true);
-    if (payload.empty()) return bytes;
-    if (pieces != nullptr) pieces->push_back(Bytes(payload).size());
-    bytes += Bytes(payload);
-  }
-}
+using test::BodyBytes;
+using test::PayloadBytes;
+using test::ScratchDir;
 
 std::string BinaryBytes() {
   std::string bytes;
@@ -130,29 +96,29 @@ TEST(FileBodyTest, HandsOutChunksAndStartsOverOnInit) {
   FileBody body(dir.Write("ten", "0123456789"), 4);
   EXPECT_EQ(body.GetSize(), 10);
   std::vector<std::size_t> pieces;
-  EXPECT_EQ(Drain(body, &pieces), "0123456789");
+  EXPECT_EQ(BodyBytes(body, &pieces), "0123456789");
   EXPECT_EQ(pieces, (std::vector<std::size_t>{4, 4, 2}));
   EXPECT_TRUE(BodyAccess::NextPayload(body, true).empty());
-  EXPECT_EQ(Drain(body), "0123456789");
+  EXPECT_EQ(BodyBytes(body), "0123456789");
 }
 
 TEST(FileBodyTest, BinaryAndEmptyFiles) {
   ScratchDir dir;
   FileBody binary(dir.Write("bin", BinaryBytes()), std::size_t{100});
   EXPECT_EQ(binary.GetSize(), 768);
-  EXPECT_EQ(Drain(binary), BinaryBytes());
+  EXPECT_EQ(BodyBytes(binary), BinaryBytes());
 
   FileBody empty(dir.Write("empty", ""), 4);
   EXPECT_EQ(empty.GetSize(), 0);
-  EXPECT_EQ(Drain(empty), "");
+  EXPECT_EQ(BodyBytes(empty), "");
 }
 
 TEST(FileBodyTest, ZeroChunkSizeStillSendsTheFile) {
   ScratchDir dir;
   FileBody body(dir.Write("f", "abc"), 0);
-  EXPECT_EQ(Drain(body), "abc");
+  EXPECT_EQ(BodyBytes(body), "abc");
   FileBody negative(dir.Write("g", "def"), -1);
-  EXPECT_EQ(Drain(negative), "def");
+  EXPECT_EQ(BodyBytes(negative), "def");
 }
 
 TEST(FileBodyTest, MissingFile) {
@@ -184,13 +150,13 @@ TEST(FileBodyTest, KeepsToTheMeasuredSize) {
   const fs::path file = dir.Write("f", "0123456789");
   FileBody grown(file, 4);
   std::ofstream(file, std::ios::binary | std::ios::app) << "tail";
-  EXPECT_EQ(Drain(grown), "0123456789");
+  EXPECT_EQ(BodyBytes(grown), "0123456789");
 
   FileBody shrunk(file, 4);
   dir.Write("f", "012345");
   BodyAccess::InitPayload(shrunk);
-  EXPECT_EQ(Bytes(BodyAccess::NextPayload(shrunk, true)), "0123");
-  EXPECT_EQ(Bytes(BodyAccess::NextPayload(shrunk, true)), "45");
+  EXPECT_EQ(PayloadBytes(BodyAccess::NextPayload(shrunk, true)), "0123");
+  EXPECT_EQ(PayloadBytes(BodyAccess::NextPayload(shrunk, true)), "45");
   try {
     BodyAccess::NextPayload(shrunk, true);
     FAIL() << "a short file ended the body silently";
@@ -206,7 +172,7 @@ TEST(FileBodyTest, ReceivedFileBodyIsEmptyAndDeletesItsFile) {
   {
     FileBody body(file, true);
     EXPECT_EQ(body.GetSize(), 0);
-    EXPECT_EQ(Drain(body), "");
+    EXPECT_EQ(BodyBytes(body), "");
     EXPECT_TRUE(fs::exists(file));
   }
   EXPECT_FALSE(fs::exists(file));
@@ -303,8 +269,8 @@ TEST(FormBodyTest, WorkedExample) {
   EXPECT_EQ(body.GetSize(), 159);
 
   BodyAccess::InitPayload(body);
-  const std::string first = Bytes(BodyAccess::NextPayload(body, true));
-  const std::string second = Bytes(BodyAccess::NextPayload(body, true));
+  const std::string first = PayloadBytes(BodyAccess::NextPayload(body, true));
+  const std::string second = PayloadBytes(BodyAccess::NextPayload(body, true));
   EXPECT_TRUE(BodyAccess::NextPayload(body, true).empty());
   EXPECT_EQ(first,
             "--B\r\n"
@@ -324,8 +290,8 @@ TEST(FormBodyTest, WorkedExample) {
 TEST(FormBodyTest, EmptyFormIsTheClosingDelimiter) {
   FormBody body({}, "B");
   EXPECT_EQ(body.GetSize(), 7);
-  EXPECT_EQ(Drain(body), "--B--\r\n");
-  EXPECT_EQ(Drain(body), "--B--\r\n");
+  EXPECT_EQ(BodyBytes(body), "--B--\r\n");
+  EXPECT_EQ(BodyBytes(body), "--B--\r\n");
 }
 
 // A mixed form comes out byte for byte as when every part was sent in one piece, for any
@@ -381,14 +347,14 @@ TEST(FormBodyTest, SameBytesForEveryChunkSizeAndEverySend) {
     FormBody body(parts, boundary, c.chunk_size);
     EXPECT_EQ(body.GetSize(), static_cast<std::int64_t>(expected.size()));
     std::vector<std::size_t> pieces;
-    EXPECT_EQ(Drain(body, &pieces), expected);
+    EXPECT_EQ(BodyBytes(body, &pieces), expected);
     EXPECT_EQ(pieces.size(), c.payloads);
-    EXPECT_EQ(Drain(body), expected);
+    EXPECT_EQ(BodyBytes(body), expected);
 
     BodyAccess::InitPayload(body);
     BodyAccess::NextPayload(body, true);
     BodyAccess::NextPayload(body, true);  // into the binary file
-    EXPECT_EQ(Drain(body), expected);
+    EXPECT_EQ(BodyBytes(body), expected);
   }
   for (const auto& part : parts) {
     if (part->IsFile()) {
@@ -409,13 +375,13 @@ TEST(FormBodyTest, FilePartComesOutInChunks) {
   body.GetSize();
   BodyAccess::InitPayload(body);
   const detail::Payload opening = BodyAccess::NextPayload(body, true);
-  EXPECT_EQ(Bytes(opening), "--B\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n");
+  EXPECT_EQ(PayloadBytes(opening), "--B\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n");
   EXPECT_TRUE(std::any_of(opening.begin(), opening.end(), [&](const auto& range) {
     return range.data() == static_cast<const void*>(first->GetData().data());
   }));
   std::vector<std::string> rest;
   for (detail::Payload payload; !(payload = BodyAccess::NextPayload(body, true)).empty();) {
-    rest.push_back(Bytes(payload));
+    rest.push_back(PayloadBytes(payload));
   }
   EXPECT_EQ(rest, (std::vector<std::string>{
                       "--B\r\nContent-Disposition: form-data; name=\"f\"; filename=\"ten.bin\"\r\n"
@@ -441,7 +407,7 @@ Failure DrainToFailure(Body& body, const std::function<void(int)>& change) {
       change(count);
       const detail::Payload payload = BodyAccess::NextPayload(body, true);
       if (payload.empty()) return failure;
-      failure.handed += static_cast<std::int64_t>(Bytes(payload).size());
+      failure.handed += static_cast<std::int64_t>(PayloadBytes(payload).size());
     }
   } catch (const Error& error) {
     failure.message = error.code() == kFileError ? error.message() : "another code";
@@ -471,14 +437,14 @@ TEST(FormBodyTest, FileThatChangedSizeFails) {
     const fs::path file = dir.Write("ten.txt", "0123456789");
     FormBody body({FormPart::New("a", "1"), FormPart::NewFile("f", file)}, "B", 4);
     const std::int64_t size = body.GetSize();
-    const std::string whole = Drain(body);
+    const std::string whole = BodyBytes(body);
     const Failure failure = DrainToFailure(body, [&](int count) {
       if (count == c.after) dir.Write("ten.txt", c.content);
     });
     EXPECT_EQ(failure.message, "File size changed");
     EXPECT_LT(failure.handed, size);
     dir.Write("ten.txt", "0123456789");
-    EXPECT_EQ(Drain(body), whole);
+    EXPECT_EQ(BodyBytes(body), whole);
   }
 }
 

@@ -563,23 +563,11 @@ int StoredCertificates(SSL_CTX* ssl_ctx) {
 
 class RootCertificatesTest : public ::testing::Test {
  protected:
-  RootCertificatesTest() : ssl_ctx_(SSL_CTX_new(TLS_client_method())) {
-    dir_ = std::filesystem::temp_directory_path() / ("korvo_roots_" + RandomString(10));
-    std::filesystem::create_directories(dir_);
-  }
-  ~RootCertificatesTest() override {
-    SSL_CTX_free(ssl_ctx_);
-    std::filesystem::remove_all(dir_);
-  }
-
-  std::filesystem::path Write(const std::string& name, const std::string& content) {
-    std::filesystem::path path = dir_ / name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
-  }
+  RootCertificatesTest() : ssl_ctx_(SSL_CTX_new(TLS_client_method())) {}
+  ~RootCertificatesTest() override { SSL_CTX_free(ssl_ctx_); }
 
   SSL_CTX* ssl_ctx_;
-  std::filesystem::path dir_;
+  test::ScratchDir dir_{"korvo_roots_"};
 };
 
 TEST_F(RootCertificatesTest, SystemBundleIsLoaded) {
@@ -594,16 +582,16 @@ TEST_F(RootCertificatesTest, FirstBundleThatOpensIsRead) {
   // A damaged block and a key between two certificates: both certificates still count.
   std::string broken = "-----BEGIN CERTIFICATE-----\nnot base64 at all!\n-----END CERTIFICATE-----\n";
   std::string bundle = pki.ca_pem() + broken + pki.good().key_pem + pki.self_signed().cert_pem;
-  std::filesystem::path path = Write("bundle.pem", bundle);
+  std::filesystem::path path = dir_.Write("bundle.pem", bundle);
   test::LogCapture log;
-  EXPECT_TRUE(AddRootCertificatesFromBundles(ssl_ctx_, {dir_ / "missing.pem", path}));
+  EXPECT_TRUE(AddRootCertificatesFromBundles(ssl_ctx_, {dir_.path() / "missing.pem", path}));
   EXPECT_EQ(StoredCertificates(ssl_ctx_), 2);
   EXPECT_TRUE(log.Records().empty());
 }
 
 TEST_F(RootCertificatesTest, NoBundleIsReported) {
   test::LogCapture log;
-  EXPECT_FALSE(AddRootCertificatesFromBundles(ssl_ctx_, {dir_ / "a.pem", dir_ / "b.pem"}));
+  EXPECT_FALSE(AddRootCertificatesFromBundles(ssl_ctx_, {dir_.path() / "a.pem", dir_.path() / "b.pem"}));
   EXPECT_EQ(log.Count("ERRO", "Cannot open system certificate store."), 1u);
   EXPECT_EQ(StoredCertificates(ssl_ctx_), 0);
 }
@@ -1013,21 +1001,12 @@ TEST(ClientSessionTest, ErrorsSayWhyAndWhere) {
 
 class SessionTlsTest : public ::testing::Test {
  protected:
-  SessionTlsTest() {
-    dir_ = std::filesystem::temp_directory_path() / ("korvo_tls_" + RandomString(10));
-    std::filesystem::create_directories(dir_);
-    ca_file_ = Write("ca.pem", test::TestPki::Get().ca_pem());
-  }
-  ~SessionTlsTest() override { std::filesystem::remove_all(dir_); }
-
   std::string Write(const std::string& name, const std::string& content) {
-    std::filesystem::path path = dir_ / name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path.string();
+    return dir_.Write(name, content).string();
   }
 
-  std::filesystem::path dir_;
-  std::string ca_file_;
+  test::ScratchDir dir_{"korvo_tls_"};
+  std::string ca_file_ = Write("ca.pem", test::TestPki::Get().ca_pem());
 };
 
 // A new connection to a server seen before resumes the TLS session instead of a full
@@ -1110,7 +1089,7 @@ TEST_F(SessionTlsTest, UnusableFilesFailAtOnce) {
   const test::TestPki& pki = test::TestPki::Get();
   std::string cert = Write("cert.pem", pki.good().cert_pem);
   std::string other_key = Write("other.key", pki.wildcard().key_pem);
-  std::string missing = (dir_ / "missing.pem").string();
+  std::string missing = (dir_.path() / "missing.pem").string();
   std::string garbage = Write("garbage.pem", "not a certificate\n");
   std::function<void(ClientSession&)> settings[] = {
       [&](ClientSession& s) { s.SetCaFile(missing); },

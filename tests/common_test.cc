@@ -9,15 +9,12 @@
 #include "korvo/internal/content_disposition.h"
 #include "korvo/internal/message_access.h"
 #include "support/log_capture.h"
+#include "support/payload_bytes.h"
 
 namespace korvo {
 namespace {
 
-std::string Bytes(const detail::Payload& payload) {
-  std::string bytes;
-  for (const auto& range : payload) bytes.append(static_cast<const char*>(range.data()), range.size());
-  return bytes;
-}
+using test::PayloadBytes;
 
 TEST(HeadersTest, SetKeepsFirstNameAndPosition) {
   Headers headers;
@@ -203,7 +200,7 @@ TEST(FormPartTest, NamesAreEscapedAndCountedEscaped) {
   const std::string head =
       "Content-Disposition: form-data; name=\"a%22b%0D%0Ac%d\"\r\n"
       "\r\n";
-  EXPECT_EQ(Bytes(payload), head);
+  EXPECT_EQ(PayloadBytes(payload), head);
   EXPECT_EQ(FormPartAccess::GetSize(*part), static_cast<std::int64_t>((head + "1\r\n").size()));
 
   auto file = FormPart::NewFile("f\"", "/tmp/evil\"\r\nX-Injected: 1.txt");
@@ -218,7 +215,7 @@ TEST(FormPartTest, EmptyStringValueIsAFieldOfSizeZero) {
   detail::Payload payload;
   FormPartAccess::AppendHead(*part, payload);
   const std::string head = "Content-Disposition: form-data; name=\"empty\"\r\n\r\n";
-  EXPECT_EQ(Bytes(payload), head);
+  EXPECT_EQ(PayloadBytes(payload), head);
   EXPECT_EQ(FormPartAccess::GetSize(*part), static_cast<std::int64_t>((head + "\r\n").size()));
 }
 

@@ -20,6 +20,7 @@
 #include "korvo/internal/utility.h"
 #include "korvo/response.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 namespace korvo {
 namespace test {
@@ -218,23 +219,8 @@ TEST(Decoder, ContentEncodingFieldsChooseTheDecoder) {
 
 class DecodingParserTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("korvo-decoder-test-" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-    ::setenv("TMPDIR", dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    ::unsetenv("TMPDIR");
-    fs::remove_all(dir_);
-  }
   // Temporary files, not counting a log capture's directory.
-  std::vector<fs::path> Files() const {
-    std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(dir_)) {
-      if (entry.is_regular_file()) files.push_back(entry.path());
-    }
-    return files;
-  }
+  std::vector<fs::path> Files() const { return temp_.Files(); }
 
   struct Outcome {
     bool ok = false;
@@ -279,7 +265,7 @@ class DecodingParserTest : public ::testing::Test {
     return out;
   }
 
-  fs::path dir_;
+  test::PrivateTempDir temp_;  // TMPDIR, where streamed bodies go
 };
 
 std::string Wire(const char* coding, const std::string& body, bool chunked) {

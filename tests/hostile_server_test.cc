@@ -31,6 +31,7 @@
 #include "support/hostile_server.h"
 #include "support/log_capture.h"
 #include "support/scripted_server.h"
+#include "support/temp_dir.h"
 #include "support/test_tls.h"
 
 namespace korvo {
@@ -43,22 +44,14 @@ using test::HostileServer;
 // any case is seen.
 class TempDirEnvironment : public ::testing::Environment {
  public:
-  void SetUp() override {
-    std::string pattern = (std::filesystem::temp_directory_path() / "korvo-hostile-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    setenv("TMPDIR", dir_.c_str(), 1);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  static const std::string& Dir() { return dir_; }
+  void SetUp() override { dir_ = std::make_unique<test::PrivateTempDir>(); }
+  void TearDown() override { dir_.reset(); }
+  static const test::PrivateTempDir& Dir() { return *dir_; }
 
  private:
-  static std::string dir_;
+  static std::unique_ptr<test::PrivateTempDir> dir_;
 };
-std::string TempDirEnvironment::dir_;
+std::unique_ptr<test::PrivateTempDir> TempDirEnvironment::dir_;
 const auto* const temp_dir_environment =
     ::testing::AddGlobalTestEnvironment(new TempDirEnvironment);
 
@@ -129,7 +122,7 @@ class HostileServerTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    EXPECT_EQ(test::CountFiles(TempDirEnvironment::Dir()), 0u) << "a temporary file was left behind";
+    EXPECT_EQ(TempDirEnvironment::Dir().Files().size(), 0u) << "a temporary file was left behind";
   }
 
   std::shared_ptr<Request> Get(const std::string& url) {

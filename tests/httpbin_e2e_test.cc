@@ -15,6 +15,7 @@
 #include "korvo/korvo.h"
 #include "korvo/internal/utility.h"
 #include "support/httpbin_server.h"
+#include "support/temp_dir.h"
 
 namespace korvo {
 namespace {
@@ -49,23 +50,18 @@ class HttpbinTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(server_->IsRunning()) << "httpbin did not start: " << start_error_;
-    dir_ = fs::temp_directory_path() / ("korvo_e2e_" + RandomString(10));
-    fs::create_directories(dir_);
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::string Url(const std::string& path) const { return server_->Url(path); }
 
   fs::path WriteFile(const std::string& name, const std::string& content) {
-    fs::path path = dir_ / name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
+    return dir_.Write(name, content);
   }
 
   static test::HttpbinServer* server_;
   static std::string start_error_;
   ClientSession session_;
-  fs::path dir_;
+  test::ScratchDir dir_{"korvo_e2e_"};
 };
 
 test::HttpbinServer* HttpbinTest::server_ = nullptr;
@@ -222,7 +218,7 @@ TEST_F(HttpbinTest, LargeBodyInMemoryAndStreamed) {
   EXPECT_EQ(std::to_string(last_total), streamed->GetHeader("Content-Length"));
 
   fs::path temporary = file->GetPath();
-  fs::path kept = dir_ / "echo.json";
+  fs::path kept = dir_.path() / "echo.json";
   ASSERT_TRUE(file->Move(kept));
   EXPECT_FALSE(fs::exists(temporary));
   file.reset();
@@ -243,7 +239,7 @@ TEST_F(HttpbinTest, ChunkedBodyInMemoryAndStreamed) {
   ASSERT_NE(file, nullptr);
   fs::path temporary = file->GetPath();
   ASSERT_TRUE(fs::exists(temporary));
-  fs::path kept = dir_ / "bytes.bin";
+  fs::path kept = dir_.path() / "bytes.bin";
   ASSERT_TRUE(file->Move(kept));
   EXPECT_EQ(ReadAll(kept), in_memory->GetData());  // same seed, same bytes
 

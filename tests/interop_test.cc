@@ -35,6 +35,7 @@
 #include "support/httpbin_server.h"
 #include "support/real_servers.h"
 #include "support/scripted_server.h"
+#include "support/temp_dir.h"
 #include "support/test_tls.h"
 
 namespace korvo {
@@ -112,21 +113,15 @@ class ServedFiles {
   static constexpr std::uint64_t kLargeSize = 64ull << 20;
 
   explicit ServedFiles(bool with_large) {
-    dir_ = fs::temp_directory_path() / ("korvo_interop_" + RandomString(10));
-    fs::create_directories(dir_);
     Write("empty.bin", 0);
     Write("one.bin", 1);
     Write("small.bin", 100 * 1024);
     if (with_large) Write("large.bin", kLargeSize);
   }
-  ~ServedFiles() {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
   ServedFiles(const ServedFiles&) = delete;
   ServedFiles& operator=(const ServedFiles&) = delete;
 
-  const fs::path& dir() const { return dir_; }
+  const fs::path& dir() const { return dir_.path(); }
   const std::vector<ServedFile>& files() const { return files_; }
   const ServedFile& Get(const std::string& name) const {
     for (const ServedFile& file : files_) {
@@ -137,7 +132,7 @@ class ServedFiles {
 
  private:
   void Write(const std::string& name, std::uint64_t size) {
-    std::ofstream out(dir_ / name, std::ios::binary);
+    std::ofstream out(dir_.path() / name, std::ios::binary);
     Sha256 sha;
     std::uint64_t state = 0x9E3779B97F4A7C15ull ^ size;
     std::vector<char> block(1 << 20);
@@ -154,11 +149,11 @@ class ServedFiles {
       left -= count;
     }
     out.close();
-    if (!out) throw std::runtime_error("cannot write " + (dir_ / name).string());
+    if (!out) throw std::runtime_error("cannot write " + (dir_.path() / name).string());
     files_.push_back({name, size, sha.Hex()});
   }
 
-  fs::path dir_;
+  test::ScratchDir dir_{"korvo_interop_"};
   std::vector<ServedFile> files_;
 };
 

@@ -16,6 +16,7 @@
 #include "korvo/internal/log_format.h"
 #include "korvo/internal/utility.h"
 #include "support/log_capture.h"
+#include "support/temp_dir.h"
 
 namespace korvo {
 namespace {
@@ -50,19 +51,10 @@ std::vector<std::string> ReadLines(const std::filesystem::path& file) {
 
 // A scratch directory removed when the test ends; the logger is reset first so that
 // no file stays open inside it.
-class ScratchDir {
+class ScratchDir : public test::ScratchDir {
  public:
-  ScratchDir()
-      : path_(std::filesystem::temp_directory_path() / ("korvo-logger-" + RandomString(12))) {}
-  ~ScratchDir() {
-    LogInit({}, 0);
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
+  ScratchDir() : test::ScratchDir("korvo-logger-") {}
+  ~ScratchDir() { LogInit({}, 0); }
 };
 
 // Restores the colour decision and the console mode when a console test ends.
@@ -203,7 +195,6 @@ TEST(LoggerTest, CreatesMissingDirectories) {
 
 TEST(LoggerTest, EmptyDirectoryMeansWorkingDirectory) {
   ScratchDir dir;
-  std::filesystem::create_directories(dir.path());
   std::filesystem::path saved = std::filesystem::current_path();
   std::filesystem::current_path(dir.path());
   LogInit({}, LOG_FILE | LOG_FLUSH);
@@ -214,7 +205,6 @@ TEST(LoggerTest, EmptyDirectoryMeansWorkingDirectory) {
 
 TEST(LoggerTest, UnusableDirectorySkipsFileRecordsOnly) {
   ScratchDir dir;
-  std::filesystem::create_directories(dir.path());
   std::filesystem::path blocker = dir.path() / "blocker";
   std::ofstream(blocker) << "a regular file";
   LogInit(blocker / "sub", LOG_FILE | LOG_CONSOLE | LOG_FLUSH);

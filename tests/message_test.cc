@@ -12,17 +12,14 @@
 #include "korvo/response.h"
 #include "korvo/internal/message_access.h"
 #include "korvo/internal/utility.h"
+#include "support/payload_bytes.h"
 
 namespace korvo {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Bytes(const detail::Payload& payload) {
-  std::string bytes;
-  for (const auto& range : payload) bytes.append(static_cast<const char*>(range.data()), range.size());
-  return bytes;
-}
+using test::HeadBytes;
+using test::PayloadBytes;
 
 TEST(MessageTest, SetBodyWithLength) {
   Request request;
@@ -129,7 +126,7 @@ TEST(MessageTest, HeadPointsIntoTheMessage) {
   EXPECT_EQ(head[0].data(), static_cast<const void*>(request.GetStartLine().data()));
   EXPECT_EQ(head[2].data(), static_cast<const void*>(request.GetHeaders().begin()->first.data()));
   EXPECT_EQ(head[4].data(), static_cast<const void*>(request.GetHeaders().begin()->second.data()));
-  EXPECT_EQ(Bytes(head), "GET / HTTP/1.1\r\nAccept: */*\r\n\r\n");
+  EXPECT_EQ(PayloadBytes(head), "GET / HTTP/1.1\r\nAccept: */*\r\n\r\n");
 }
 
 TEST(MessageTest, AddedFieldsAreAllKeptAndWritten) {
@@ -140,7 +137,7 @@ TEST(MessageTest, AddedFieldsAreAllKeptAndWritten) {
   MessageAccess::SetStartLine(response, "HTTP/1.1 200 OK");
   EXPECT_EQ(response.GetHeader("SET-COOKIE"), "a=1");
   EXPECT_EQ(response.GetHeaders().GetAll("Set-Cookie"), (std::vector<std::string>{"a=1", "b=2"}));
-  EXPECT_EQ(Bytes(MessageAccess::HeadPayload(response)),
+  EXPECT_EQ(HeadBytes(response),
             "HTTP/1.1 200 OK\r\nSet-Cookie: a=1\r\nset-cookie: b=2\r\n\r\n");
 }
 

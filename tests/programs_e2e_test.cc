@@ -11,12 +11,15 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -85,16 +88,8 @@ class ProgramsE2eTest : public ::testing::Test {
       ASSERT_TRUE(fs::exists(kProgramDir / program))
           << (kProgramDir / program) << " is missing: build the examples";
     }
-    std::string pattern = (fs::temp_directory_path() / "korvo-programs.XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    out_dir_ = pattern;
-  }
-
-  void TearDown() override {
-    if (!out_dir_.empty()) {
-      std::error_code ignored;
-      fs::remove_all(out_dir_, ignored);
-    }
+    out_.emplace("korvo-programs.");
+    out_dir_ = out_->path();
   }
 
   static std::string Script(const char* name) {
@@ -126,6 +121,7 @@ class ProgramsE2eTest : public ::testing::Test {
     return run;
   }
 
+  std::optional<korvo::test::ScratchDir> out_;  // made once the test is sure to run
   fs::path out_dir_;
   fs::path runs_;
 };

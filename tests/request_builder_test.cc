@@ -10,34 +10,17 @@
 #include <gtest/gtest.h>
 
 #include "korvo/error.h"
-#include "korvo/internal/message_access.h"
 #include "korvo/internal/utility.h"
+#include "support/payload_bytes.h"
+#include "support/temp_dir.h"
 
 namespace korvo {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Concatenates every payload of a body, as the driver would write it.
-std::string BodyBytes(Body& body) {
-  std::string bytes;
-  BodyAccess::InitPayload(body);
-  for (detail::Payload payload = BodyAccess::NextPayload(body, true); !payload.empty();
-       payload = BodyAccess::NextPayload(body, true)) {
-    for (const auto& buffer : payload) {
-      bytes.append(static_cast<const char*>(buffer.data()), buffer.size());
-    }
-  }
-  return bytes;
-}
-
-std::string HeadBytes(const Request& request) {
-  std::string bytes;
-  for (const auto& buffer : MessageAccess::HeadPayload(request)) {
-    bytes.append(static_cast<const char*>(buffer.data()), buffer.size());
-  }
-  return bytes;
-}
+using test::BodyBytes;
+using test::HeadBytes;
 
 std::vector<std::string> HeaderNames(const Request& request) {
   std::vector<std::string> names;
@@ -47,19 +30,11 @@ std::vector<std::string> HeaderNames(const Request& request) {
 
 class RequestBuilderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("korvo_builder_" + RandomString(10));
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   fs::path WriteFile(const std::string& name, const std::string& content) {
-    fs::path path = dir_ / name;
-    std::ofstream(path, std::ios::binary) << content;
-    return path;
+    return dir_.Write(name, content);
   }
 
-  fs::path dir_;
+  test::ScratchDir dir_{"korvo_builder_"};
 };
 
 TEST_F(RequestBuilderTest, MethodAndUrlOnlyGiveBareRequest) {
@@ -190,7 +165,7 @@ TEST_F(RequestBuilderTest, MissingFileLeavesBuilderUnchanged) {
   RequestBuilder builder;
   builder.Method("POST").Url("http://h/").Body("kept").MediaType("text/plain");
   try {
-    builder.File(dir_ / "missing.json");
+    builder.File(dir_.path() / "missing.json");
     FAIL() << "no error";
   } catch (const Error& error) {
     EXPECT_EQ(error.code(), kFileError);
@@ -226,7 +201,7 @@ TEST_F(RequestBuilderTest, FormPartsMakeMultipartBody) {
 
 TEST_F(RequestBuilderTest, MissingFormFileFailsTheBuild) {
   RequestBuilder builder;
-  builder.Method("POST").Url("http://h/").FormFile("file", dir_ / "gone.txt");
+  builder.Method("POST").Url("http://h/").FormFile("file", dir_.path() / "gone.txt");
   try {
     builder();
     FAIL() << "no error";

@@ -11,30 +11,21 @@
 
 #include "korvo/client_session.h"
 #include "korvo/error.h"
-#include "korvo/internal/message_access.h"
 #include "korvo/internal/utility.h"
 #include "support/hostile_server.h"
+#include "support/payload_bytes.h"
 
 namespace korvo {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string Bytes(const detail::Payload& payload) {
-  std::string bytes;
-  for (const auto& range : payload) bytes.append(static_cast<const char*>(range.data()), range.size());
-  return bytes;
-}
+using test::HeadBytes;
 
 // What the driver writes: the head, then the body pieces until the first empty one.
 std::string Wire(Request& request) {
-  std::string bytes = Bytes(MessageAccess::HeadPayload(request));
-  BodyAccess::InitPayload(*request.GetBody());
-  for (;;) {
-    detail::Payload piece = BodyAccess::NextPayload(*request.GetBody(), true);
-    if (piece.empty()) return bytes;
-    bytes += Bytes(piece);
-  }
+  const std::string head = HeadBytes(request);  // before the body is read, as sent
+  return head + test::BodyBytes(*request.GetBody());
 }
 
 std::shared_ptr<Request> MakeRequest(const std::string& method, const std::string& url) {
@@ -141,7 +132,7 @@ TEST(RequestTest, HostAlreadyPresentKeepsNameAndPosition) {
   request->SetHeader("Accept", "*/*");
   request->AddHeader("HOST", "second\r\nX-Injected: 1");  // replaced too, so never checked
   request->Prepare();
-  EXPECT_EQ(Bytes(MessageAccess::HeadPayload(*request)),
+  EXPECT_EQ(HeadBytes(*request),
             "GET / HTTP/1.1\r\nhost: real.test:81\r\nAccept: */*\r\n\r\n");
 }
 
@@ -182,7 +173,7 @@ TEST(RequestTest, RefusesABrokenRequestLine) {
     auto request = MakeRequest("GET", url);
     ExpectRequestError(*request, "Invalid request line");
     EXPECT_TRUE(request->GetStartLine().empty());
-    EXPECT_EQ(Bytes(MessageAccess::HeadPayload(*request)), "\r\n\r\n");
+    EXPECT_EQ(HeadBytes(*request), "\r\n\r\n");
   }
 }
 

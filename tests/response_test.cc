@@ -5,17 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "korvo/internal/message_access.h"
+#include "support/payload_bytes.h"
 
 namespace korvo {
 namespace {
-
-std::string Head(const Response& response) {
-  std::string bytes;
-  for (const auto& range : MessageAccess::HeadPayload(response)) {
-    bytes.append(static_cast<const char*>(range.data()), range.size());
-  }
-  return bytes;
-}
 
 TEST(ResponseTest, StartLineAndServer) {
   struct Case {
@@ -49,7 +42,7 @@ TEST(ResponseTest, PreparedOnce) {
   response.Prepare();
   ResponseAccess::SetStatus(response, 500);
   response.Prepare();
-  EXPECT_EQ(Head(response), "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nServer: Korvo/0.2.0\r\n\r\n");
+  EXPECT_EQ(test::HeadBytes(response), "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nServer: Korvo/0.2.0\r\n\r\n");
 }
 
 }  // namespace

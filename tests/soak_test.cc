@@ -18,6 +18,7 @@
 #include "korvo/request_builder.h"
 #include "korvo/internal/utility.h"
 #include "support/hostile_server.h"
+#include "support/temp_dir.h"
 
 namespace korvo {
 namespace {
@@ -34,21 +35,16 @@ constexpr bool kSanitized = false;
 
 class SoakTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "korvo-soak-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    temp_dir_ = pattern;
-    // Streamed bodies land here, so that every file left behind is counted.
-    setenv("TMPDIR", temp_dir_.c_str(), 1);
-  }
+  // Streamed bodies land in a private TMPDIR, so that every file left behind is counted.
+  static void SetUpTestSuite() { temp_dir_ = new test::PrivateTempDir(); }
   static void TearDownTestSuite() {
-    std::error_code ignored;
-    std::filesystem::remove_all(temp_dir_, ignored);
+    delete temp_dir_;
+    temp_dir_ = nullptr;
   }
 
-  static std::string temp_dir_;
+  static test::PrivateTempDir* temp_dir_;
 };
-std::string SoakTest::temp_dir_;
+test::PrivateTempDir* SoakTest::temp_dir_ = nullptr;
 
 // A response whose body comes in many small writes, so that a cancel can land in it.
 bool Trickle(HostileConnection& connection, const std::string& request) {
@@ -66,7 +62,7 @@ bool Trickle(HostileConnection& connection, const std::string& request) {
 TEST_F(SoakTest, TwentyThousandRequestsLeaveNoDescriptorFileOrMemoryBehind) {
   HostileServer server;
   const std::size_t fds_before = test::CountOpenFds();
-  std::filesystem::path kept = std::filesystem::path(temp_dir_).parent_path() /
+  std::filesystem::path kept = temp_dir_->path().parent_path() /
                                ("korvo-soak-kept-" + RandomString(10));
   {
     ClientSession session;
@@ -124,7 +120,7 @@ TEST_F(SoakTest, TwentyThousandRequestsLeaveNoDescriptorFileOrMemoryBehind) {
   }
   ASSERT_TRUE(server.WaitForNoConnections());
   EXPECT_EQ(test::CountOpenFds(), fds_before);
-  EXPECT_EQ(test::CountFiles(temp_dir_), 0u);
+  EXPECT_EQ(temp_dir_->Files().size(), 0u);
 }
 
 TEST_F(SoakTest, AThousandSendsCancelledAtRandomMomentsAllReturn) {
@@ -222,7 +218,7 @@ TEST_F(SoakTest, AThousandSendsCancelledAtRandomMomentsAllReturn) {
   }
   ASSERT_TRUE(server.WaitForNoConnections());
   EXPECT_EQ(test::CountOpenFds(), fds_before);
-  EXPECT_EQ(test::CountFiles(temp_dir_), 0u);
+  EXPECT_EQ(temp_dir_->Files().size(), 0u);
 }
 
 }  // namespace

@@ -65,7 +65,7 @@ class ClientFiles {
   const fs::path& dir() const { return dir_.path(); }
 
  private:
-  TlsTempDir dir_;
+  ScratchDir dir_{"korvo_tls_"};
   fs::path ca_file_;
   fs::path ca_dir_;
   fs::path client_cert_;

@@ -13,6 +13,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/temp_dir.h"
+
 namespace korvo {
 namespace {
 
@@ -30,27 +32,7 @@ std::string AllBytes() {
   return bytes;
 }
 
-// A scratch directory removed with everything in it when the test ends.
-class ScratchDir {
- public:
-  ScratchDir()
-      : path_(std::filesystem::temp_directory_path() / ("korvo-utility-" + RandomString(12))) {
-    std::filesystem::create_directories(path_);
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::filesystem::path Write(const std::string& name, const std::string& content) const {
-    std::filesystem::path file = path_ / name;
-    std::ofstream(file, std::ios::binary) << content;
-    return file;
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
+using test::ScratchDir;
 
 TEST(RandomStringTest, LengthAndAlphabet) {
   EXPECT_EQ(RandomString(0), "");

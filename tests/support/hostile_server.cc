@@ -119,14 +119,5 @@ void ResetPeakRss() {
   clear << "5";
 }
 
-std::size_t CountFiles(const std::string& dir) {
-  std::error_code error;
-  std::size_t count = 0;
-  for (std::filesystem::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
-    if (it->is_regular_file(error)) ++count;
-  }
-  return count;
-}
-
 }  // namespace test
 }  // namespace korvo

@@ -84,8 +84,6 @@ std::size_t CountOpenFds();
 std::size_t CurrentRss();
 std::size_t PeakRss();
 void ResetPeakRss();
-// Regular files directly in a directory (0 when it does not exist).
-std::size_t CountFiles(const std::string& dir);
 
 }  // namespace test
 }  // namespace korvo

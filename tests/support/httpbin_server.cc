@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "korvo/internal/utility.h"
+#include "support/real_servers.h"
+#include "support/temp_dir.h"
 
 namespace korvo {
 namespace test {
@@ -71,13 +73,9 @@ bool HttpbinServer::Start(int workers, int timeout_seconds, std::string* error) 
   std::string ignored;
   std::string& reason = error != nullptr ? *error : ignored;
   if (IsRunning()) return true;
-  if (::access(kGunicorn, X_OK) != 0) {
-    reason = std::string(kGunicorn) + " is not installed (package gunicorn, python3-httpbin)";
-    return false;
-  }
+  if (!HasProgram(kGunicorn, "gunicorn python3-httpbin", &reason)) return false;
 
-  log_dir_ = std::filesystem::temp_directory_path() / ("korvo_httpbin_" + RandomString(10));
-  std::filesystem::create_directories(log_dir_);
+  log_dir_ = MakeUniqueTempDir("korvo_httpbin_");
   std::string log_file = (log_dir_ / "gunicorn.log").string();
 
   int listen_fd = ListenOnLoopback(port_, reason);

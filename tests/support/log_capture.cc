@@ -8,17 +8,13 @@
 
 #include "korvo/logger.h"
 #include "korvo/internal/utility.h"
+#include "support/temp_dir.h"
 
 namespace korvo {
 namespace test {
 
 LogCapture::LogCapture() {
-  std::filesystem::path base = std::filesystem::temp_directory_path();
-  for (int attempt = 0; attempt < 100 && dir_.empty(); ++attempt) {
-    std::filesystem::path candidate = base / ("korvo-log-" + RandomString(12));
-    if (std::filesystem::create_directory(candidate)) dir_ = candidate;
-  }
-  if (dir_.empty()) throw std::runtime_error("LogCapture: cannot create a temporary directory");
+  dir_ = MakeUniqueTempDir("korvo-log-");
   file_ = dir_ / "korvo.log";
   LogInit(dir_, LOG_FILE | LOG_FLUSH | LOG_OVERWRITE);
 }

@@ -60,12 +60,6 @@ std::string ReadTail(const fs::path& path) {
   return Tail(text.str());
 }
 
-fs::path MakeTempDir(const char* prefix) {
-  fs::path dir = fs::temp_directory_path() / (prefix + RandomString(10));
-  fs::create_directories(dir);
-  return dir;
-}
-
 void RemoveDir(fs::path& dir) {
   if (dir.empty()) return;
   std::error_code ignored;
@@ -85,13 +79,6 @@ bool HasProgram(const char* program, const char* package, std::string* reason) {
 bool InCi() {
   const char* ci = std::getenv("CI");
   return ci != nullptr && std::string(ci) == "true";
-}
-
-bool WritePrivateFile(const fs::path& path, const std::string& text) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  return ::close(fd) == 0 && ok;
 }
 
 // ---- ServerProcess ----
@@ -277,7 +264,7 @@ bool NginxServer::Start(const fs::path& root, const TestCertificate& certificate
                         std::string* error) {
   if (IsRunning()) return true;
   if (!HasProgram(kNginx, "nginx", error)) return false;
-  dir_ = MakeTempDir("korvo_nginx_");
+  dir_ = MakeUniqueTempDir("korvo_nginx_");
   fs::create_directories(dir_ / "temp");
   if (!WritePrivateFile(dir_ / "server.crt", certificate.cert_pem) ||
       !WritePrivateFile(dir_ / "server.key", certificate.key_pem)) {
@@ -431,7 +418,7 @@ bool OpensslWwwServer::Start(const fs::path& root, const TestCertificate& certif
                              std::string* error) {
   if (IsRunning()) return true;
   if (!HasProgram(kOpenssl, "openssl", error)) return false;
-  dir_ = MakeTempDir("korvo_s_server_");
+  dir_ = MakeUniqueTempDir("korvo_s_server_");
   fs::path cert = dir_ / "server.crt";
   fs::path key = dir_ / "server.key";
   if (!WritePrivateFile(cert, certificate.cert_pem) ||

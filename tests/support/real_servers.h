@@ -27,6 +27,7 @@
 
 #include <sys/types.h>
 
+#include "support/temp_dir.h"  // WritePrivateFile
 #include "support/test_tls.h"
 
 // In a test (or its SetUp): fails in CI, else skips, saying `reason`.
@@ -55,9 +56,6 @@ bool HasProgram(const char* program, const char* package, std::string* reason);
 // Whether the suite runs in CI (CI=true), where scripts/install-deps.sh has installed
 // every server program: there a missing one is a failure, elsewhere a reason to skip.
 bool InCi();
-
-// Writes `text` to `path`, readable by the owner only; false when it cannot.
-bool WritePrivateFile(const std::filesystem::path& path, const std::string& text);
 
 class ServerProcess {
  public:

@@ -318,27 +318,6 @@ TlsIdentity TlsPki::Make(TlsCert cert) const {
   throw std::logic_error("TLS catalogue: no such certificate");
 }
 
-// ---- TlsTempDir ----
-
-TlsTempDir::TlsTempDir() {
-  path_ = fs::temp_directory_path() / ("korvo_tls_" + RandomString(10));
-  fs::create_directory(path_);
-  fs::permissions(path_, fs::perms::owner_all);
-}
-
-TlsTempDir::~TlsTempDir() {
-  std::error_code ignored;
-  fs::remove_all(path_, ignored);
-}
-
-fs::path TlsTempDir::Write(const std::string& name, const std::string& text) const {
-  fs::path file = path_ / name;
-  if (!WritePrivateFile(file, text)) {
-    throw std::runtime_error("cannot write " + file.string());
-  }
-  return file;
-}
-
 // ---- TlsServer ----
 
 bool TlsServer::Start(const TlsServerConfig& config, std::string* error) {

@@ -36,12 +36,12 @@
 //                       its key also comes encrypted with kClientKeyPassphrase
 //
 // TlsServer runs `openssl s_server -www` with one of them, as TlsServerConfig says, on a
-// port of 127.0.0.1 that the kernel chooses. Its files live in a TlsTempDir of its own.
+// port of 127.0.0.1 that the kernel chooses. Its files live in a ScratchDir of its own.
 // The server is made to offer what a case needs, weak things included (it runs at
 // OpenSSL security level 0); what a client accepts is the client's affair.
 //
 // Thread rules: TlsPki may be used from any thread; a certificate, once made, never
-// changes. A TlsTempDir or a TlsServer belongs to the thread that made it.
+// changes. A TlsServer belongs to the thread that made it.
 #ifndef KORVO_TESTS_SUPPORT_TLS_CATALOGUE_H_
 #define KORVO_TESTS_SUPPORT_TLS_CATALOGUE_H_
 
@@ -54,6 +54,7 @@
 #include <vector>
 
 #include "support/real_servers.h"
+#include "support/temp_dir.h"
 
 namespace korvo {
 namespace test {
@@ -125,25 +126,6 @@ class TlsPki {
   std::string dh1024_pem_;
   mutable std::mutex mutex_;  // guards identities_, whose entries never change once made
   mutable std::map<TlsCert, TlsIdentity> identities_;
-};
-
-// A directory under the system's temporary directory, removed with everything in it
-// when the object goes.
-class TlsTempDir {
- public:
-  TlsTempDir();
-  ~TlsTempDir();
-
-  TlsTempDir(const TlsTempDir&) = delete;
-  TlsTempDir& operator=(const TlsTempDir&) = delete;
-
-  const std::filesystem::path& path() const { return path_; }
-  // Writes `text` to the file `name` in the directory (owner-only) and returns its path;
-  // throws std::runtime_error when it cannot.
-  std::filesystem::path Write(const std::string& name, const std::string& text) const;
-
- private:
-  std::filesystem::path path_;
 };
 
 enum class TlsClientAuth {
@@ -219,7 +201,7 @@ class TlsServer {
 
  private:
   // Declared first, so that the server has ended before its files go.
-  TlsTempDir dir_;
+  ScratchDir dir_{"korvo_tls_"};
   ServerProcess process_;
   unsigned short port_ = 0;
 };
