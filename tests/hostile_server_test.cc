@@ -55,9 +55,17 @@ std::unique_ptr<test::PrivateTempDir> TempDirEnvironment::dir_;
 const auto* const temp_dir_environment =
     ::testing::AddGlobalTestEnvironment(new TempDirEnvironment);
 
+// The time limits of the session. A case whose peer stalls on purpose waits its limit
+// out, so that limit is short. Every other limit must never fire, since the server
+// answers at once: they are generous, for the suite runs under ASan and TSan on a
+// loaded machine too.
+constexpr auto kStallLimit = std::chrono::milliseconds(300);
+constexpr auto kReadLimit = std::chrono::seconds(10);
+constexpr auto kConnectLimit = std::chrono::seconds(5);  // covers the TLS handshake
+
 // Ends the process if an exchange has not returned within a bound far beyond anything a
-// working client needs (the slowest case waits for one 1-second read limit), so that a
-// client that hangs fails the suite at once instead of holding CI until its timeout.
+// working client needs (a case waits at most for one read limit), so that a client that
+// hangs fails the suite at once instead of holding CI until its timeout.
 class HangGuard {
  public:
   explicit HangGuard(const char* what, std::chrono::seconds limit = std::chrono::seconds(120))
@@ -117,8 +125,8 @@ HostileServer::Behaviour SendAndKeep(std::string bytes) {
 class HostileServerTest : public ::testing::Test {
  protected:
   HostileServerTest() {
-    // A stall must end by the read limit, quickly; the connect limit covers TLS.
-    session_.SetReadTimeout(1).SetConnectTimeout(5);
+    // Limits that must not fire; a stall case shortens the one it waits for.
+    session_.SetReadTimeout(kReadLimit).SetConnectTimeout(kConnectLimit);
   }
 
   void TearDown() override {
@@ -237,7 +245,9 @@ class StallTest : public HostileServerTest,
 TEST_P(StallTest, EndsByTheReadLimit) {
   auto [stall, stream] = GetParam();
   server_.Script(SendThenStall(stall.bytes));
+  session_.SetReadTimeout(kStallLimit);
   ExpectError(Fail(stream), kReadError, "Socket read error", true);
+  session_.SetReadTimeout(kReadLimit);  // the next request's answer must not be cut short
   EXPECT_EQ(log_.Count("WARN", "Timeout"), 1u);
   EXPECT_EQ(session_.GetPoolSize(), 0u);
   ExpectNextRequestWorks();
@@ -563,7 +573,8 @@ TEST_P(BrokenHandshakeTest, FailsAsConnectErrorAndTheSessionGoesOn) {
   const BrokenHandshake& broken = GetParam();
   HostileServer raw(false);
   raw.Script(broken.behaviour);
-  session_.SetConnectTimeout(1);
+  // Only the stalling server is left to the limit; the others must fail by themselves.
+  if (broken.timeout) session_.SetConnectTimeout(kStallLimit);
   std::string url = "https://127.0.0.1:" + std::to_string(raw.GetPort()) + "/";
   try {
     session_.Send(Get(url));
@@ -571,6 +582,7 @@ TEST_P(BrokenHandshakeTest, FailsAsConnectErrorAndTheSessionGoesOn) {
   } catch (const Error& error) {
     ExpectError(error, kConnectError, "Socket connect error", broken.timeout);
   }
+  session_.SetConnectTimeout(kConnectLimit);
   // Failed or cut short by the time limit, the handshake is logged once.
   EXPECT_EQ(CountStartingWith("ERRO", "Handshake error ("), 1u);
   EXPECT_EQ(log_.Count("WARN", "Timeout"), broken.timeout ? 1u : 0u);
