@@ -18,6 +18,7 @@
 #include "korvo/error.h"
 #include "korvo/request_builder.h"
 #include "support/scripted_server.h"
+#include "support/temp_dir.h"
 #include "support/test_tls.h"
 
 namespace korvo {
@@ -127,19 +128,12 @@ bool AcceptSocks(ScriptedConnection& connection, unsigned char method, unsigned 
 class RouteTest : public ::testing::Test {
  protected:
   RouteTest() {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("korvo_route_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(dir_);
-    ca_file_ = (dir_ / "ca.pem").string();
-    std::ofstream(ca_file_, std::ios::binary) << test::TestPki::Get().ca_pem();
     // The environment's proxies must not take part.
     session_.SetProxyFromEnvironment(false);
   }
-  ~RouteTest() override { std::filesystem::remove_all(dir_); }
 
-  std::filesystem::path dir_;
-  std::string ca_file_;
+  test::ScratchDir dir_{"korvo_route_"};
+  std::string ca_file_ = dir_.Write("ca.pem", test::TestPki::Get().ca_pem()).string();
   ClientSession session_;
 };
 
@@ -409,7 +403,7 @@ TEST_F(RouteTest, EnvironmentAndExplicitProxies) {
 
 // A Unix-domain socket carries the exchange; the URL still names the host.
 TEST_F(RouteTest, UnixSocketCarriesTheExchange) {
-  const std::string path = (dir_ / "server.sock").string();
+  const std::string path = (dir_.path() / "server.sock").string();
   int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(listener, 0);
   sockaddr_un address{};
@@ -438,10 +432,10 @@ TEST_F(RouteTest, UnixSocketCarriesTheExchange) {
   EXPECT_EQ(head.rfind("GET /v1/info HTTP/1.1\r\n", 0), 0u) << head;
   EXPECT_THAT(head, HasSubstr("Host: api.invalid\r\n"));
 
-  session_.SetUnixSocket((dir_ / "missing.sock").string());
+  session_.SetUnixSocket((dir_.path() / "missing.sock").string());
   Error error = SendError(session_, Get("http://api.invalid/"));
   EXPECT_EQ(error.code(), kConnectError);
-  EXPECT_THAT(error.detail(), HasSubstr("(" + (dir_ / "missing.sock").string() + ")"));
+  EXPECT_THAT(error.detail(), HasSubstr("(" + (dir_.path() / "missing.sock").string() + ")"));
 }
 
 }  // namespace
