@@ -224,6 +224,16 @@ bool ServerProcess::WaitUntilAnswering(unsigned short port, std::string_view pat
   return false;
 }
 
+bool ServerProcess::WaitForExit(int milliseconds) const {
+  if (pid_ <= 0) return true;
+  if (pid_fd_ < 0) return false;
+  pollfd fd = {pid_fd_, POLLIN, 0};
+  int count;
+  while ((count = ::poll(&fd, 1, milliseconds)) < 0 && errno == EINTR) {
+  }
+  return count > 0;
+}
+
 void ServerProcess::Stop(int signal_number) {
   if (pid_ > 0) {
     ::kill(pid_, signal_number);

@@ -86,6 +86,11 @@ class ServerProcess {
   bool WaitUntilAnswering(unsigned short port, std::string_view path, int timeout_seconds,
                           std::string* error);
 
+  // Waits up to `milliseconds` (0: not at all) for the program to end; true once it has.
+  // For programs that bind their own port: a pause between two looks at it that ends
+  // early when the program gives up.
+  bool WaitForExit(int milliseconds) const;
+
   // Sends `signal_number`, waits a while for the program to end, kills whatever is left
   // of its process group and reaps it. Nothing happens when it does not run.
   void Stop(int signal_number = SIGTERM);
