@@ -11,6 +11,7 @@ packages=(
   python3 python3-httpbin gunicorn
   iproute2 util-linux procps
   nginx libcurl4-openssl-dev libcpp-httplib-dev
+  tinyproxy squid microsocks libnginx-mod-stream libnginx-mod-http-echo
   clang-14 libclang-rt-14-dev libfuzzer-14-dev
 )
 
@@ -36,7 +37,14 @@ echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
-# The nginx package starts a system service on port 80; korvo only runs its own instances.
-if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet nginx 2>/dev/null; then
-  systemctl stop nginx || true
-fi
+# The nginx, tinyproxy and squid packages start system services (on ports 80, 8888 and
+# 3128); korvo only runs its own instances, on ports chosen at run time. Stopped and kept
+# from starting at boot, so that none of them holds a port or a proxy's state.
+for service in nginx tinyproxy squid; do
+  if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet "$service" 2>/dev/null; then
+    systemctl stop "$service" || true
+    systemctl disable --quiet "$service" 2>/dev/null || true
+  elif [ -x "/etc/init.d/$service" ] && "/etc/init.d/$service" status >/dev/null 2>&1; then
+    "/etc/init.d/$service" stop >/dev/null 2>&1 || true
+  fi
+done
