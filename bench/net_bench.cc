@@ -16,6 +16,12 @@
 // requests side by side; every response is counted as it arrives and the counts are
 // judged once the clock is stopped.
 //
+// One figure runs the HTTPS keep-alive GETs through a CONNECT tunnel of the HTTP proxy
+// that scripts/bench.sh starts (tinyproxy), for the clients that can be given one. The
+// first request of every request-rate measurement is timed on its own, so that the
+// tunnel's setup (a connection to the proxy, CONNECT and its answer, then the handshake
+// with the origin) can be set beside the direct one.
+//
 // Two figures download compressible text that nginx serves gzip-coded from a file
 // compressed in advance, with each client's content decoding on: the value is decoded
 // bytes per second, and the decoded body is compared with the original once the clock
@@ -153,6 +159,9 @@ const std::vector<Figure>& Figures() {
        {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
       {"https", "HTTPS keep-alive GET 100 B (req/s)", Kind::kRate, false,
        {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
+      // Only the clients that take a proxy; measured when there is one (--proxy-port).
+      {"tunnel", "HTTPS keep-alive GET 100 B through a CONNECT tunnel (req/s)", Kind::kRate,
+       false, {kKorvo, kCurl}},
       // Peak memory too: 64 connections, and cpp-httplib's 64 threads, have a cost
       // beside their speed.
       {"parallel", "parallel keep-alive GET 100 B, 64 in flight (req/s)", Kind::kParallel,
@@ -183,6 +192,9 @@ const std::vector<Figure>& Figures() {
   return figures;
 }
 
+// Whether the figure's clients go through the benchmark's proxy.
+bool ThroughProxy(const Figure& figure) { return std::string(figure.id) == "tunnel"; }
+
 const Figure* FindFigure(const std::string& id) {
   for (const Figure& figure : Figures()) {
     if (id == figure.id) return &figure;
@@ -207,9 +219,10 @@ void Usage(std::ostream& out) {
   out << "usage: net_bench --http-port N --https-port N --ca FILE --dir DIR --size BYTES\n"
          "                 --text-size BYTES [--quick] [--rounds N] [--seconds S]\n"
          "                 [--figures a,b] [--clients a,b] [--korvo-untrusted]\n"
-         "Normally started by scripts/bench.sh, which provides the server.\n"
-         "figures: keepalive newconn https parallel parallel-newconn memory stream sink\n"
-         "         upload gzip-memory gzip-stream first-process first-client\n"
+         "                 [--proxy-port N]\n"
+         "Normally started by scripts/bench.sh, which provides the server and the proxy.\n"
+         "figures: keepalive newconn https tunnel parallel parallel-newconn memory stream\n"
+         "         sink upload gzip-memory gzip-stream first-process first-client\n"
          "clients: floor korvo korvo-64k libcurl cpp-httplib Boost.Beast\n";
 }
 
@@ -237,6 +250,8 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       options.target.http_port = std::stoi(value());
     } else if (arg == "--https-port") {
       options.target.https_port = std::stoi(value());
+    } else if (arg == "--proxy-port") {
+      options.target.proxy_port = std::stoi(value());
     } else if (arg == "--ca") {
       options.target.ca_file = value();
     } else if (arg == "--dir") {
@@ -316,6 +331,8 @@ double CpuSeconds() {
 // What the measurement in this child spent in CPU time per unit of its figure (a
 // request, or a MB of a transfer), in microseconds; NaN where it is not measured.
 double g_cpu_per_unit = NAN;
+// How long the first request of a request-rate measurement took, in ms; NaN elsewhere.
+double g_first_ms = NAN;
 
 // Makes a client and times its first HTTPS request: construction, whatever it loads to
 // verify certificates, connect, handshake and exchange. Its destruction is not timed.
@@ -470,9 +487,11 @@ double MeasureParallel(const Options& options, Contender& contender, bool new_co
 
 // One measurement; runs in the child. Returns requests/s, MB/s, MiB/s or ms per request.
 double Measure(const Options& options) {
-  const Target& target = options.target;
   const Figure& figure = *FindFigure(options.child_figure);
   if (LowerIsBetter(figure.kind)) return MeasureFirst(options, figure.kind);
+  // A copy that outlives the client, which keeps a reference to it.
+  Target target = options.target;
+  if (ThroughProxy(figure)) target.proxy = "http://127.0.0.1:" + std::to_string(target.proxy_port);
   std::unique_ptr<Contender> contender = MakeContender(options.child_client, target);
   std::string id = figure.id;
   if (figure.kind == Kind::kDecoded) {
@@ -486,9 +505,13 @@ double Measure(const Options& options) {
     std::function<void()> once;
     if (id == "keepalive") once = [&] { contender->GetSmall(false); };
     if (id == "newconn") once = [&] { contender->GetSmallNewConnection(); };
-    if (id == "https") once = [&] { contender->GetSmall(true); };
-    // The first requests set up connections, TLS sessions and lazily built state.
-    for (int i = 0; i < 5; ++i) once();
+    if (id == "https" || id == "tunnel") once = [&] { contender->GetSmall(true); };
+    // The first requests set up connections, tunnels, TLS sessions and lazily built
+    // state; the very first is timed on its own.
+    Clock::time_point first = Clock::now();
+    once();
+    g_first_ms = Seconds(first) * 1e3;
+    for (int i = 1; i < 5; ++i) once();
     long count = 0;
     Clock::time_point start = Clock::now();
     double cpu = CpuSeconds();
@@ -529,7 +552,7 @@ int RunChild(const Options& options) {
   ::alarm(options.quick ? 60 : 300);
   try {
     double value = Measure(options);
-    std::printf("%.6f %.6f\n", value, g_cpu_per_unit);
+    std::printf("%.6f %.6f %.6f\n", value, g_cpu_per_unit, g_first_ms);
     std::fflush(stdout);
     return 0;
   } catch (const std::exception& error) {
@@ -543,6 +566,7 @@ struct Sample {
   double value = 0;
   double peak_mib = 0;
   double cpu_per_unit = NAN;  // microseconds of CPU time per request or MB
+  double first_ms = NAN;      // the first request of a request-rate measurement
 };
 
 // Runs one measurement in a child process.
@@ -604,7 +628,8 @@ std::optional<Sample> Spawn(int argc, char** argv, const Figure& figure, const c
   Sample sample;
   char* rest = nullptr;
   sample.value = std::strtod(text.c_str(), &rest);
-  sample.cpu_per_unit = std::strtod(rest, nullptr);
+  sample.cpu_per_unit = std::strtod(rest, &rest);
+  sample.first_ms = std::strtod(rest, nullptr);
   sample.peak_mib = static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
   return sample;
 }
@@ -620,7 +645,8 @@ double Median(std::vector<double> values) {
 bool NeedsSystemRoots(const Figure& figure, const std::string& client) {
   if (client == kFloor) return false;
   if (LowerIsBetter(figure.kind)) return true;
-  return std::string(figure.id) == "https" && client.rfind(kKorvo, 0) == 0;
+  return (std::string(figure.id) == "https" || ThroughProxy(figure)) &&
+         client.rfind(kKorvo, 0) == 0;
 }
 
 bool Wanted(const std::vector<std::string>& list, const std::string& item) {
@@ -663,7 +689,7 @@ std::string FormatRatio(double value, double floor) {
 // Per figure and client: the samples of every round.
 using Results = std::map<std::string, std::map<std::string, std::vector<Sample>>>;
 
-enum class Measured { kValue, kPeak, kCpu };
+enum class Measured { kValue, kPeak, kCpu, kFirst };
 
 double MedianValue(const Results& results, const std::string& figure, const std::string& client,
                    Measured what = Measured::kValue) {
@@ -673,9 +699,10 @@ double MedianValue(const Results& results, const std::string& figure, const std:
   if (c == f->second.end()) return NAN;
   std::vector<double> values;
   for (const Sample& sample : c->second) {
-    double value = what == Measured::kPeak  ? sample.peak_mib
-                   : what == Measured::kCpu ? sample.cpu_per_unit
-                                            : sample.value;
+    double value = what == Measured::kPeak    ? sample.peak_mib
+                   : what == Measured::kCpu   ? sample.cpu_per_unit
+                   : what == Measured::kFirst ? sample.first_ms
+                                              : sample.value;
     if (!std::isnan(value)) values.push_back(value);
   }
   return Median(values);
@@ -737,6 +764,20 @@ void PrintTable(const Options& options, const Results& results) {
   }
 }
 
+// The first request of the https and tunnel measurements' clients, each made in a
+// fresh process: connect, TLS handshake and exchange, and through the tunnel also the
+// connection to the proxy, CONNECT and its answer.
+void PrintFirstRequests(const Results& results) {
+  if (results.count("tunnel") == 0) return;
+  std::printf("\n%-*s %-12s %10s %10s\n", kTitleWidth, "first HTTPS GET of a client (ms, median)",
+              "client", "direct", "tunnel");
+  for (const char* client : {kKorvo, kCurl}) {
+    std::printf("%-*s %-12s %10s %10s\n", kTitleWidth, "", client,
+                FormatValue(MedianValue(results, "https", client, Measured::kFirst)).c_str(),
+                FormatValue(MedianValue(results, "tunnel", client, Measured::kFirst)).c_str());
+  }
+}
+
 // What the benchmark is for; printed, never enforced (timing on shared machines is noise).
 void PrintGoals(const Results& results) {
   std::printf("\ngoals (informational)\n");
@@ -794,6 +835,9 @@ int RunParent(int argc, char** argv, const Options& options) {
               options.target.host.c_str(), options.target.http_port, options.target.https_port,
               options.rounds, options.rounds == 1 ? "" : "s", options.seconds,
               options.target.big_size, options.target.text_size);
+  if (options.target.proxy_port > 0) {
+    std::printf("tinyproxy on port %d for the tunnel\n", options.target.proxy_port);
+  }
   std::fflush(stdout);
 
   Results results;
@@ -802,6 +846,12 @@ int RunParent(int argc, char** argv, const Options& options) {
     std::fprintf(stderr, "round %d/%d\n", round + 1, options.rounds);
     for (const Figure& figure : Figures()) {
       if (!Wanted(options.figures, figure.id)) continue;
+      if (ThroughProxy(figure) && options.target.proxy_port <= 0) {
+        if (round == 0) {
+          std::fprintf(stderr, "  %s: no proxy (--proxy-port), not measured\n", figure.id);
+        }
+        continue;
+      }
       std::vector<const char*> order;
       for (const char* client : figure.clients) {
         if (Wanted(options.clients, client)) order.push_back(client);
@@ -829,6 +879,7 @@ int RunParent(int argc, char** argv, const Options& options) {
     }
   }
   PrintTable(options, results);
+  PrintFirstRequests(results);
   PrintGoals(results);
   if (failures > 0) {
     std::printf("\n%d measurement%s failed\n", failures, failures == 1 ? "" : "s");

@@ -39,6 +39,11 @@ struct Target {
   // ca_file alone, as a program would; korvo always does. The floor ignores it: loading
   // one certificate is the least a client can do.
   bool system_roots = false;
+  // The HTTP proxy scripts/bench.sh starts beside nginx (tinyproxy, CONNECT to the https
+  // port only), 0 when there is none. `proxy` is the URL the clients are given, set for
+  // the tunnel figure only: empty, they connect directly.
+  int proxy_port = 0;
+  std::string proxy;
 
   std::string HostHeader(bool tls) const;
   std::string Url(bool tls, const std::string& path) const;
@@ -94,7 +99,8 @@ class Contender {
  public:
   virtual ~Contender() = default;
 
-  // GET of the small file over a connection kept alive between calls.
+  // GET of the small file over a connection kept alive between calls (through
+  // Target::proxy when it is set).
   virtual void GetSmall(bool tls) = 0;
   // GET of the small file on a connection of its own, closed afterwards.
   virtual void GetSmallNewConnection() = 0;

@@ -30,7 +30,9 @@ class Korvo : public Contender {
         small_tls_url_(target.Url(true, target.small_path)),
         big_url_(target.Url(false, target.big_path)),
         upload_url_(target.Url(false, target.upload_path)),
-        text_url_(target.Url(false, target.text_path)) {}
+        text_url_(target.Url(false, target.text_path)) {
+    if (!target.proxy.empty()) session_.SetProxy(target.proxy);
+  }
 
   void GetSmall(bool tls) override {
     auto response = Send(korvo::RequestBuilder().Method("GET").Url(tls ? small_tls_url_ : small_url_)());

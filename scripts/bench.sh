@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Network benchmark: korvo next to libcurl, cpp-httplib, Boost.Beast and a raw-socket floor,
-# all against one private nginx on loopback (http and https).
+# all against one private nginx on loopback (http and https), and, where tinyproxy is
+# installed, through a private tinyproxy beside it (the tunnel figure).
 #
 #   scripts/bench.sh            full run (several rounds, 256 MiB transfers, 64 MiB of
 #                               gzip-coded text once decoded; a few minutes)
@@ -15,7 +16,8 @@
 # Builds in Release into ${KORVO_BENCH_BUILD_DIR:-build-bench} (relative to the repository,
 # or absolute). Everything the run creates (nginx configuration, files, certificates,
 # nginx itself) lives in one temporary directory and is removed on exit, also on failure
-# or Ctrl-C. The system's nginx service and its configuration are never touched.
+# or Ctrl-C. The system's nginx and tinyproxy services and their configuration are never
+# touched.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -51,6 +53,7 @@ nginx_bin=$(command -v nginx || echo /usr/sbin/nginx)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvo-bench.XXXXXX")
 nginx_pid=""
+proxy_pid=""
 bench_pid=""
 cleanup() {
   local status=$?
@@ -61,6 +64,10 @@ cleanup() {
   if [ -n "$nginx_pid" ] && kill -0 "$nginx_pid" 2>/dev/null; then
     kill -TERM "$nginx_pid" 2>/dev/null || true
     wait "$nginx_pid" 2>/dev/null || true
+  fi
+  if [ -n "$proxy_pid" ] && kill -0 "$proxy_pid" 2>/dev/null; then
+    kill -TERM "$proxy_pid" 2>/dev/null || true
+    wait "$proxy_pid" 2>/dev/null || true
   fi
   rm -rf "$work"
   exit "$status"
@@ -178,11 +185,16 @@ http {
 EOF
 }
 
+# Until `port` accepts, while the process `pid` that is to listen there runs.
 wait_for_port() {
-  local port=$1
+  local port=$1 pid=$2
   for _ in $(seq 1 100); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then return 0; fi
-    kill -0 "$nginx_pid" 2>/dev/null || return 1
+    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+      # Somebody else's port accepts too; the program then has given up on it.
+      kill -0 "$pid" 2>/dev/null
+      return
+    fi
+    kill -0 "$pid" 2>/dev/null || return 1
     sleep 0.05
   done
   return 1
@@ -196,7 +208,7 @@ for _ in 1 2 3; do
   write_config
   "$nginx_bin" -p "$work" -c "$work/nginx.conf" -e "$work/logs/error.log" &
   nginx_pid=$!
-  if wait_for_port "$http_port" && wait_for_port "$https_port"; then
+  if wait_for_port "$http_port" "$nginx_pid" && wait_for_port "$https_port" "$nginx_pid"; then
     started=1
     break
   fi
@@ -210,8 +222,43 @@ if [ $started -eq 0 ]; then
   exit 1
 fi
 
+# The HTTP proxy of the tunnel figure: CONNECT to the https port only, and nothing logged
+# but errors (a line per request would be part of what is measured). It binds its port
+# itself, so another one is tried when the one picked was taken meanwhile.
+proxy_args=()
+tinyproxy_bin=$(command -v tinyproxy || echo /usr/bin/tinyproxy)
+if [ -x "$tinyproxy_bin" ]; then
+  for _ in 1 2 3; do
+    proxy_port=$(free_port)
+    cat >"$work/tinyproxy.conf" <<EOF
+Port $proxy_port
+Listen 127.0.0.1
+Allow 127.0.0.1
+ConnectPort $https_port
+MaxClients 256
+Timeout 600
+LogLevel Error
+EOF
+    "$tinyproxy_bin" -d -c "$work/tinyproxy.conf" >>"$work/logs/tinyproxy.log" 2>&1 &
+    proxy_pid=$!
+    if wait_for_port "$proxy_port" "$proxy_pid"; then
+      proxy_args=(--proxy-port "$proxy_port")
+      break
+    fi
+    kill -TERM "$proxy_pid" 2>/dev/null || true
+    wait "$proxy_pid" 2>/dev/null || true
+    proxy_pid=""
+  done
+  if [ ${#proxy_args[@]} -eq 0 ]; then
+    echo "bench: tinyproxy did not start; the tunnel figure is left out" >&2
+    cat "$work/logs/tinyproxy.log" >&2 || true
+  fi
+else
+  echo "bench: tinyproxy is not installed; the tunnel figure is left out" >&2
+fi
+
 args=(--http-port "$http_port" --https-port "$https_port" --ca "$work/ca.crt"
-      --dir "$work" --size "$big_size" --text-size "$text_size" "$@")
+      --dir "$work" --size "$big_size" --text-size "$text_size" "${proxy_args[@]}" "$@")
 
 read -r -a program <<<"${KORVO_BENCH_WRAP:-}"
 program+=("$bench_bin")
