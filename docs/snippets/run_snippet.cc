@@ -4,13 +4,16 @@
 //
 //   run_snippet [--guide <document.md> <snippet source dir>]... <snippet executable>...
 //
-// Each snippet is run as `snippet <base URL> <TLS port> <TLS directory>`: the base URL
-// is httpbin's; the TLS port is that of `openssl s_server -www` on 127.0.0.1 with a
-// certificate for "api.korvo.test", which asks for a client certificate but takes a
-// connection without one; the directory holds the CA that issued both certificates
-// (ca.crt) and the client's certificate and key (client.crt, client.key). All of it is
-// made at run time, by the openssl program, and removed at the end. Snippets that need
-// no TLS ignore the last two arguments.
+// Each snippet is run as
+//   snippet <base URL> <TLS port> <TLS directory> <proxy address> <Unix socket>
+// The base URL is httpbin's; the TLS port is that of `openssl s_server -www` on
+// 127.0.0.1 with a certificate for "api.korvo.test", which asks for a client
+// certificate but takes a connection without one; the directory holds the CA that
+// issued both certificates (ca.crt) and the client's certificate and key (client.crt,
+// client.key). The proxy address ("127.0.0.1:PORT") is that of a squid that serves the
+// user "guide" with the password "s3cret"; the Unix socket is a path where httpbin also
+// listens. All of it is made at run time and removed at the end. Snippets ignore the
+// arguments they do not need.
 //
 // One server of each kind for all the snippets, started once: httpbin takes seconds to
 // come up, the snippets milliseconds each. Every snippet runs even when one fails, so
@@ -30,6 +33,7 @@
 #include <unistd.h>
 
 #include "support/httpbin_server.h"
+#include "support/proxy_servers.h"
 #include "support/real_servers.h"
 
 extern char** environ;
@@ -211,9 +215,18 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // Declared before the servers, so that they stop before their files go.
+  TempDir socket_dir;
+  if (socket_dir.path().empty()) {
+    std::cerr << "cannot make a temporary directory\n";
+    return 1;
+  }
+  const fs::path socket = socket_dir.path() / "httpbin.sock";
+
   // Four workers: the timing snippets keep one busy for a while, the others must not
   // queue behind it.
   korvo::test::HttpbinServer server;
+  server.SetUnixSocket(socket);
   std::string error;
   if (!server.Start(4, 60, &error)) {
     std::cerr << "httpbin did not start: " << error << "\n";
@@ -234,10 +247,18 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // Its outgoing connections leave from 127.0.0.1 too: the snippets only see its fields.
+  korvo::test::SquidServer proxy;
+  if (!proxy.Start("guide", "s3cret", "127.0.0.1", &error)) {
+    std::cerr << "the proxy did not start: " << error << "\n";
+    return 1;
+  }
+
   for (int i = first; i < argc; ++i) {
     const std::string name = fs::path(argv[i]).filename().string();
     std::cout << "=== " << name << std::endl;
-    const int status = Run({argv[i], base_url, std::to_string(tls_port), tls_dir.path().string()});
+    const int status = Run({argv[i], base_url, std::to_string(tls_port), tls_dir.path().string(),
+                            proxy.Address(), socket.string()});
     std::cout << "=== " << name << (status == 0 ? ": ok" : ": FAILED") << " (exit "
               << status << ")" << std::endl;
     if (status != 0) ++failures;

@@ -90,6 +90,11 @@ bool HttpbinServer::Start(int workers, int timeout_seconds, std::string* error) 
                                    "--error-logfile", "-",
                                    "--graceful-timeout", "1",
                                    "httpbin:app"};
+  // gunicorn makes every listener before it starts a worker, so an answer on the TCP
+  // port means the socket is there too.
+  if (!unix_socket_.empty()) {
+    args.insert(args.begin() + 3, {"--bind", "unix:" + unix_socket_.string()});
+  }
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);

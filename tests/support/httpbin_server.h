@@ -51,6 +51,10 @@ class HttpbinServer {
   // returns false with the reason, gunicorn's output included, in `error`.
   bool Start(int workers = 2, int timeout_seconds = 60, std::string* error = nullptr);
 
+  // Before Start: httpbin also listens on a Unix-domain socket at `path` (gunicorn
+  // makes it, and removes it when it ends). Empty: not.
+  void SetUnixSocket(std::filesystem::path path) { unix_socket_ = std::move(path); }
+
   // Ends gunicorn (quick shutdown, then a kill if it does not exit) and reaps it.
   void Stop();
 
@@ -68,6 +72,7 @@ class HttpbinServer {
   pid_t pid_ = -1;
   int pid_fd_ = -1;  // becomes readable when gunicorn exits
   unsigned short port_ = 0;
+  std::filesystem::path unix_socket_;
   std::filesystem::path log_dir_;
 };
 
