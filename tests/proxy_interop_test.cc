@@ -161,10 +161,6 @@ class ProxyInteropTest : public ::testing::Test {
       for (std::string& error : s.start_error) error = "cannot write to " + s.dir.string();
       return;
     }
-    // nginx's workers may run as another user than the test's files' owner.
-    fs::permissions(s.dir, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-    fs::permissions(s.dir / "www", fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
-    fs::permissions(s.dir / "www" / "small.bin", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
 
     const test::TestCertificate& certificate = test::TestPki::Get().good();
     std::string error;
@@ -189,7 +185,8 @@ class ProxyInteropTest : public ::testing::Test {
       Record(s, Server::kTlsFront, s.tls_front.Start(certificate, s.tinyproxy.port(), &error),
              error);
     } else {
-      s.start_error[static_cast<int>(Server::kTlsFront)] = "it fronts tinyproxy, which did not start";
+      s.start_error[static_cast<int>(Server::kTlsFront)] =
+          "it fronts tinyproxy, which did not start";
     }
   }
 

@@ -285,7 +285,9 @@ bool TinyproxyServer::Start(const Options& options, std::string* error) {
            << "MaxClients 64\n"
            // Info: the line that says it accepts, and every request, in the output.
            << "LogLevel Info\n";
-    for (unsigned short allowed : options.connect_ports) config << "ConnectPort " << allowed << "\n";
+    for (unsigned short allowed : options.connect_ports) {
+      config << "ConnectPort " << allowed << "\n";
+    }
     if (!options.user.empty()) {
       config << "BasicAuth " << options.user << " " << options.password << "\n";
     }
