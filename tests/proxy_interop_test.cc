@@ -100,13 +100,43 @@ enum class Scheme { kHttp, kHttps };
 constexpr Scheme kSchemes[] = {Scheme::kHttp, Scheme::kHttps};
 const char* Name(Scheme scheme) { return scheme == Scheme::kHttp ? "http" : "https"; }
 
-// What the suite starts once for all of its tests.
-struct Suite {
-  fs::path dir;  // what the origin serves, the file posted and the CA
-  std::string served;    // /small.bin
-  std::string uploaded;  // the file posted to /echo
-  fs::path upload_file;
-  fs::path ca_file;
+// The files of the suite, and its servers, each started the first time a test needs it:
+// ctest runs every test in a process of its own, which then starts only its servers.
+class Suite {
+ public:
+  Suite() {
+    dir_ = fs::temp_directory_path() / ("korvo_proxy_interop_" + RandomString(10));
+    fs::create_directories(dir_ / "www");
+    served_ = PatternBytes(100 * 1024, 1);
+    uploaded_ = PatternBytes(300 * 1024 + 7, 2);
+    if (!test::WritePrivateFile(dir_ / "www" / "small.bin", served_) ||
+        !test::WritePrivateFile(upload_file(), uploaded_) ||
+        !test::WritePrivateFile(ca_file(), test::TestPki::Get().ca_pem())) {
+      files_error_ = "cannot write to " + dir_.string();
+    }
+  }
+  ~Suite() {
+    // The servers first: they use the files.
+    StopServers();
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+  Suite(const Suite&) = delete;
+  Suite& operator=(const Suite&) = delete;
+
+  // In a test: starts `server` (see Ensure), then fails (CI) or skips (elsewhere) when
+  // its program is not installed, and fails when it did not start.
+  void Require(Server server) {
+    Ensure(server);
+    const int index = static_cast<int>(server);
+    if (!missing_[index].empty()) KORVO_FAIL_IN_CI_ELSE_SKIP(missing_[index]);
+    ASSERT_TRUE(IsRunning(server)) << "a server did not start: " << error_[index];
+  }
+
+  const std::string& served() const { return served_; }
+  const std::string& uploaded() const { return uploaded_; }
+  fs::path upload_file() const { return dir_ / "upload.bin"; }
+  fs::path ca_file() const { return dir_ / "ca.pem"; }
 
   test::ProxyOrigin origin;
   test::TinyproxyServer tinyproxy;
@@ -115,9 +145,63 @@ struct Suite {
   test::MicrosocksServer socks_with_password;
   test::TlsFront tls_front;
 
-  // Per server: not installed, or installed but not started.
-  std::string missing[kServerCount];
-  std::string start_error[kServerCount];
+ private:
+  // Starts `server`, and what it depends on, unless that was tried already.
+  void Ensure(Server server) {
+    const int index = static_cast<int>(server);
+    if (tried_[index]) return;
+    tried_[index] = true;
+    Start(server);
+  }
+
+  void Start(Server server) {
+    const int index = static_cast<int>(server);
+    if (!files_error_.empty()) {
+      error_[index] = files_error_;
+      return;
+    }
+    const test::TestCertificate& certificate = test::TestPki::Get().good();
+    std::string error;
+    bool started = false;
+    switch (server) {
+      case Server::kOrigin:
+        started = origin.Start(dir_ / "www", certificate, &error);
+        break;
+      case Server::kTinyproxy: {
+        test::TinyproxyServer::Options options;
+        options.bind_address = kViaTinyproxy;
+        // CONNECT reaches the origin's https port and nothing else.
+        Ensure(Server::kOrigin);
+        if (origin.IsRunning()) options.connect_ports = {origin.https_port()};
+        started = tinyproxy.Start(options, &error);
+        break;
+      }
+      case Server::kSquid:
+        started = squid.Start(kUser, kPassword, kViaSquid, &error);
+        break;
+      case Server::kSocks:
+        started = socks.Start("", "", kViaSocks, &error);
+        break;
+      case Server::kSocksWithPassword:
+        started = socks_with_password.Start(kUser, kPassword, kViaSocksWithPassword, &error);
+        break;
+      case Server::kTlsFront:
+        Ensure(Server::kTinyproxy);
+        if (!tinyproxy.IsRunning()) {
+          error = "it fronts tinyproxy, which did not start";
+          break;
+        }
+        started = tls_front.Start(certificate, tinyproxy.port(), &error);
+        break;
+    }
+    if (started) return;
+    // What is not installed fails in CI only; what failed to start fails everywhere.
+    if (error.find("is not installed") != std::string::npos) {
+      missing_[index] = error;
+    } else {
+      error_[index] = error;
+    }
+  }
 
   bool IsRunning(Server server) const {
     switch (server) {
@@ -130,69 +214,29 @@ struct Suite {
     }
     return false;
   }
-};
 
-// Keeps what failed apart from what is not installed: the one fails everywhere, the
-// other only in CI.
-void Record(Suite& suite, Server server, bool started, std::string error) {
-  if (started) return;
-  const int index = static_cast<int>(server);
-  if (error.find("is not installed") != std::string::npos) {
-    suite.missing[index] = std::move(error);
-  } else {
-    suite.start_error[index] = std::move(error);
+  void StopServers() {
+    tls_front.Stop();
+    tinyproxy.Stop();
+    squid.Stop();
+    socks.Stop();
+    socks_with_password.Stop();
+    origin.Stop();
   }
-}
+
+  fs::path dir_;
+  std::string files_error_;
+  std::string served_;
+  std::string uploaded_;
+  bool tried_[kServerCount] = {};
+  std::string missing_[kServerCount];
+  std::string error_[kServerCount];
+};
 
 class ProxyInteropTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    suite_ = new Suite();
-    Suite& s = *suite_;
-    s.dir = fs::temp_directory_path() / ("korvo_proxy_interop_" + RandomString(10));
-    fs::create_directories(s.dir / "www");
-    s.served = PatternBytes(100 * 1024, 1);
-    s.uploaded = PatternBytes(300 * 1024 + 7, 2);
-    s.upload_file = s.dir / "upload.bin";
-    s.ca_file = s.dir / "ca.pem";
-    if (!test::WritePrivateFile(s.dir / "www" / "small.bin", s.served) ||
-        !test::WritePrivateFile(s.upload_file, s.uploaded) ||
-        !test::WritePrivateFile(s.ca_file, test::TestPki::Get().ca_pem())) {
-      for (std::string& error : s.start_error) error = "cannot write to " + s.dir.string();
-      return;
-    }
-
-    const test::TestCertificate& certificate = test::TestPki::Get().good();
-    std::string error;
-    Record(s, Server::kOrigin, s.origin.Start(s.dir / "www", certificate, &error), error);
-
-    test::TinyproxyServer::Options tinyproxy;
-    tinyproxy.bind_address = kViaTinyproxy;
-    if (s.origin.IsRunning()) tinyproxy.connect_ports = {s.origin.https_port()};
-    error.clear();
-    Record(s, Server::kTinyproxy, s.tinyproxy.Start(tinyproxy, &error), error);
-
-    error.clear();
-    Record(s, Server::kSquid, s.squid.Start(kUser, kPassword, kViaSquid, &error), error);
-    error.clear();
-    Record(s, Server::kSocks, s.socks.Start("", "", kViaSocks, &error), error);
-    error.clear();
-    Record(s, Server::kSocksWithPassword,
-           s.socks_with_password.Start(kUser, kPassword, kViaSocksWithPassword, &error), error);
-
-    error.clear();
-    if (s.tinyproxy.IsRunning()) {
-      Record(s, Server::kTlsFront, s.tls_front.Start(certificate, s.tinyproxy.port(), &error),
-             error);
-    } else {
-      s.start_error[static_cast<int>(Server::kTlsFront)] =
-          "it fronts tinyproxy, which did not start";
-    }
-  }
-
+  static void SetUpTestSuite() { suite_ = new Suite(); }
   static void TearDownTestSuite() {
-    std::error_code ignored;
-    fs::remove_all(suite_->dir, ignored);
     delete suite_;
     suite_ = nullptr;
   }
@@ -200,14 +244,12 @@ class ProxyInteropTest : public ::testing::Test {
   void SetUp() override { ClearProxyEnvironment(); }
   void TearDown() override { ClearProxyEnvironment(); }
 
-  // In a test: fails (CI) or skips (elsewhere) without a server's program, fails when
-  // the server did not start. KORVO_REQUIRE_SERVERS returns from the test then.
+  // In a test: each server as Suite::Require says. KORVO_REQUIRE_SERVERS returns from
+  // the test when one is missing or did not start.
   static void Require(std::initializer_list<Server> servers) {
     for (Server server : servers) {
-      const int index = static_cast<int>(server);
-      if (!suite_->missing[index].empty()) KORVO_FAIL_IN_CI_ELSE_SKIP(suite_->missing[index]);
-      ASSERT_TRUE(suite_->IsRunning(server))
-          << "a server did not start: " << suite_->start_error[index];
+      suite_->Require(server);
+      if (HasFatalFailure() || IsSkipped()) return;
     }
   }
 
@@ -218,7 +260,7 @@ class ProxyInteropTest : public ::testing::Test {
   // A session trusting the test CA and nothing else.
   static std::unique_ptr<ClientSession> MakeSession() {
     auto session = std::make_unique<ClientSession>();
-    session->SetCaFile(suite_->ca_file.string());
+    session->SetCaFile(suite_->ca_file().string());
     return session;
   }
 
@@ -241,7 +283,7 @@ class ProxyInteropTest : public ::testing::Test {
     return Send(session, RequestBuilder()
                              .Method("POST")
                              .Url(url)
-                             .File(suite_->upload_file, false)
+                             .File(suite_->upload_file(), false)
                              .MediaType("application/octet-stream")());
   }
 
@@ -348,14 +390,14 @@ TEST_P(ProxyRouteTest, GetAndPostByteForByte) {
     ASSERT_NE(get, nullptr);
     EXPECT_EQ(get->GetStatus(), 200);
     EXPECT_EQ(get->GetHeader("X-Peer"), route.peer);
-    EXPECT_TRUE(SameBytes(get->GetData(), suite_->served));
+    EXPECT_TRUE(SameBytes(get->GetData(), suite_->served()));
 
     // On the connection the GET left, where the route kept one.
     auto post = Post(*session, echo);
     ASSERT_NE(post, nullptr);
     EXPECT_EQ(post->GetStatus(), 200);
     EXPECT_EQ(post->GetHeader("X-Peer"), route.peer);
-    EXPECT_TRUE(SameBytes(post->GetData(), suite_->uploaded));
+    EXPECT_TRUE(SameBytes(post->GetData(), suite_->uploaded()));
   }
 }
 
