@@ -22,7 +22,6 @@
 #include <memory>
 #include <optional>
 #include <ostream>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -298,12 +297,10 @@ class ProxyInteropTest : public ::testing::Test {
     return std::nullopt;
   }
 
-  // Replaces "{tinyproxy}", "{squid}" and "{socks}" by those proxies' addresses.
+  // Replaces "{tinyproxy}" and "{socks}" by those proxies' addresses.
   static std::string Expand(std::string text) {
     const std::pair<const char*, std::string> names[] = {
-        {"{tinyproxy}", suite_->tinyproxy.Address()},
-        {"{squid}", suite_->squid.Address()},
-        {"{socks}", suite_->socks.Address()}};
+        {"{tinyproxy}", suite_->tinyproxy.Address()}, {"{socks}", suite_->socks.Address()}};
     for (const auto& [name, address] : names) {
       for (std::size_t at; (at = text.find(name)) != std::string::npos;) {
         text.replace(at, std::string(name).size(), address);
