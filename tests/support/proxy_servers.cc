@@ -81,7 +81,8 @@ bool StartOnPickedPort(ServerProcess& process, const MakeOptions& make,
   }
 }
 
-// For a program that says nothing once it listens: tries to connect until it accepts.
+// Tries to connect until the program accepts: for one that says nothing once it
+// listens, or says so too early.
 bool WaitUntilAccepting(const ServerProcess& process, unsigned short port, std::string* error) {
   for (int i = 0; i < kConnectTries; ++i) {
     int fd = ConnectToLoopback(port);
@@ -378,9 +379,13 @@ bool SquidServer::Start(const std::string& user, const std::string& password,
     process->argv = {kSquid, "-N", "-d", "1", "-n", service_, "-f", file.string()};
     return true;
   };
-  auto ready = [&](unsigned short, std::string* why) {
+  // squid says it accepts when it has bound the port and scheduled the job that
+  // listens on it: until that job has run, a connection is refused.
+  auto ready = [&](unsigned short port, std::string* why) {
     std::string line;
-    return process_.WaitForLine("Accepting HTTP Socket connections", kStartSeconds, &line, why);
+    return process_.WaitForLine("Accepting HTTP Socket connections", kStartSeconds, &line,
+                                why) &&
+           WaitUntilAccepting(process_, port, why);
   };
   if (!StartOnPickedPort(process_, make, ready, &port_, error)) {
     *error = "squid did not start: " + *error;
