@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,8 +29,29 @@ namespace test {
 
 namespace {
 
-// The descriptor gunicorn is told to take the listening socket from.
+// The descriptors gunicorn is told to take the listening sockets from: TCP, Unix.
 constexpr int kListenFd = 3;
+constexpr int kUnixFd = 4;
+
+// A Unix-domain stream socket listening at `path` (close-on-exec), or -1 with the reason
+// in `error`.
+int ListenOnUnixSocket(const std::filesystem::path& path, std::string& error) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.native().size() >= sizeof(address.sun_path)) {
+    error = "the socket path is too long: " + path.string();
+    return -1;
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.native().size());
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      ::listen(fd, 128) != 0) {
+    error = "listen on " + path.string() + ": " + std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  return fd;
+}
 
 }  // namespace
 
@@ -80,6 +102,15 @@ bool HttpbinServer::Start(int workers, int timeout_seconds, std::string* error) 
 
   int listen_fd = ListenOnLoopback(port_, reason);
   if (listen_fd < 0) return false;
+  int unix_fd = -1;
+  if (!unix_socket_.empty()) {
+    unix_fd = ListenOnUnixSocket(unix_socket_, reason);
+    if (unix_fd < 0) {
+      ::close(listen_fd);
+      return false;
+    }
+    bound_unix_socket_ = unix_socket_;
+  }
 
   // Everything the child needs is made before fork: after it only async-signal-safe calls.
   std::vector<std::string> args = {"gunicorn",
@@ -90,11 +121,9 @@ bool HttpbinServer::Start(int workers, int timeout_seconds, std::string* error) 
                                    "--error-logfile", "-",
                                    "--graceful-timeout", "1",
                                    "httpbin:app"};
-  // gunicorn makes every listener before it starts a worker, so an answer on the TCP
-  // port means the socket is there too.
-  if (!unix_socket_.empty()) {
-    args.insert(args.begin() + 3, {"--bind", "unix:" + unix_socket_.string()});
-  }
+  // Given one descriptor, gunicorn binds nothing itself: the Unix socket is handed over
+  // too.
+  if (unix_fd >= 0) args.insert(args.begin() + 3, {"--bind", "fd://" + std::to_string(kUnixFd)});
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
@@ -104,6 +133,7 @@ bool HttpbinServer::Start(int workers, int timeout_seconds, std::string* error) 
   if (pid < 0) {
     reason = std::string("fork: ") + std::strerror(errno);
     ::close(listen_fd);
+    if (unix_fd >= 0) ::close(unix_fd);
     return false;
   }
   if (pid == 0) {
@@ -118,13 +148,14 @@ bool HttpbinServer::Start(int workers, int timeout_seconds, std::string* error) 
     }
     int null = ::open("/dev/null", O_RDONLY);
     if (null >= 0) ::dup2(null, STDIN_FILENO);
-    // The socket must survive exec as descriptor 3: dup2 clears close-on-exec on its
-    // copy, but does nothing when the socket already is descriptor 3.
-    if (listen_fd == kListenFd) {
-      if (::fcntl(kListenFd, F_SETFD, 0) != 0) ::_exit(127);
-    } else if (::dup2(listen_fd, kListenFd) < 0) {
-      ::_exit(127);
-    }
+    // The sockets must survive exec as descriptors 3 and 4. Out of their way first, so
+    // that handing one over cannot overwrite the other; dup2 then clears close-on-exec
+    // on the copies.
+    int staged_listen = ::fcntl(listen_fd, F_DUPFD_CLOEXEC, kUnixFd + 1);
+    int staged_unix = unix_fd < 0 ? -1 : ::fcntl(unix_fd, F_DUPFD_CLOEXEC, kUnixFd + 1);
+    if (staged_listen < 0 || (unix_fd >= 0 && staged_unix < 0)) ::_exit(127);
+    if (::dup2(staged_listen, kListenFd) < 0) ::_exit(127);
+    if (staged_unix >= 0 && ::dup2(staged_unix, kUnixFd) < 0) ::_exit(127);
     ::unsetenv("PYTHONPATH");
     ::unsetenv("PYTHONHOME");
     // Inherited settings could make the server report to a named host.
@@ -134,8 +165,9 @@ bool HttpbinServer::Start(int workers, int timeout_seconds, std::string* error) 
     ::_exit(127);
   }
 
-  // Only gunicorn holds the socket now, so connections are refused once it is gone.
+  // Only gunicorn holds the sockets now, so connections are refused once it is gone.
   ::close(listen_fd);
+  if (unix_fd >= 0) ::close(unix_fd);
   pid_ = pid;
   pid_fd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   if (!WaitUntilAnswering(timeout_seconds, &reason)) {
@@ -235,6 +267,11 @@ void HttpbinServer::Stop() {
     std::error_code ignored;
     std::filesystem::remove_all(log_dir_, ignored);
     log_dir_.clear();
+  }
+  if (!bound_unix_socket_.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove(bound_unix_socket_, ignored);
+    bound_unix_socket_.clear();
   }
 }
 

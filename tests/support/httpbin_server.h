@@ -51,8 +51,8 @@ class HttpbinServer {
   // returns false with the reason, gunicorn's output included, in `error`.
   bool Start(int workers = 2, int timeout_seconds = 60, std::string* error = nullptr);
 
-  // Before Start: httpbin also listens on a Unix-domain socket at `path` (gunicorn
-  // makes it, and removes it when it ends). Empty: not.
+  // Before Start: httpbin also listens on a Unix-domain socket at `path`, bound by the
+  // test and handed over as the TCP socket is; Stop removes it. Empty: not.
   void SetUnixSocket(std::filesystem::path path) { unix_socket_ = std::move(path); }
 
   // Ends gunicorn (quick shutdown, then a kill if it does not exit) and reaps it.
@@ -73,6 +73,7 @@ class HttpbinServer {
   int pid_fd_ = -1;  // becomes readable when gunicorn exits
   unsigned short port_ = 0;
   std::filesystem::path unix_socket_;
+  std::filesystem::path bound_unix_socket_;  // the socket file Stop removes
   std::filesystem::path log_dir_;
 };
 
