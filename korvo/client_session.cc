@@ -191,7 +191,7 @@ std::shared_ptr<Response> detail::SessionImpl::Send(std::shared_ptr<Request> req
     NotifyDone(exchange->options.on_done, nullptr, refused);
     throw refused;
   }
-  return outcome->Wait();
+  return outcome->Wait(loop_.caller_spin());
 }
 
 std::future<std::shared_ptr<Response>> detail::SessionImpl::SendAsync(

@@ -18,17 +18,21 @@ namespace {
 // runs while the session is idle.
 constexpr std::chrono::microseconds kHandOffSpin{100};
 
-// Waits awake until `done` is true or `limit` has passed. Each turn yields the core: on
-// a machine with fewer cores than busy threads, the thread waited for (or the server)
-// may need this one.
+// Waits awake until `done` is true or `limit` has passed, and tells `advisor` whether
+// it was worth it. Each turn yields the core: on a machine with fewer cores than busy
+// threads, the thread waited for (or the server) may need this one.
 template <typename Predicate>
-void Spin(std::chrono::microseconds limit, Predicate done) {
-  if (done()) return;
+void Spin(std::chrono::microseconds limit, SpinAdvisor& advisor, Predicate done) {
+  if (done() || !advisor.ShouldSpin()) return;
   const auto until = std::chrono::steady_clock::now() + limit;
   do {
     std::this_thread::yield();
-    if (done()) return;
+    if (done()) {
+      advisor.Record(true);
+      return;
+    }
   } while (std::chrono::steady_clock::now() < until);
+  advisor.Record(false);
 }
 
 }  // namespace
@@ -70,7 +74,7 @@ void LoopThread::Run() {
     // being woken for it. Only the spin after such an exchange; never while idle.
     linger_ = false;
     const std::uint64_t launched = launched_.load(std::memory_order_relaxed);
-    Spin(kHandOffSpin, [this, launched] {
+    Spin(kHandOffSpin, linger_spin_, [this, launched] {
       return launched_.load(std::memory_order_acquire) != launched;
     });
   }
@@ -150,11 +154,11 @@ void BlockingOutcome::Deliver(std::shared_ptr<Response> response, Error error) {
   done_.notify_one();
 }
 
-std::shared_ptr<Response> BlockingOutcome::Wait() {
+std::shared_ptr<Response> BlockingOutcome::Wait(SpinAdvisor& advisor) {
   // A response on a fast network is a few tens of microseconds away: wait for it
   // awake, for a bounded moment, rather than pay for being put to sleep and woken.
   auto ready = [this] { return Ready(); };
-  Spin(kHandOffSpin, ready);
+  Spin(kHandOffSpin, advisor, ready);
   if (!ready()) {
     std::unique_lock<std::mutex> lock(mutex_);
     done_.wait(lock, ready);

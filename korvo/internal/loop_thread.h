@@ -33,6 +33,34 @@
 
 namespace korvo {
 
+// SpinAdvisor: whether waiting awake for a hand-off has been paying off. Where the
+// other side answers later than the bounded spin (a server behind a proxy, a distant
+// one, a machine with more busy threads than cores), every spin is a loss, and a
+// spinning thread takes a core the server or the proxy may need. After a few spins in
+// a row that ended empty, waits sleep at once, trying a spin again now and then.
+//
+// Thread rules: any thread.
+class SpinAdvisor {
+ public:
+  bool ShouldSpin() {
+    if (misses_.load(std::memory_order_relaxed) < kMaxMisses) return true;
+    return probes_.fetch_add(1, std::memory_order_relaxed) % kProbeEvery == 0;
+  }
+  void Record(bool hit) {
+    if (hit) {
+      misses_.store(0, std::memory_order_relaxed);
+    } else if (misses_.load(std::memory_order_relaxed) < kMaxMisses) {
+      misses_.fetch_add(1, std::memory_order_relaxed);
+    }
+  }
+
+ private:
+  static constexpr int kMaxMisses = 4;
+  static constexpr unsigned kProbeEvery = 32;
+  std::atomic<int> misses_{0};
+  std::atomic<unsigned> probes_{0};
+};
+
 // What an exchange that Stop refused, or ended before it began, fails with.
 Error StoppedError();
 
@@ -79,6 +107,9 @@ class LoopThread {
   // closes, completions still holding a driver).
   void RunPending();
 
+  // Advises the callers waiting in Send (BlockingOutcome::Wait).
+  SpinAdvisor& caller_spin() { return caller_spin_; }
+
  private:
   void Run();
 
@@ -101,6 +132,8 @@ class LoopThread {
   // Counts launched exchanges, so that the lingering loop sees a new one at once.
   std::atomic<std::uint64_t> launched_{0};
   bool linger_ = false;  // loop thread only: a blocking exchange has just ended
+  SpinAdvisor linger_spin_;
+  SpinAdvisor caller_spin_;
 };
 
 // BlockingOutcome: one blocking exchange's outcome, handed from the loop to the thread
@@ -110,9 +143,9 @@ class BlockingOutcome {
  public:
   // On the loop, once.
   void Deliver(std::shared_ptr<Response> response, Error error);
-  // Waits for Deliver, awake for a moment first; then throws the error or returns the
-  // response.
-  std::shared_ptr<Response> Wait();
+  // Waits for Deliver, awake for a moment first when `advisor` says it pays; then
+  // throws the error or returns the response.
+  std::shared_ptr<Response> Wait(SpinAdvisor& advisor);
 
  private:
   bool Ready() const { return ready_.load(std::memory_order_acquire); }
