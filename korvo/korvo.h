@@ -14,6 +14,7 @@
 #include "korvo/cancel_token.h"
 #include "korvo/client_session.h"
 #include "korvo/common.h"
+#include "korvo/cookie_jar.h"
 #include "korvo/error.h"
 #include "korvo/logging.h"
 #include "korvo/message.h"

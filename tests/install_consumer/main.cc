@@ -16,9 +16,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "korvo/korvo.h"
 #include "korvo/common.h"
@@ -221,6 +223,24 @@ std::string TouchVocabulary(const std::filesystem::path& dir) {
       !error.cancelled()) {
     return "Error";
   }
+
+  auto jar = std::make_shared<korvo::CookieJar>();
+  const korvo::Url site("http://127.0.0.1:1/app/login");
+  jar->SetCookie(site, "sid=1; Max-Age=60; HttpOnly");
+  korvo::Headers set_cookies;
+  set_cookies.Add("Set-Cookie", "lang=en");
+  jar->SetCookies(site, set_cookies);
+  const std::filesystem::path jar_file = dir / "cookies.txt";
+  jar->Save(jar_file);
+  jar->ClearSessionCookies();
+  korvo::CookieJar loaded;
+  loaded.Load(jar_file, true);
+  const std::vector<korvo::Cookie> cookies = jar->GetCookies();
+  if (jar->GetCookieHeader(site) != "sid=1" || cookies.size() != 1 || !cookies[0].http_only ||
+      loaded.GetCookieHeader(korvo::Url("http://127.0.0.1:1/app/x")) != "sid=1; lang=en") {
+    return "CookieJar";
+  }
+  jar->Clear();
 
   korvo::CancelToken token;
   korvo::CancelToken shared = token;
