@@ -373,6 +373,11 @@ bool CookieStore::SetCookie(const Url& url, std::string_view set_cookie, CookieT
     reason = "the URL has no usable host";
     return ignore();
   }
+  // Url takes any text for a path too, and the default path comes from it.
+  if (HasControl(url.GetPath())) {
+    reason = "the URL's path holds a control character";
+    return ignore();
+  }
   if (!ParseSetCookie(set_cookie, url.GetPath(), now_ms, fields, reason)) return ignore();
 
   // RFC 6265bis 5.7, the steps that need no store.

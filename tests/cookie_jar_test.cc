@@ -219,8 +219,12 @@ const std::vector<HeaderCase> kHeaderCases = {
     {"longer paths first, then older", "http://example.com/",
      {"c=3; Path=/", "b=2; Path=/a/b", "a=1; Path=/a", "d=4; Path=/a"},
      "http://example.com/a/b/c", "b=2; a=1; d=4; c=3"},
-    // No host.
+    // URLs a cookie cannot come from.
     {"URL without host", "http:///x", {"a=1"}, "http:///x", ""},
+    {"host with a blank", "http://a b/", {"a=1"}, "http://a b/", ""},
+    {"host with an empty label", "http://www..example.com/", {"a=1"}, "http://www..example.com/", ""},
+    {"control character in the path", "http://example.com/a\nb/c", {"a=1"},
+     "http://example.com/a\nb/c", ""},
 };
 
 TEST(CookieJarTest, CookieHeaderFollowsTheStorageModel) {
