@@ -45,10 +45,6 @@ std::string ReadText(const std::filesystem::path& path) {
   return text.str();
 }
 
-void WriteText(const std::filesystem::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 // ---- The storage model, as the "Cookie" value of later requests shows it ----
 
 struct HeaderCase {
@@ -459,9 +455,17 @@ TEST(CookieJarTest, ThreeThousandCookiesInAllEvictingLeastRecentlyUsed) {
 
 class CookieFileTest : public ::testing::Test {
  protected:
-  std::filesystem::path File(const std::string& name) const { return temp_.path() / name; }
+  std::filesystem::path File(const std::string& name) const { return scratch_.path() / name; }
+  void WriteText(const std::string& name, const std::string& text) { scratch_.Write(name, text); }
+  std::vector<std::filesystem::path> Files() const {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry : std::filesystem::directory_iterator(scratch_.path())) {
+      files.push_back(entry.path());
+    }
+    return files;
+  }
 
-  test::PrivateTempDir temp_;
+  test::ScratchDir scratch_{"korvo-cookies-"};
 };
 
 TEST_F(CookieFileTest, SaveWritesTheNetscapeFormat) {
@@ -528,7 +532,7 @@ TEST_F(CookieFileTest, RoundTrip) {
 }
 
 TEST_F(CookieFileTest, LoadMergesReplacesAndCaps) {
-  WriteText(File("jar.txt"),
+  WriteText("jar.txt",
             "# a comment\r\n"
             "\n"
             "  \t \n"
@@ -573,7 +577,7 @@ TEST_F(CookieFileTest, CorruptFileFailsWithTheLineAndChangesNothing) {
       {"#HttpOnly_\n", "line 1 "},
   };
   for (const auto& c : cases) {
-    WriteText(File("bad.txt"), c.text);
+    WriteText("bad.txt", c.text);
     CookieJar jar;
     jar.SetCookie(Url("http://example.com/"), "held=1");
     try {
@@ -599,10 +603,10 @@ TEST_F(CookieFileTest, CorruptFileFailsWithTheLineAndChangesNothing) {
 TEST_F(CookieFileTest, SaveReplacesWholeOrNotAtAll) {
   CookieJar jar;
   jar.SetCookie(Url("http://example.com/"), "a=1; Max-Age=3600");
-  WriteText(File("jar.txt"), "old\n");
+  WriteText("jar.txt", "old\n");
   jar.Save(File("jar.txt"));
   EXPECT_NE(ReadText(File("jar.txt")).find("\ta\t1\n"), std::string::npos);
-  EXPECT_EQ(temp_.Files(), std::vector<std::filesystem::path>{File("jar.txt")})
+  EXPECT_EQ(Files(), std::vector<std::filesystem::path>{File("jar.txt")})
       << "no temporary file is left";
   try {
     jar.Save(File("no-such-dir") / "jar.txt");
@@ -629,7 +633,7 @@ TEST_F(CookieFileTest, LoadsWhatCurlWrote) {
   std::vector<char*> args;
   for (std::string& arg : argv) args.push_back(arg.data());
   args.push_back(nullptr);
-  std::string home = "HOME=" + temp_.path().string();
+  std::string home = "HOME=" + scratch_.path().string();
   char* environment[] = {home.data(), nullptr};
   pid_t pid = -1;
   ASSERT_EQ(posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), environment), 0);
