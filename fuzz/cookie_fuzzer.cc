@@ -5,11 +5,11 @@
 // saved jar loads back the same; a cookie file either loads or throws kFileError
 // leaving the jar as it was; and a cookie date that parses reads back the same from
 // its RFC 1123 form.
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <algorithm>
-#include <chrono>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -62,19 +62,24 @@ std::string Describe(const Cookie& c) {
   return out.str();
 }
 
-std::vector<std::string> Described(const std::vector<Cookie>& cookies, bool savable_only) {
-  std::vector<std::string> out;
+// The cookies in a comparable order, one a line.
+std::string Described(const std::vector<Cookie>& cookies, bool savable_only) {
+  std::vector<std::string> lines;
   for (const Cookie& c : cookies) {
     const bool tab = (c.name + c.value + c.path).find('\t') != std::string::npos;
-    if (!savable_only || !tab) out.push_back(Describe(c));
+    if (!savable_only || !tab) lines.push_back(Describe(c));
   }
-  std::sort(out.begin(), out.end());
+  std::sort(lines.begin(), lines.end());
+  std::string out;
+  for (const std::string& line : lines) out += line + "\n";
   return out;
 }
 
 void CheckStored(const korvo::Url& origin, const std::vector<Cookie>& cookies) {
   std::string host = Lower(origin.GetHost());
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
   const bool https = Lower(origin.GetScheme()) == "https";
   for (const Cookie& c : cookies) {
     FUZZ_CHECK(!c.name.empty() || !c.value.empty());
@@ -85,13 +90,16 @@ void CheckStored(const korvo::Url& origin, const std::vector<Cookie>& cookies) {
     if (c.host_only) {
       FUZZ_CHECK_EQ(c.domain, host);
     } else {
+      const std::string dot_domain = "." + c.domain;
       FUZZ_CHECK(host == c.domain ||
-                 (host.size() > c.domain.size() &&
-                  host.compare(host.size() - c.domain.size() - 1, std::string::npos, "." + c.domain) == 0));
+                 (host.size() > dot_domain.size() &&
+                  host.compare(host.size() - dot_domain.size(), std::string::npos, dot_domain) == 0));
       FUZZ_CHECK(!korvo::detail::IsPublicSuffix(c.domain));
     }
     if (StartsWithIgnoreCase(c.name, "__Secure-")) FUZZ_CHECK(c.secure);
-    if (StartsWithIgnoreCase(c.name, "__Host-")) FUZZ_CHECK(c.secure && c.host_only && c.path == "/");
+    if (StartsWithIgnoreCase(c.name, "__Host-")) {
+      FUZZ_CHECK(c.secure && c.host_only && c.path == "/");
+    }
     if (c.same_site == "None") FUZZ_CHECK(c.secure);
     if (c.expires) {
       FUZZ_CHECK(*c.expires > kAt);
@@ -103,7 +111,9 @@ void CheckStored(const korvo::Url& origin, const std::vector<Cookie>& cookies) {
 // Every "name=value" (or nameless value) of the header is a stored cookie.
 void CheckHeader(const std::string& header, const std::vector<Cookie>& cookies) {
   std::vector<std::string> stored;
-  for (const Cookie& c : cookies) stored.push_back(c.name.empty() ? c.value : c.name + "=" + c.value);
+  for (const Cookie& c : cookies) {
+    stored.push_back(c.name.empty() ? c.value : c.name + "=" + c.value);
+  }
   std::string rest = header;
   // Values may hold "; " themselves, so match stored pairs from the front.
   while (!rest.empty()) {
@@ -177,17 +187,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   CookieStore loaded;
   loaded.LoadText(store.SaveText(kAt), true, kAt);
-  const std::vector<std::string> expected = Described(cookies, true);
-  const std::vector<std::string> actual = Described(loaded.GetCookies(kAt), false);
-  FUZZ_CHECK(actual == expected);
+  FUZZ_CHECK_EQ(Described(loaded.GetCookies(kAt), false), Described(cookies, true));
 
   // Whatever the file says, it loads or fails whole.
-  const std::vector<std::string> before = Described(loaded.GetCookies(kAt), false);
+  const std::string before = Described(loaded.GetCookies(kAt), false);
   try {
     loaded.LoadText(file, file.size() % 2 == 0, kAt);
   } catch (const korvo::Error& error) {
     FUZZ_CHECK(error.code() == korvo::kFileError);
-    FUZZ_CHECK(Described(loaded.GetCookies(kAt), false) == before);
+    FUZZ_CHECK_EQ(Described(loaded.GetCookies(kAt), false), before);
   }
   return 0;
 }

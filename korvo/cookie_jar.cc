@@ -102,7 +102,8 @@ bool PathMatch(std::string_view request_path, const std::string& cookie_path) {
       request_path.substr(0, cookie_path.size()) != cookie_path) {
     return false;
   }
-  return cookie_path.back() == '/' || request_path[cookie_path.size()] == '/';
+  return cookie_path.empty() || cookie_path.back() == '/' ||
+         request_path[cookie_path.size()] == '/';
 }
 
 // For log records: a bounded text without controls, since what is logged is whatever a
@@ -302,7 +303,8 @@ void ApplyAttribute(std::string_view name, std::string_view value, std::string_v
     if (!value.empty() && value.front() == '.') value.remove_prefix(1);
     fields.domain = AsciiLower(value);
   } else if (AsciiIEquals(name, "path")) {
-    fields.path = value.empty() || value.front() != '/' ? DefaultPath(uri_path) : std::string(value);
+    fields.path =
+        value.empty() || value.front() != '/' ? DefaultPath(uri_path) : std::string(value);
   } else if (AsciiIEquals(name, "secure")) {
     fields.secure = true;
   } else if (AsciiIEquals(name, "httponly")) {
@@ -348,8 +350,9 @@ bool ParseSetCookie(std::string_view text, std::string_view uri_path, std::int64
     rest = next == std::string_view::npos ? std::string_view() : rest.substr(next + 1);
     const std::size_t av_equals = av.find('=');
     const std::string_view name = TrimWsp(av.substr(0, av_equals));
-    const std::string_view value =
-        av_equals == std::string_view::npos ? std::string_view() : TrimWsp(av.substr(av_equals + 1));
+    const std::string_view value = av_equals == std::string_view::npos
+                                       ? std::string_view()
+                                       : TrimWsp(av.substr(av_equals + 1));
     if (value.size() > CookieStore::kMaxAttributeSize) continue;
     ApplyAttribute(name, value, uri_path, now_ms, fields);
   }
@@ -400,6 +403,11 @@ bool CookieStore::SetCookie(const Url& url, std::string_view set_cookie, CookieT
       return ignore();
     }
     domain.clear();
+  } else if (!domain.empty() && IsIpAddress(StripBrackets(domain))) {
+    // A name that ends like an address ("01.127.0.0.1") domain-matches it, but a
+    // cookie for an address comes from that address alone.
+    reason = "Domain \"" + Printable(domain) + "\" is an address, not the host";
+    return ignore();
   } else if (!domain.empty() && IsPublicSuffix(domain)) {
     // The host itself may still set a cookie for itself alone.
     if (domain != host) {
@@ -565,7 +573,8 @@ std::string CookieStore::GetCookieHeader(const Url& url, CookieTime now) {
   };
   collect(host, true);
   if (!IsIpAddress(host)) {
-    for (std::size_t dot = host.find('.'); dot != std::string::npos; dot = host.find('.', dot + 1)) {
+    for (std::size_t dot = host.find('.'); dot != std::string::npos;
+         dot = host.find('.', dot + 1)) {
       collect(host.substr(dot + 1), false);
     }
   }

@@ -136,6 +136,8 @@ const std::vector<HeaderCase> kHeaderCases = {
     {"IP: suffix of the address", "http://127.0.0.1/", {"a=1; Domain=0.0.1"}, "http://127.0.0.1/",
      ""},
     {"IP: another address", "http://127.0.0.1/", {"a=1; Domain=127.0.0.2"}, "http://127.0.0.2/", ""},
+    {"IP: from a name that ends like it", "http://01.127.0.0.1/", {"a=1; Domain=127.0.0.1"},
+     "http://127.0.0.1/", ""},
     {"IPv6: Domain equal to it", "http://[::1]:8080/", {"a=1; Domain=::1", "b=2; Domain=[::1]"},
      "http://[::1]/", "a=1; b=2"},
     {"IPv6: not to another", "http://[::1]/", {"a=1"}, "http://[::2]/", ""},
@@ -548,7 +550,8 @@ TEST_F(CookieFileTest, LoadMergesReplacesAndCaps) {
   store.SetCookie(Url("http://example.com/"), "a=held", At(kNow));
   store.SetCookie(Url("http://example.com/"), "c=kept", At(kNow));
   store.Load(File("jar.txt"), true, At(kNow));
-  EXPECT_EQ(store.GetCookieHeader(Url("http://example.com/x"), At(kNow)), "s=session; a=from-file; c=kept; b=far");
+  EXPECT_EQ(store.GetCookieHeader(Url("http://example.com/x"), At(kNow)),
+            "s=session; a=from-file; c=kept; b=far");
   EXPECT_EQ(store.GetCookieHeader(Url("http://127.0.0.1/"), At(kNow)), "ip=yes");
   for (const Cookie& cookie : store.GetCookies(At(kNow))) {
     if (cookie.name == "b") {
