@@ -262,6 +262,11 @@ void ClientBase::DoWrite() {
     head_.append(static_cast<const char*>(range.data()), range.size());
   }
   AdaptHeadToRoute(head_, request_->GetUrl(), options_.route);
+  // Added to the bytes only: the caller's Request stays as it was, so that a jar's
+  // cookies never pass for the caller's own when it is sent again.
+  if (!options_.cookie.empty() && !request_->HasHeader("Cookie") && head_.size() >= 2) {
+    head_.insert(head_.size() - 2, "Cookie: " + options_.cookie + "\r\n");
+  }
   StartPayload(detail::Payload{detail::ByteRange(head_.data(), head_.size())});
 }
 

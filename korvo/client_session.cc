@@ -421,6 +421,15 @@ ClientSession& ClientSession::SetUnixSocket(std::string path) {
   return *this;
 }
 
+ClientSession& ClientSession::SetCookieJar(std::shared_ptr<CookieJar> jar) {
+  impl_->settings_.cookie_jar = std::move(jar);
+  return *this;
+}
+
+const std::shared_ptr<CookieJar>& ClientSession::GetCookieJar() const {
+  return impl_->settings_.cookie_jar;
+}
+
 ClientSession& ClientSession::SetFollowRedirects(int max_hops, bool allow_downgrade) {
   impl_->settings_.max_redirects = std::max(max_hops, 0);
   impl_->settings_.allow_downgrade = allow_downgrade;

@@ -33,6 +33,7 @@
 #include <string_view>
 
 #include "korvo/common.h"
+#include "korvo/cookie_jar.h"
 #include "korvo/progress.h"
 #include "korvo/request.h"
 #include "korvo/response.h"
@@ -237,6 +238,13 @@ class ClientSession {
   ClientSession& SetMaxDecodedSize(std::uint64_t bytes);
   // The limit set, or when none was, the default for bodies held in memory (1 GiB).
   std::uint64_t GetMaxDecodedSize() const;
+
+  // Cookies: with a jar, every response's "Set-Cookie" fields are stored in it and
+  // every request (each redirect hop for its own URL) carries the jar's matching
+  // cookies in one "Cookie" field, unless the request sets "Cookie" itself. A jar may
+  // be shared by several sessions. Null, the default: no cookies are kept.
+  ClientSession& SetCookieJar(std::shared_ptr<CookieJar> jar);
+  const std::shared_ptr<CookieJar>& GetCookieJar() const;
 
   // Whether the TLS context has been created (by the first https request).
   bool HasSslContext() const;

@@ -124,6 +124,8 @@ HopOptions MakeHopOptions(const Exchange& exchange) {
   }
   hop.connect_address = exchange.connect_address;
   hop.route = exchange.route;
+  // Each hop carries the jar's cookies for its own URL, redirects included.
+  if (settings.cookie_jar) hop.cookie = settings.cookie_jar->GetCookieHeader(exchange.request->GetUrl());
   hop.decode = settings.decompress;
   hop.max_decoded_size = settings.max_decoded_size.value_or(
       hop.stream || options.sink ? 0 : kDefaultMaxDecodedInMemory);

@@ -145,7 +145,14 @@ void Scheduler::OnHopDone(const std::shared_ptr<Exchange>& exchange) {
   exchange->client.reset();
   Error outcome = error;
   std::shared_ptr<Response> response;
-  if (outcome.code() == kNoError) response = client->TakeResponse();
+  if (outcome.code() == kNoError) {
+    response = client->TakeResponse();
+    // Before the next hop, which may be sent the cookies a redirect has just set.
+    if (exchange->settings.cookie_jar) {
+      exchange->settings.cookie_jar->SetCookies(exchange->request->GetUrl(),
+                                                response->GetHeaders());
+    }
+  }
   Clock::time_point now = Clock::now();
   pool_.Release(exchange->key, std::move(client),
                 !loop_.stopping() && exchange->generation == connections_.generation(), now);

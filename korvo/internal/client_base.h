@@ -91,6 +91,9 @@ struct HopOptions {
   // Connect to this address (IPv4 or IPv6, without brackets) instead of looking up the
   // URL's host; the host still names the server for TLS. Empty: look it up.
   std::string connect_address;
+  // The cookie jar's "Cookie" value for this request (empty: none); it goes out
+  // unless the request carries a "Cookie" field of its own.
+  std::string cookie;
   // How the connection reaches the origin when it is made (a proxy, a tunnel, a Unix
   // socket); connect_address applies to a direct route only.
   Route route;

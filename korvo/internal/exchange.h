@@ -23,6 +23,7 @@
 
 #include <boost/asio/steady_timer.hpp>
 
+#include "korvo/cookie_jar.h"
 #include "korvo/error.h"
 #include "korvo/internal/client_base.h"
 #include "korvo/internal/connection_pool.h"
@@ -47,6 +48,7 @@ struct ExchangeSettings {
   bool allow_downgrade = false;
   bool decompress = false;
   std::optional<std::uint64_t> max_decoded_size;  // unset: by where the body goes
+  std::shared_ptr<CookieJar> cookie_jar;  // null: none
 };
 
 struct Exchange {
