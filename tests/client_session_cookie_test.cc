@@ -3,6 +3,8 @@
 // field left alone.
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -89,6 +91,50 @@ TEST(SessionCookieTest, CrossOriginHopsGetTheirOwnCookies) {
   // What the first session stored, the second sends.
   second.Send(RequestBuilder().Url(origin.Url("/again"))());
   EXPECT_EQ(CookieOf(origin.Requests().back()), "sid=42");
+}
+
+// Eight threads over two sessions share one jar (run under ThreadSanitizer too): every
+// cookie set is kept, and each request carries what the jar held when it went out.
+TEST(SessionCookieTest, SessionsAndThreadsShareOneJar) {
+  ScriptedServer server([](ScriptedConnection& connection) {
+    std::string request;
+    while (connection.ReadRequest(&request)) {
+      // "/set/<name>" sets that cookie.
+      std::size_t at = request.find("GET /set/");
+      std::string name = request.substr(at + 9, request.find(' ', at + 9) - at - 9);
+      connection.Send(test::HttpResponse(200, "ok", "Set-Cookie: " + name + "=1\r\n"));
+    }
+  });
+  auto jar = std::make_shared<CookieJar>();
+  ClientSession sessions[2];
+  for (ClientSession& session : sessions) session.SetCookieJar(jar);
+  constexpr int kThreads = 8;
+  constexpr int kRequests = 5;  // 40 cookies: under the 50 a domain may hold
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRequests; ++i) {
+        std::string name = "t" + std::to_string(t) + "_" + std::to_string(i);
+        ClientSession& session = sessions[t % 2];
+        if (t % 4 < 2) {
+          session.Send(RequestBuilder().Url(server.Url("/set/" + name))());
+        } else {
+          session.SendAsync(RequestBuilder().Url(server.Url("/set/" + name))()).get();
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(jar->GetCookies().size(), static_cast<std::size_t>(kThreads * kRequests));
+  // Every cookie a thread set before its last request went out with that request.
+  for (const std::string& head : server.Requests()) {
+    std::size_t at = head.find("GET /set/t");
+    std::string thread = head.substr(at + 9, head.find('_', at) - at - 9);
+    int index = std::stoi(head.substr(head.find('_', at) + 1));
+    for (int earlier = 0; earlier < index; ++earlier) {
+      EXPECT_THAT(CookieOf(head), HasSubstr(thread + "_" + std::to_string(earlier) + "=1"));
+    }
+  }
 }
 
 }  // namespace
