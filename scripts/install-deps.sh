@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   libboost-dev libboost-system-dev libssl-dev openssl ca-certificates
-  zlib1g-dev libbrotli-dev libzstd-dev libpsl-dev publicsuffix
+  zlib1g-dev libbrotli-dev libzstd-dev libpsl-dev publicsuffix libnghttp2-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-httpbin gunicorn
   iproute2 util-linux procps
