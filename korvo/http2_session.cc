@@ -280,7 +280,8 @@ struct Http2Session::Callbacks {
   static void DeliverBlock(Http2Session& self, const std::shared_ptr<Stream>& stream) {
     if (stream->head_delivered) {
       Notify(self, stream, [&](Http2StreamObserver& observer) { observer.OnTrailers(stream->fields); });
-    } else if (stream->status >= 200) {
+    } else if (stream->status / 100 != 1) {
+      // Final as nghttp2 reads it (and as an HTTP/1.1 status line is): anything not 1xx.
       stream->head_delivered = true;
       Notify(self, stream, [&](Http2StreamObserver& observer) {
         observer.OnHead(stream->status, stream->fields);

@@ -206,6 +206,25 @@ TEST(Http2SessionTest, GetSkipsInterimHeadsAndKeepsRepeatedFieldsAndTrailers) {
   EXPECT_FALSE(client.IsFailed());
 }
 
+TEST(Http2SessionTest, EveryStatusBut1xxIsFinal) {
+  // As nghttp2 reads a head: one that is not interim is the response's, whatever its
+  // number, and the stream may end on it.
+  for (const char* status : {"099", "200", "599", "999"}) {
+    SCOPED_TRACE(status);
+    Http2Session client;
+    H2Peer peer;
+    auto recorder = std::make_shared<Recorder>();
+    std::int32_t id = client.SubmitRequest(*MakeRequest("GET", "https://example.org/"), recorder);
+    Pump(client, peer);
+    peer.SendHeaders(id, {{":status", "100"}}, false);
+    peer.SendHeaders(id, {{":status", status}}, true);
+    Pump(client, peer);
+    EXPECT_TRUE(recorder->Complete());
+    EXPECT_EQ(recorder->heads, 1);
+    EXPECT_EQ(recorder->status, std::stoi(status));
+  }
+}
+
 TEST(Http2SessionTest, PostBodyDeferredResumedAndHeldByTheServersWindow) {
   Http2Session client;
   H2Peer peer(H2Peer::Options{{}, /*hold_window=*/true});
