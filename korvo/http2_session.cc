@@ -571,6 +571,9 @@ void Http2Session::FailConnection(std::string why) {
   failed_ = true;
   failure_ = std::move(why);
   LOG_ERRO("%s", failure_.c_str());
+  // Nothing more goes out but a GOAWAY (nghttp2's own, when it found the error): no
+  // request body is pulled for a connection that is over.
+  if (!broken_) nghttp2_session_terminate_session(session_, NGHTTP2_NO_ERROR);
   std::vector<std::shared_ptr<Stream>> open;
   for (const auto& [id, stream] : streams_) open.push_back(stream);
   std::sort(open.begin(), open.end(),

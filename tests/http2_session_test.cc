@@ -519,7 +519,9 @@ std::string IndexedBomb(std::size_t repeats) {
 }
 
 TEST(Http2SessionTest, HostileFramesFailTheirStreamOrTheConnection) {
-  enum Scope { kStream, kConnection };
+  // kConnection: the client tells the server why in a GOAWAY; kFatal: nghttp2 gives up
+  // on the connection and nothing more is sent.
+  enum Scope { kStream, kConnection, kFatal };
   struct Case {
     const char* name;
     std::function<void(H2Peer&, std::int32_t)> send;
@@ -584,21 +586,21 @@ TEST(Http2SessionTest, HostileFramesFailTheirStreamOrTheConnection) {
            p.SendFrame(NGHTTP2_CONTINUATION, 0, s, "");
          }
        },
-       kConnection, "CONTINUATION"},
+       kFatal, "CONTINUATION"},
       {"PING flood",
        [](H2Peer& p, std::int32_t) {
          for (std::size_t i = 0; i <= Http2Session::kMaxQueuedAcks; ++i) {
            p.SendFrame(NGHTTP2_PING, 0, 0, std::string(8, 'p'));
          }
        },
-       kConnection, "faster than it reads"},
+       kFatal, "faster than it reads"},
       {"SETTINGS flood",
        [](H2Peer& p, std::int32_t) {
          for (std::size_t i = 0; i <= Http2Session::kMaxQueuedAcks; ++i) {
            p.SendFrame(NGHTTP2_SETTINGS, 0, 0, "");
          }
        },
-       kConnection, "faster than it reads"},
+       kFatal, "faster than it reads"},
       {"GOAWAY with an error",
        [](H2Peer& p, std::int32_t s) { p.Goaway(s + 2, NGHTTP2_INTERNAL_ERROR, "over\x01loaded"); },
        kConnection, "GOAWAY INTERNAL_ERROR (overloaded)"},
@@ -635,6 +637,7 @@ TEST(Http2SessionTest, HostileFramesFailTheirStreamOrTheConnection) {
       Pump(client, peer);
       EXPECT_TRUE(bystander->Complete());
     } else {
+      EXPECT_EQ(peer.ClientGoaway().has_value(), c.scope == kConnection);
       EXPECT_TRUE(client.IsFailed());
       EXPECT_FALSE(client.WantsRead());
       for (const auto& recorder : {victim, bystander}) {

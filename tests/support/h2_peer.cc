@@ -59,6 +59,7 @@ struct H2Peer::Callbacks {
   }
 
   static int OnFrameRecv(nghttp2_session*, const nghttp2_frame* frame, void* user_data) {
+    if (frame->hd.type == NGHTTP2_GOAWAY) Self(user_data).client_goaway_ = frame->goaway.error_code;
     auto& streams = Self(user_data).streams_;
     auto it = streams.find(frame->hd.stream_id);
     if (it == streams.end()) return 0;

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -83,6 +84,8 @@ class H2Peer {
   // window the client has opened for the peer's data on the connection.
   std::uint32_t ClientSetting(std::int32_t id) const;
   std::int32_t ClientConnectionWindow() const;
+  // The error code of the client's GOAWAY, once one came.
+  std::optional<std::uint32_t> ClientGoaway() const { return client_goaway_; }
 
   // A raw frame, after whatever the session has queued so far.
   void SendFrame(std::uint8_t type, std::uint8_t flags, std::int32_t stream,
@@ -116,6 +119,7 @@ class H2Peer {
   std::map<std::int32_t, Stream> streams_;
   std::map<std::int32_t, Outgoing> outgoing_;
   std::string output_;
+  std::optional<std::uint32_t> client_goaway_;
 };
 
 }  // namespace test
