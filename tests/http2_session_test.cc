@@ -270,7 +270,7 @@ TEST(Http2SessionTest, PostBodyDeferredResumedAndHeldByTheServersWindow) {
 }
 
 TEST(Http2SessionTest, BodyFromARequestsBodyAndABodyThatCannotBeRead) {
-  test::PrivateTempDir dir;
+  test::ScratchDir dir;
   Http2Session client;
   H2Peer peer;
   const std::string text = Pattern(100000, 'k');
@@ -278,8 +278,7 @@ TEST(Http2SessionTest, BodyFromARequestsBodyAndABodyThatCannotBeRead) {
   std::int32_t ok = client.SubmitRequest(*MakeRequest("PUT", "https://example.org/s"), sent,
                                          MakeBodyProvider(std::make_shared<StringBody>(text)));
   // A file that is gone by the time its first piece is wanted.
-  const std::filesystem::path path = dir.path() / "gone.txt";
-  std::ofstream(path) << "soon gone";
+  const std::filesystem::path path = dir.Write("gone.txt", "soon gone");
   auto file = std::make_shared<FileBody>(path, std::size_t{4});
   std::filesystem::remove(path);
   auto failed = std::make_shared<Recorder>();
