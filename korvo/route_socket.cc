@@ -272,6 +272,7 @@ void RouteSocket::StartTunnel(ConnectHandler handler) {
         if (error) {
           if (error != boost::asio::error::operation_aborted) {
             failure_ = "Cannot resolve the host for the SOCKS5 proxy: " + error.message();
+            origin_lookup_failed_ = true;
           }
           handler(error, endpoint_);
           return;
@@ -458,9 +459,9 @@ std::string RouteSocket::FailurePlace() const {
     case Step::kProxyTls:
       return "proxy " + route_.proxy->Where();
     case Step::kTunnel:
-      // The origin's name lookup failed for the origin; the proxy's own answers name
-      // the proxy in their words.
-      if (failure_.rfind("Cannot resolve", 0) == 0) return {};
+      // A failed lookup of the origin's name is the origin's; the proxy's own answers
+      // name the proxy in their words.
+      if (origin_lookup_failed_) return {};
       return failure_.empty() ? "proxy " + route_.proxy->Where() : route_.proxy->Where();
     default:
       return {};

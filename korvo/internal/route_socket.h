@@ -97,6 +97,7 @@ class RouteSocket : public SocketBase {
   std::string output_;        // negotiation bytes being written
   std::vector<char> input_;   // negotiation bytes being read
   std::string failure_;       // why the route failed, when the proxy said so
+  bool origin_lookup_failed_ = false;  // socks5: the origin's name did not resolve
   boost::asio::ip::tcp::endpoint endpoint_;
   bool closed_ = false;
   // Held weakly by every pending step: a step completing after this socket has gone
