@@ -421,6 +421,16 @@ ClientSession& ClientSession::SetUnixSocket(std::string path) {
   return *this;
 }
 
+ClientSession& ClientSession::SetHttpVersion(HttpVersion version) {
+  impl_->connections_.SetHttpVersion(version);
+  impl_->DropPool();
+  return *this;
+}
+
+HttpVersion ClientSession::GetHttpVersion() const {
+  return impl_->connections_.GetHttpVersion();
+}
+
 ClientSession& ClientSession::SetCookieJar(std::shared_ptr<CookieJar> jar) {
   impl_->settings_.cookie_jar = std::move(jar);
   return *this;

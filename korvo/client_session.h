@@ -34,6 +34,7 @@
 
 #include "korvo/common.h"
 #include "korvo/cookie_jar.h"
+#include "korvo/http_version.h"
 #include "korvo/progress.h"
 #include "korvo/request.h"
 #include "korvo/response.h"
@@ -210,6 +211,15 @@ class ClientSession {
   // (the URL still gives "Host", the target and, for https, the name TLS verifies);
   // proxies are not used then. An empty text turns it off.
   ClientSession& SetUnixSocket(std::string path);
+
+  // The HTTP the session's new connections speak (see HttpVersion; default kHttp1).
+  // With HTTP/2, exchanges to one origin share a connection, up to the streams the
+  // server allows at once (100 at most); while the first connection to an origin is
+  // being made, the exchanges that follow wait for it instead of opening their own.
+  // Each stream receives at most 1 MiB ahead of its body's consumer, a connection
+  // 16 MiB in all. Connections already open keep what they speak.
+  ClientSession& SetHttpVersion(HttpVersion version);
+  HttpVersion GetHttpVersion() const;
 
   // Redirects: up to `max_hops` are followed (0, the default, follows none). 301 and 302
   // turn a POST into a GET without body, 303 every method but HEAD; 307 and 308 send

@@ -95,6 +95,11 @@ void ConnectionSettings::SetUnixSocket(std::string path) {
   ++generation_;
 }
 
+void ConnectionSettings::SetHttpVersion(HttpVersion version) {
+  http_version_ = version;
+  ++generation_;
+}
+
 Route ConnectionSettings::RouteFor(const Url& url) const {
   Route route;
   std::lock_guard<std::mutex> lock(mutex_);

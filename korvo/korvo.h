@@ -16,6 +16,7 @@
 #include "korvo/common.h"
 #include "korvo/cookie_jar.h"
 #include "korvo/error.h"
+#include "korvo/http_version.h"
 #include "korvo/logging.h"
 #include "korvo/message.h"
 #include "korvo/request.h"

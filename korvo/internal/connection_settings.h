@@ -1,6 +1,6 @@
 // ConnectionSettings: what a session's new connections are made with: the TLS settings
 // and the context made from them, the addresses SetResolve chose for hosts, and the
-// routes (proxies, the proxy environment, a Unix socket).
+// routes (proxies, the proxy environment, a Unix socket), and the HTTP they speak.
 //
 // Every change counts a generation: a connection made under an earlier one is not kept
 // for reuse once its exchange ends (the session drops the idle ones at the change).
@@ -21,6 +21,7 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include "korvo/http_version.h"
 #include "korvo/internal/client_base.h"
 #include "korvo/internal/proxy.h"
 #include "korvo/internal/tls_context.h"
@@ -60,6 +61,10 @@ class ConnectionSettings {
   std::shared_ptr<ClientBase> CreateClient(boost::asio::io_context& io_context,
                                            const std::string& scheme, const Route& route);
 
+  // What new connections speak (see HttpVersion).
+  void SetHttpVersion(HttpVersion version);
+  HttpVersion GetHttpVersion() const { return http_version_; }
+
   std::uint64_t generation() const { return generation_; }
 
  private:
@@ -72,6 +77,7 @@ class ConnectionSettings {
   std::map<std::pair<std::string, std::uint16_t>, std::string> resolve_;
   ProxyChoice proxies_;
   std::string unix_socket_;
+  std::atomic<HttpVersion> http_version_{HttpVersion::kHttp1};
   std::atomic<std::uint64_t> generation_{0};
 };
 
