@@ -12,6 +12,7 @@ packages=(
   iproute2 util-linux procps
   nginx libcurl4-openssl-dev libcpp-httplib-dev
   tinyproxy squid microsocks libnginx-mod-stream libnginx-mod-http-echo
+  nghttp2-server nghttp2-client python3-h2 python3-hypercorn
   clang-14 libclang-rt-14-dev libfuzzer-14-dev
 )
 
