@@ -40,20 +40,6 @@ bool IsConnectionLost(const boost::system::error_code& error) {
          error == boost::asio::ssl::error::stream_truncated;
 }
 
-// Runs a caller's transfer callback; nothing may escape into the loop. An exception
-// lets the exchange go on, as it always has.
-bool RunCallback(const TransferCallback& callback, std::uint64_t current, std::uint64_t total,
-                 const char* what) {
-  try {
-    return callback(current, total);
-  } catch (const std::exception& exception) {
-    LOG_ERRO("%s callback error: %s", what, exception.what());
-  } catch (...) {
-    LOG_ERRO("%s callback error: %s", what, "unknown exception");
-  }
-  return true;
-}
-
 std::size_t PayloadSize(const detail::Payload& payload) {
   std::size_t size = 0;
   for (const auto& buffer : payload) size += buffer.size();
@@ -72,6 +58,18 @@ void DropFront(detail::Payload& payload, std::size_t count) {
 }
 
 }  // namespace
+
+bool RunTransferCallback(const TransferCallback& callback, std::uint64_t current,
+                         std::uint64_t total, const char* what) {
+  try {
+    return callback(current, total);
+  } catch (const std::exception& exception) {
+    LOG_ERRO("%s callback error: %s", what, exception.what());
+  } catch (...) {
+    LOG_ERRO("%s callback error: %s", what, "unknown exception");
+  }
+  return true;
+}
 
 template <typename Method>
 auto ClientBase::Bind(Method method) {
@@ -101,6 +99,21 @@ void ClientBase::Begin(std::shared_ptr<Request> request, HopOptions options,
   options_.buffer_size = std::max<std::size_t>(options_.buffer_size, 1);
   done_ = std::move(done);
   StartExchange();
+}
+
+std::uint64_t ClientBase::StartHop(std::shared_ptr<Request> request, HopOptions options,
+                                   HopDone done) {
+  Begin(std::move(request), std::move(options), [this, done = std::move(done)] {
+    HopOutcome outcome;
+    outcome.error = error_;
+    outcome.can_retry = can_retry_;
+    outcome.http2_socket = std::move(http2_socket_);
+    if (outcome.http2_socket == nullptr && error_.code() == kNoError) {
+      outcome.response = TakeResponse();
+    }
+    done(std::move(outcome));
+  });
+  return exchange_;
 }
 
 void ClientBase::StartExchange() {
@@ -149,9 +162,11 @@ void ClientBase::StartExchange() {
   if (options_.route.IsDirect()) {
     CreateSocket();
   } else {
-    socket_ = std::make_unique<RouteSocket>(io_context_, options_.route, tls_,
-                                            std::strcmp(DefaultPort(), "443") == 0,
+    socket_ = std::make_unique<RouteSocket>(io_context_, options_.route, tls_, IsTls(),
                                             EffectivePort());
+  }
+  if (IsTls() && MayUseHttp2(request_->GetUrl(), options_.route, options_.http_version)) {
+    socket_->OfferHttp2();
   }
   phase_ = Phase::kResolving;
   // One limit for everything it takes to get connected: lookup, connect, handshake.
@@ -238,6 +253,12 @@ void ClientBase::OnConnect(boost::system::error_code error,
                            boost::asio::ip::tcp::endpoint /*endpoint*/) {
   ClearDeadline();
   if (aborted_) error = boost::asio::error::operation_aborted;
+  if (!error && SpeaksHttp2()) {
+    // The connection goes to an HTTP/2 driver, which sends this request first.
+    http2_socket_ = std::move(socket_);
+    FinishRequest();
+    return;
+  }
   if (!error) {
     connected_ = true;
     DoWrite();
@@ -318,7 +339,7 @@ bool ClientBase::ReportUpload(std::size_t written) {
   body_written_ += written;
   std::int64_t size = request_->GetBody()->GetSize();
   std::uint64_t total = size >= 0 ? static_cast<std::uint64_t>(size) : kInvalidLength;
-  if (RunCallback(options_.upload_progress, body_written_, total, "Upload progress")) {
+  if (RunTransferCallback(options_.upload_progress, body_written_, total, "Upload progress")) {
     return true;
   }
   // Nothing is pending while a write completes: the exchange ends here, as cancelled.
@@ -484,7 +505,7 @@ bool ClientBase::TakeRead(std::size_t length) {
     // size (and with a Content-Length, current equal to total).
     std::uint64_t current = response_parser_.GetBodyLength();
     std::uint64_t total = response_parser_.GetContentLength();
-    if (!RunCallback(options_.progress, current, total, "Progress")) {
+    if (!RunTransferCallback(options_.progress, current, total, "Progress")) {
       // Ends as a cancel does: the read that follows completes as aborted.
       cancelled_ = true;
       Abort();
@@ -513,6 +534,14 @@ bool ClientBase::KeepConnection() const {
     return false;
   }
   return true;
+}
+
+bool ClientBase::IsTls() const { return std::strcmp(DefaultPort(), "443") == 0; }
+
+bool ClientBase::SpeaksHttp2() const {
+  if (!MayUseHttp2(request_->GetUrl(), options_.route, options_.http_version)) return false;
+  return IsTls() ? socket_->SelectedProtocol() == "h2"
+                 : options_.http_version == HttpVersion::kHttp2PriorKnowledge;
 }
 
 void ClientBase::SetDeadline(std::chrono::milliseconds limit) {

@@ -124,6 +124,7 @@ HopOptions MakeHopOptions(const Exchange& exchange) {
   }
   hop.connect_address = exchange.connect_address;
   hop.route = exchange.route;
+  hop.http_version = exchange.http_version;
   // Each hop carries the jar's cookies for its own URL, redirects included.
   if (settings.cookie_jar) hop.cookie = settings.cookie_jar->GetCookieHeader(exchange.request->GetUrl());
   hop.decode = settings.decompress;

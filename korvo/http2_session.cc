@@ -120,7 +120,8 @@ class BodyReader {
 }  // namespace
 
 Http2BodyProvider MakeBodyProvider(std::shared_ptr<Body> body) {
-  if (body == nullptr) return nullptr;
+  // A request without a body ends with its HEADERS frame, not with an empty DATA frame.
+  if (body == nullptr || body->GetSize() == 0) return nullptr;
   auto reader = std::make_shared<BodyReader>(std::move(body));
   return [reader](char* buffer, std::size_t capacity, std::size_t& length) {
     return reader->Read(buffer, capacity, length);
@@ -671,7 +672,7 @@ void Http2Session::ConsumeHeld(Stream& stream, std::size_t bytes) {
 
 std::int32_t Http2Session::SubmitRequest(const Request& request,
                                          std::shared_ptr<Http2StreamObserver> observer,
-                                         Http2BodyProvider body) {
+                                         Http2BodyProvider body, std::string_view cookie) {
   if (observer == nullptr) throw Error(kRequestError, "Request is missing");
   if (failed_ || goaway_received_ || nghttp2_session_check_request_allowed(session_) == 0) {
     Error error(kWriteError, "Socket write error");
@@ -715,7 +716,7 @@ std::int32_t Http2Session::SubmitRequest(const Request& request,
   fields.emplace_back(":authority", authority);
   fields.emplace_back(":path", path);
   for (const auto& [name, value] : request.GetHeaders()) {
-    if (IsConnectionSpecific(name)) continue;
+    if (IsConnectionSpecific(name) || AsciiIEquals(name, "Proxy-Authorization")) continue;
     if (AsciiIEquals(name, "TE")) {
       std::string_view te = value;
       Trim(te, " \t");
@@ -731,6 +732,9 @@ std::int32_t Http2Session::SubmitRequest(const Request& request,
       throw error;
     }
     fields.emplace_back(std::move(lower), value);
+  }
+  if (!cookie.empty() && !request.HasHeader("Cookie")) {
+    fields.emplace_back("cookie", std::string(cookie));
   }
   std::vector<nghttp2_nv> nva;
   nva.reserve(fields.size());

@@ -68,7 +68,7 @@ bool ResponseParser::ParseStartLine(std::string_view line) {
   if (count < 2) {
     return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Invalid HTTP response status line: %s", std::string(line).c_str());
   }
-  if (parts[0].substr(0, 7) != "HTTP/1.") {
+  if (parts[0].substr(0, 7) != "HTTP/1." && !(http2_ && parts[0] == "HTTP/2")) {
     return Fail(KORVO_LOG_BASE_FILE, __LINE__, "Invalid HTTP version: %s", std::string(parts[0]).c_str());
   }
   int status = 0;

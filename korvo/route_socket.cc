@@ -84,8 +84,9 @@ class LayerStream {
 class TunnelTlsSocket : public SocketBase {
  public:
   TunnelTlsSocket(boost::asio::io_context& io_context, std::unique_ptr<SocketBase> outer,
-                  TlsContext& tls)
-      : outer_(std::move(outer)),
+                  TlsContext& tls, bool offer_http2)
+      : offer_http2_(offer_http2),
+        outer_(std::move(outer)),
         stream_(LayerStream(io_context, outer_.get()), tls.context()),
         tls_(tls),
         verify_peer_(tls.verify_peer()) {}
@@ -93,6 +94,7 @@ class TunnelTlsSocket : public SocketBase {
   void AsyncHandshake(const std::string& host, std::uint16_t port,
                       std::function<void(boost::system::error_code)> handler) {
     PrepareTlsPeerCheck(stream_.native_handle(), host, verify_peer_);
+    if (offer_http2_) OfferHttp2Alpn(stream_.native_handle());
     peer_ = host + ":" + std::to_string(port);
     tls_.PrepareResumption(stream_.native_handle(), &peer_);
     stream_.async_handshake(boost::asio::ssl::stream_base::client,
@@ -131,8 +133,12 @@ class TunnelTlsSocket : public SocketBase {
     return DescribeTlsError(const_cast<TunnelTlsSocket*>(this)->stream_.native_handle(),
                             verify_peer_, error);
   }
+  std::string SelectedProtocol() const override {
+    return SelectedAlpn(const_cast<TunnelTlsSocket*>(this)->stream_.native_handle());
+  }
 
  private:
+  bool offer_http2_;
   std::unique_ptr<SocketBase> outer_;  // before stream_, which reads through it
   boost::asio::ssl::stream<LayerStream> stream_;
   TlsContext& tls_;
@@ -379,11 +385,13 @@ void RouteSocket::StartOriginTls(ConnectHandler handler) {
     auto tls = std::make_unique<SslSocket>(plain->TakeTcp(), tls_->context(), tls_->verify_peer());
     SslSocket* socket = tls.get();
     socket->ResumeSessionsFrom(tls_.get());
+    if (offer_http2_) socket->OfferHttp2();
     layer_ = std::move(tls);
     socket->AsyncHandshake(origin_host_, origin_port_, std::move(done));
     return;
   }
-  auto tls = std::make_unique<TunnelTlsSocket>(io_context_, std::move(layer_), *tls_);
+  auto tls = std::make_unique<TunnelTlsSocket>(io_context_, std::move(layer_), *tls_,
+                                               offer_http2_);
   TunnelTlsSocket* socket = tls.get();
   layer_ = std::move(tls);
   socket->AsyncHandshake(origin_host_, origin_port_, std::move(done));
@@ -449,6 +457,11 @@ bool RouteSocket::HasBufferedInput() const {
 std::string RouteSocket::DescribeError(const boost::system::error_code& error) const {
   if (!failure_.empty()) return failure_;
   return layer_ != nullptr ? layer_->DescribeError(error) : error.message();
+}
+
+std::string RouteSocket::SelectedProtocol() const {
+  // Before the origin's TLS, whatever a layer picked was the proxy's business.
+  return step_ == Step::kDone && origin_tls_ ? layer_->SelectedProtocol() : std::string();
 }
 
 std::string RouteSocket::FailurePlace() const {

@@ -7,6 +7,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "korvo/cancel_token.h"
+#include "korvo/internal/http2_connection.h"
 #include "korvo/internal/cancel_state.h"
 #include "korvo/logger.h"
 
@@ -30,18 +31,21 @@ void Scheduler::Dispatch(const std::shared_ptr<Exchange>& exchange) {
   // Each hop picks its own route: a redirect may lead past the proxy or onto it.
   exchange->route = connections_.RouteFor(url);
   exchange->key = PoolKey{url.GetScheme(), url.GetHost(), url.GetPort(), exchange->route.Key()};
+  exchange->http_version = connections_.GetHttpVersion();
   pool_.SetLimits(max_per_host_, max_connections_);
   pool_.Prune(Clock::now());
   // A pooled connection to the host that can take one more exchange, before a new one.
-  if (std::shared_ptr<ClientBase> client = pool_.Take(exchange->key)) {
+  if (std::shared_ptr<Connection> client = pool_.Take(exchange->key)) {
     RunHop(exchange, std::move(client));
     return;
   }
-  if (!pool_.Open(exchange->key)) {
+  bool probe = MayUseHttp2(url, exchange->route, exchange->http_version);
+  if (!pool_.CanServe(exchange->key) || !pool_.Open(exchange->key, probe)) {
     Wait(exchange);
     return;
   }
-  std::shared_ptr<ClientBase> client;
+  exchange->probing = probe;
+  std::shared_ptr<Connection> client;
   Error error;
   try {
     client = connections_.CreateClient(loop_.context(), exchange->key.scheme,
@@ -110,7 +114,7 @@ void Scheduler::ServeWaiting() {
 }
 
 void Scheduler::RunHop(const std::shared_ptr<Exchange>& exchange,
-                       std::shared_ptr<ClientBase> client) {
+                       std::shared_ptr<Connection> client) {
   // Idle connections whose servers have closed them since are found and closed now,
   // ahead of this exchange; Prune lets go of them later. Each check is a system call,
   // so only a lone exchange pays for it: with many in flight, a dead connection is
@@ -126,27 +130,82 @@ void Scheduler::RunHop(const std::shared_ptr<Exchange>& exchange,
 
 void Scheduler::BeginHop(const std::shared_ptr<Exchange>& exchange) {
   HopOptions options = MakeHopOptions(*exchange);
-  exchange->client->Begin(exchange->request, std::move(options),
-                          [this, exchange] { OnHopDone(exchange); });
+  // A hop that ends before StartHop returns may already have led to the next one,
+  // whose number must not be overwritten with this one's.
+  std::uint64_t start = ++exchange->hop_starts;
+  std::uint64_t hop = exchange->client->StartHop(
+      exchange->request, std::move(options),
+      [this, exchange](HopOutcome outcome) { OnHopDone(exchange, std::move(outcome)); });
+  if (exchange->hop_starts == start) exchange->hop = hop;
 }
 
-void Scheduler::OnHopDone(const std::shared_ptr<Exchange>& exchange) {
-  std::shared_ptr<ClientBase> client = exchange->client;
-  const Error& error = client->GetError();
-  if (ShouldRetry(*exchange, error, client->CanRetry(), loop_.stopping())) {
+void Scheduler::SwitchToHttp2(const std::shared_ptr<Exchange>& exchange,
+                              std::unique_ptr<SocketBase> socket) {
+  auto connection = std::make_shared<Http2Connection>(loop_.context(), std::move(socket));
+  // In the pool before it starts: a failure at once releases it like any other.
+  pool_.AddShared(exchange->key, connection, Clock::now());
+  connection->Start();
+  exchange->client = connection;
+  BeginHop(exchange);
+  // The exchanges that waited for this connection share it now.
+  ServeWaiting();
+}
+
+void Scheduler::ReleaseClient(const std::shared_ptr<Exchange>& exchange) {
+  std::shared_ptr<Connection> client = std::move(exchange->client);
+  exchange->client.reset();
+  pool_.Release(exchange->key, std::move(client),
+                !loop_.stopping() && exchange->generation == connections_.generation(),
+                Clock::now());
+}
+
+void Scheduler::OnHopDone(const std::shared_ptr<Exchange>& exchange, HopOutcome hop) {
+  if (exchange->probing) {
+    // Whatever the hop's connection speaks is known now, unless it was never made.
+    exchange->probing = false;
+    ErrorCode code = hop.error.code();
+    pool_.Probed(exchange->key, hop.http2_socket == nullptr && code != kConnectError &&
+                                    code != kResolveError && code != kRequestError);
+  }
+  if (hop.http2_socket != nullptr && !exchange->cancelled && !loop_.stopping()) {
+    SwitchToHttp2(exchange, std::move(hop.http2_socket));
+    return;
+  }
+  if (hop.http2_socket != nullptr) {
+    hop.http2_socket->Close();
+    hop.error = CancelledError(*exchange);
+  }
+  const Error& error = hop.error;
+  bool multiplexed = exchange->client->IsMultiplexed();
+  if (hop.refused && !exchange->cancelled && !loop_.stopping() &&
+      exchange->refusals < kMaxRefusals) {
+    // The server did not process it: it goes again, on a connection that can take it.
+    LOG_INFO("The server refused the request (%s); sending it again", error.detail().c_str());
+    ++exchange->refusals;
+    ReleaseClient(exchange);
+    Dispatch(exchange);
+    return;
+  }
+  if (ShouldRetry(*exchange, error, hop.can_retry, loop_.stopping())) {
     // The driver has closed the failed connection: the retry makes a new one and
     // writes the body from its start.
     LOG_WARN("Connection closed before the response (%s); sending the request again",
              error.what());
     exchange->retried = true;
-    BeginHop(exchange);
+    if (multiplexed) {
+      ReleaseClient(exchange);
+      Dispatch(exchange);
+    } else {
+      BeginHop(exchange);
+    }
     return;
   }
+  std::shared_ptr<Connection> client = std::move(exchange->client);
   exchange->client.reset();
   Error outcome = error;
   std::shared_ptr<Response> response;
   if (outcome.code() == kNoError) {
-    response = client->TakeResponse();
+    response = std::move(hop.response);
     // Before the next hop, which may be sent the cookies a redirect has just set.
     if (exchange->settings.cookie_jar) {
       exchange->settings.cookie_jar->SetCookies(exchange->request->GetUrl(),
@@ -201,7 +260,7 @@ void Scheduler::Cancel(const std::shared_ptr<Exchange>& exchange) {
   exchange->cancelled = true;
   if (exchange->client != nullptr) {
     // On the loop the driver aborts at once; its completion ends the exchange.
-    exchange->client->Cancel();
+    exchange->client->CancelHop(exchange->hop);
     return;
   }
   auto it = std::find(waiting_.begin(), waiting_.end(), exchange);

@@ -123,6 +123,26 @@ bool TlsHasBufferedInput(SSL* ssl) {
   return input != nullptr && BIO_ctrl_pending(input) > 0;
 }
 
+void OfferHttp2Alpn(SSL* ssl) {
+  static const unsigned char kProtocols[] = {2, 'h', '2', 8, 'h', 't', 't', 'p', '/', '1', '.', '1'};
+  // The server may ignore ALPN altogether: HTTP/1.1 is then spoken, as without it.
+  if (SSL_set_alpn_protos(ssl, kProtocols, sizeof(kProtocols)) != 0) {
+    LOG_WARN("Cannot offer HTTP/2 through ALPN");
+  }
+}
+
+std::string SelectedAlpn(const SSL* ssl) {
+  const unsigned char* data = nullptr;
+  unsigned int length = 0;
+  SSL_get0_alpn_selected(ssl, &data, &length);
+  return data != nullptr ? std::string(reinterpret_cast<const char*>(data), length)
+                         : std::string();
+}
+
+std::string SslSocket::SelectedProtocol() const {
+  return SelectedAlpn(const_cast<SslSocket*>(this)->ssl_stream_.native_handle());
+}
+
 void SslSocket::PrepareResumption(const std::string& host, std::uint16_t port) {
   if (sessions_ == nullptr) return;
   peer_ = host + ":" + std::to_string(port);
@@ -132,6 +152,7 @@ void SslSocket::PrepareResumption(const std::string& host, std::uint16_t port) {
 void SslSocket::AsyncConnect(const std::string& host, const Endpoints& endpoints,
                              ConnectHandler handler) {
   PrepareTlsPeerCheck(ssl_stream_.native_handle(), host, verify_peer_);
+  if (offer_http2_) OfferHttp2Alpn(ssl_stream_.native_handle());
   if (!endpoints.empty()) PrepareResumption(host, endpoints.begin()->endpoint().port());
   ConnectTcp(
       endpoints,
@@ -159,6 +180,7 @@ void SslSocket::OnConnect(boost::system::error_code error,
 void SslSocket::AsyncHandshake(const std::string& host, std::uint16_t port,
                                std::function<void(boost::system::error_code)> handler) {
   PrepareTlsPeerCheck(ssl_stream_.native_handle(), host, verify_peer_);
+  if (offer_http2_) OfferHttp2Alpn(ssl_stream_.native_handle());
   PrepareResumption(host, port);
   ssl_stream_.async_handshake(
       boost::asio::ssl::stream_base::client,

@@ -17,7 +17,7 @@ what=${1:-all}
 
 # The concurrency tests: everything that runs exchanges on the loop thread while other
 # threads send, cancel or stop.
-tsan_tests=(client_base_test client_session_test client_session_async_test client_session_cookie_test connection_pool_test connector_test cookie_jar_test route_socket_test soak_test)
+tsan_tests=(client_base_test client_session_test client_session_async_test client_session_cookie_test client_session_http2_test connection_pool_test connector_test cookie_jar_test http2_session_test route_socket_test soak_test)
 
 # Warnings are checked by the ordinary build: the sanitizers make g++ warn spuriously.
 # A sanitizer report ends the process with a failure status; leaks are checked at exit.

@@ -11,6 +11,7 @@
 #include <boost/asio/post.hpp>
 #include <gtest/gtest.h>
 
+#include "korvo/internal/client_base.h"
 #include "korvo/internal/connection_pool.h"
 #include "korvo/request_builder.h"
 #include "support/exchange_runner.h"
@@ -199,6 +200,61 @@ TEST_F(ConnectionPoolTest, DestructionClosesEveryConnection) {
   EXPECT_FALSE(one->IsConnected());
   EXPECT_FALSE(two->IsConnected());
   EXPECT_EQ(server_.Accepted(), 2u);
+}
+
+// A connection that carries several exchanges, as the pool sees one.
+class SharedConnection : public Connection {
+ public:
+  std::uint64_t StartHop(std::shared_ptr<Request>, HopOptions, HopDone) override { return 0; }
+  void CancelHop(std::uint64_t) override {}
+  void Close() override { closed = true; }
+  void CloseIfDead() override {}
+  std::size_t SpareCapacity() const override { return closed ? 0 : spare; }
+  bool IsReusable() const override { return !closed && reusable; }
+  bool IsGone() const override { return closed; }
+  bool IsMultiplexed() const override { return true; }
+  std::size_t ActiveHops() const override { return active; }
+
+  std::size_t spare = 100;
+  std::size_t active = 1;
+  bool reusable = true;
+  bool closed = false;
+};
+
+// Exchanges wait while a connection that may speak HTTP/2 is made, then share it while
+// it has streams to spare; it goes once it takes no more and carries nothing.
+TEST(ConnectionPoolSharedTest, ProbeThenShare) {
+  ConnectionPool pool;
+  PoolKey key{"https", "a", "", ""};
+  auto now = ConnectionPool::Clock::now();
+  ASSERT_TRUE(pool.Open(key, true));
+  EXPECT_FALSE(pool.CanServe(key));  // waits for the probe
+
+  auto shared = std::make_shared<SharedConnection>();
+  pool.AddShared(key, shared, now);
+  pool.Probed(key, false);
+  EXPECT_EQ(pool.Take(key), shared);
+  EXPECT_EQ(pool.Take(key), shared);  // still there for the next
+  shared->spare = 0;
+  EXPECT_EQ(pool.Take(key), nullptr);
+  EXPECT_TRUE(pool.CanServe(key));  // another connection may open
+
+  pool.Release(key, shared, true, now);
+  EXPECT_FALSE(shared->closed);
+  EXPECT_EQ(pool.size(), 0u);  // busy
+  shared->active = 0;
+  shared->spare = 100;
+  pool.Release(key, shared, true, now);
+  EXPECT_EQ(pool.size(), 1u);  // idle, kept
+  shared->reusable = false;    // a GOAWAY came
+  pool.Release(key, shared, true, now);
+  EXPECT_TRUE(shared->closed);
+  EXPECT_EQ(pool.OpenCount(key), 0u);
+
+  // A probe that found HTTP/1.1 no longer holds the others back.
+  ASSERT_TRUE(pool.Open(key, true));
+  pool.Probed(key, true);
+  EXPECT_TRUE(pool.CanServe(key));
 }
 
 }  // namespace

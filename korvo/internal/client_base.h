@@ -41,6 +41,8 @@
 #include <boost/system/error_code.hpp>
 
 #include "korvo/error.h"
+#include "korvo/http_version.h"
+#include "korvo/internal/connection.h"
 #include "korvo/internal/host_lookup.h"
 #include "korvo/internal/proxy.h"
 #include "korvo/request.h"
@@ -101,11 +103,19 @@ struct HopOptions {
   // bytes (0: no limit) fails as "Response body too large".
   bool decode = false;
   std::uint64_t max_decoded_size = 0;
+  // A new connection offers HTTP/2 (see MayUseHttp2); when its server takes it, the
+  // hop ends at once, handing the connection over (HopOutcome::http2_socket).
+  HttpVersion http_version = HttpVersion::kHttp1;
 };
 
-class ClientBase : public std::enable_shared_from_this<ClientBase> {
+// Runs a caller's transfer callback (`what` names it in the log); nothing may escape
+// into the loop. An exception lets the exchange go on, as it always has.
+bool RunTransferCallback(const TransferCallback& callback, std::uint64_t current,
+                         std::uint64_t total, const char* what);
+
+class ClientBase : public Connection, public std::enable_shared_from_this<ClientBase> {
  public:
-  virtual ~ClientBase();
+  ~ClientBase() override;
 
   ClientBase(const ClientBase&) = delete;
   ClientBase& operator=(const ClientBase&) = delete;
@@ -117,9 +127,15 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // The outcome of the last exchange, once it has ended.
   const Error& GetError() const { return error_; }
 
+  // Begin for the scheduler: the outcome goes to `done` whole. The hop's number is the
+  // exchange's; CancelHop is Cancel.
+  std::uint64_t StartHop(std::shared_ptr<Request> request, HopOptions options,
+                         HopDone done) override;
+  void CancelHop(std::uint64_t /*hop*/) override { Cancel(); }
+
   // Closes the connection; an exchange in progress ends with the error of its pending
   // step (a pending resolution: kResolveError, the lookup abandoned).
-  void Close();
+  void Close() override;
 
   // Ends the exchange current at the call as Close would. If that exchange has ended
   // already, it changes nothing: the connection may be serving the next one by now.
@@ -127,18 +143,21 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
 
   // On the loop thread, between exchanges: closes the connection if its server has
   // closed it (or sent anything unasked) since the last response.
-  void CloseIfDead();
+  void CloseIfDead() override;
 
   bool IsConnected() const { return connected_; }
 
   // What a scheduler asks of a connection. How many more exchanges it can take on now:
   // an HTTP/1.1 connection carries one at a time, so 1 between exchanges and 0 during
   // one. On the loop thread.
-  std::size_t SpareCapacity() const { return phase_ == Phase::kIdle && finished_ ? 1 : 0; }
+  std::size_t SpareCapacity() const override {
+    return phase_ == Phase::kIdle && finished_ ? 1 : 0;
+  }
   // Whether it may carry more exchanges once its current ones have ended.
-  bool IsReusable() const { return connected_; }
+  bool IsReusable() const override { return connected_; }
   // It has closed (or was never made), and can carry nothing more.
-  bool IsGone() const { return !connected_; }
+  bool IsGone() const override { return !connected_; }
+  std::size_t ActiveHops() const override { return finished_ ? 0 : 1; }
 
   // Between exchanges: connected, and the server has not closed the idle connection
   // (nor sent anything unasked) since the last response. Reads the socket: on the
@@ -155,6 +174,10 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // reference to it afterwards.
   std::shared_ptr<Response> TakeResponse();
 
+  // After an exchange that ended as its new connection turned out to speak HTTP/2: the
+  // connected socket (then this driver is not connected); null otherwise.
+  std::unique_ptr<SocketBase> TakeHttp2Socket() { return std::move(http2_socket_); }
+
  protected:
   // `tls` (may be null) serves whatever TLS the connection speaks: to the origin, or to
   // an https proxy.
@@ -170,6 +193,7 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   std::unique_ptr<SocketBase> socket_;
 
  private:
+  std::unique_ptr<SocketBase> http2_socket_;  // see TakeHttp2Socket
   // Where the exchange stands; decides what a Close aborts.
   enum class Phase { kIdle, kResolving, kConnecting, kWriting, kReading };
 
@@ -206,6 +230,9 @@ class ClientBase : public std::enable_shared_from_this<ClientBase> {
   // Parses `length` bytes just read into read_buffer_; false once the exchange has ended.
   bool TakeRead(std::size_t length);
   bool KeepConnection() const;
+  // The connection just made speaks HTTP/2: by ALPN, or by prior knowledge.
+  bool SpeaksHttp2() const;
+  bool IsTls() const;
 
   // Times the step about to start: `limit` from now (0 or less: no limit), and never
   // beyond the exchange's deadline.

@@ -67,7 +67,12 @@ struct Exchange {
   bool cancelled = false;
   bool blocking = false;  // a caller waits for it in Send
   PoolKey key;            // of the current hop
-  std::shared_ptr<ClientBase> client;  // while a hop runs
+  std::shared_ptr<Connection> client;  // while a hop runs
+  std::uint64_t hop = 0;               // the hop's number on `client`
+  std::uint64_t hop_starts = 0;        // hops started, retries included
+  bool probing = false;  // the hop's connection was opened not knowing what it speaks
+  int refusals = 0;      // times the current hop was refused by an HTTP/2 server
+  HttpVersion http_version = HttpVersion::kHttp1;  // what the current hop's connection may speak
   std::uint64_t generation = 0;        // of the session's connection settings
   std::string connect_address;         // SetResolve's choice for the current hop
   Route route;                         // how the current hop reaches its origin
@@ -75,6 +80,9 @@ struct Exchange {
   // Runs while the exchange waits for a connection and has a deadline.
   std::unique_ptr<boost::asio::steady_timer> wait_timer;
 };
+
+// Times one hop is sent again after HTTP/2 servers refused it, before it fails.
+inline constexpr int kMaxRefusals = 3;
 
 // Methods that may be sent again without changing what the server does (RFC 9110 9.2.2).
 bool IsIdempotent(const std::string& method);

@@ -165,8 +165,10 @@ class Http2Session {
   // Opens a stream for the prepared `request`: :method, :scheme and :path (with the
   // query) from the request, :authority from its "Host" or its URL; the other fields
   // with lower-case names, except the connection-specific "Connection", "Keep-Alive",
-  // "Proxy-Connection", "Transfer-Encoding", "Upgrade" and "Host", and "TE" unless it
-  // is "trailers". The body comes from `body` (none when null). Returns the stream's id;
+  // "Proxy-Connection", "Transfer-Encoding", "Upgrade" and "Host", "TE" unless it is
+  // "trailers", and "Proxy-Authorization" (an HTTP/2 connection always leads to the
+  // origin). A non-empty `cookie` goes out as a "cookie" field unless the request has
+  // a "Cookie" of its own. The body comes from `body` (none when null). Returns the stream's id;
   // `observer` is called until the stream ends. Beyond GetAvailableStreams() a request
   // waits in the connection's queue until a stream ends. Throws Error(kRequestError)
   // for a request that cannot be sent ("Invalid URL scheme", "Host is missing",
@@ -174,7 +176,7 @@ class Http2Session {
   // write error") when the connection takes no new streams (it failed, or a GOAWAY came).
   std::int32_t SubmitRequest(const Request& request,
                              std::shared_ptr<Http2StreamObserver> observer,
-                             Http2BodyProvider body = nullptr);
+                             Http2BodyProvider body = nullptr, std::string_view cookie = {});
 
   // The provider of `stream` has more after saying kDeferred: pull again.
   void ResumeBody(std::int32_t stream);

@@ -34,6 +34,9 @@ class ResponseParser : public Parser {
 
   // The response has no body, whatever its headers say (a response to HEAD).
   void SetIgnoreBody(bool ignore_body) { ignore_body_ = ignore_body; }
+  // The head comes from an HTTP/2 stream, written out as "HTTP/2 <status>" and fields:
+  // that status line is taken, which an HTTP/1.x connection never gives.
+  void SetHttp2(bool http2) { http2_ = http2; }
 
  protected:
   bool OnHeadersEnd() override { return true; }
@@ -44,6 +47,7 @@ class ResponseParser : public Parser {
  private:
   Response* response_ = nullptr;  // not owned; the parser's message
   bool ignore_body_ = false;
+  bool http2_ = false;
   bool no_body_status_ = false;  // 1xx, 204 or 304
 };
 

@@ -62,6 +62,8 @@ class RouteSocket : public SocketBase {
   bool HasBufferedInput() const override;
   std::string DescribeError(const boost::system::error_code& error) const override;
   std::string FailurePlace() const override;
+  void OfferHttp2() override { offer_http2_ = true; }
+  std::string SelectedProtocol() const override;
 
  private:
   enum class Step { kTransport, kProxyTls, kTunnel, kOriginTls, kDone };
@@ -82,6 +84,7 @@ class RouteSocket : public SocketBase {
   Route route_;
   std::shared_ptr<TlsContext> tls_;
   bool origin_tls_;
+  bool offer_http2_ = false;
   std::uint16_t origin_port_;
   std::string origin_host_;
 

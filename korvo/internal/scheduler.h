@@ -4,12 +4,12 @@
 // It runs each hop on a driver and applies the hop rules of exchange.h to what comes
 // back: the one retry, the redirects, the outcome.
 //
-// The scheduler sees a connection as something that can carry a number of exchanges
-// at once (ClientBase::SpareCapacity; one for HTTP/1.1), that may or may not be kept
-// for more once they end (IsReusable), and that may be gone (IsGone). The pool counts
-// connections against the limits; what a connection carries is the connection's own
-// business, so a connection that carries several exchanges changes what the
-// scheduler asks of it, not the session.
+// The scheduler sees a connection (connection.h) as something that can carry a number
+// of exchanges at once (SpareCapacity: one for HTTP/1.1, the streams to spare for
+// HTTP/2), that may or may not be kept for more once they end (IsReusable), and that
+// may be gone (IsGone). The pool counts connections against the limits. A new
+// connection whose server picks HTTP/2 is handed to an Http2Connection, which the
+// exchanges to that origin then share; a hop an HTTP/2 server refused is sent again.
 //
 // Thread rules: everything runs on the session's loop thread, except SetLimits, the
 // limit setters and getters and PoolSize (any thread), and Clear, which the session also calls in
@@ -77,9 +77,15 @@ class Scheduler {
   void OnWaitTimer(const std::weak_ptr<Exchange>& weak, boost::system::error_code error);
   // Dispatches waiting exchanges, in order, as far as connections allow.
   void ServeWaiting();
-  void RunHop(const std::shared_ptr<Exchange>& exchange, std::shared_ptr<ClientBase> client);
+  void RunHop(const std::shared_ptr<Exchange>& exchange, std::shared_ptr<Connection> client);
   void BeginHop(const std::shared_ptr<Exchange>& exchange);
-  void OnHopDone(const std::shared_ptr<Exchange>& exchange);
+  void OnHopDone(const std::shared_ptr<Exchange>& exchange, HopOutcome outcome);
+  // The hop's new connection speaks HTTP/2: an HTTP/2 driver takes it over, in the
+  // pool in its place, and runs the hop and the exchanges waiting for it.
+  void SwitchToHttp2(const std::shared_ptr<Exchange>& exchange,
+                     std::unique_ptr<SocketBase> socket);
+  // Ends the hop's hold on its connection, which goes back to the pool.
+  void ReleaseClient(const std::shared_ptr<Exchange>& exchange);
   void Complete(const std::shared_ptr<Exchange>& exchange, std::shared_ptr<Response> response,
                 Error error);
   void UpdatePoolSize() { pool_size_ = pool_.size(); }

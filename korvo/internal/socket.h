@@ -117,6 +117,13 @@ class SocketBase {
   // Where a failed connect failed when it was not at the origin ("proxy
   // 127.0.0.1:3128", a Unix socket's path); empty for the origin.
   virtual std::string FailurePlace() const { return {}; }
+
+  // The TLS handshake with the origin offers "h2" before "http/1.1" through ALPN; a
+  // socket without TLS to the origin ignores it. Before AsyncConnect.
+  virtual void OfferHttp2() {}
+  // The protocol the origin picked through ALPN ("h2", "http/1.1") once connected;
+  // empty when it picked none or there is no TLS to the origin.
+  virtual std::string SelectedProtocol() const { return {}; }
 };
 
 // TcpSocketBase: what every transport over one TCP socket shares (closing, the idle

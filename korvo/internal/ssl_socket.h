@@ -44,6 +44,10 @@ void PrepareTlsPeerCheck(SSL* ssl, const std::string& host, bool verify_peer);
 std::string DescribeTlsError(SSL* ssl, bool verify_peer, const boost::system::error_code& error);
 // Whether `ssl` holds received bytes that no read has handed out yet.
 bool TlsHasBufferedInput(SSL* ssl);
+// Offers "h2" and "http/1.1", in that order, through ALPN.
+void OfferHttp2Alpn(SSL* ssl);
+// The protocol the peer picked through ALPN, or empty.
+std::string SelectedAlpn(const SSL* ssl);
 
 class SslSocket : public TcpSocketBase {
  public:
@@ -71,6 +75,8 @@ class SslSocket : public TcpSocketBase {
   bool Shutdown() override;
   bool HasBufferedInput() const override;
   std::string DescribeError(const boost::system::error_code& error) const override;
+  void OfferHttp2() override { offer_http2_ = true; }
+  std::string SelectedProtocol() const override;
 
  protected:
   boost::asio::ip::tcp::socket& Tcp() override { return ssl_stream_.next_layer(); }
@@ -88,6 +94,7 @@ class SslSocket : public TcpSocketBase {
   boost::asio::ip::tcp::endpoint endpoint_;
   boost::asio::ssl::stream<boost::asio::ip::tcp::socket> ssl_stream_;
   bool verify_peer_;
+  bool offer_http2_ = false;
   TlsContext* sessions_ = nullptr;
   std::string peer_;  // "host:port", for the sessions kept
 };

@@ -113,6 +113,18 @@ SSL_CTX* MakeServerContext(const TestCertificate& certificate) {
   return ctx;
 }
 
+int SelectH2(SSL*, const unsigned char** out, unsigned char* out_length,
+             const unsigned char* in, unsigned int in_length, void*) {
+  for (unsigned int i = 0; i < in_length; i += 1u + in[i]) {
+    if (in[i] == 2 && i + 2 < in_length && in[i + 1] == 'h' && in[i + 2] == '2') {
+      *out = in + i + 1;
+      *out_length = 2;
+      return SSL_TLSEXT_ERR_OK;
+    }
+  }
+  return SSL_TLSEXT_ERR_NOACK;
+}
+
 }  // namespace
 
 // ---- ScriptedConnection ----
@@ -409,6 +421,9 @@ ScriptedServer::ScriptedServer(Options options, Behaviour behaviour)
   signal(SIGPIPE, SIG_IGN);
   if (!default_) default_ = Respond(HttpResponse(200, "ok"));
   if (options_.certificate != nullptr) ssl_ctx_ = MakeServerContext(*options_.certificate);
+  if (ssl_ctx_ != nullptr && options_.alpn_h2) {
+    SSL_CTX_set_alpn_select_cb(ssl_ctx_, SelectH2, nullptr);
+  }
   port_ = options_.port;
   listen_fd_ = ListenOn(options_.address, 64, options_.receive_buffer, port_);
   SetNonBlocking(listen_fd_);

@@ -145,6 +145,8 @@ class ScriptedServer {
     int receive_buffer = 0;
     // Keep every request head for Requests(); false: only count them.
     bool record_requests = true;
+    // TLS: pick "h2" when the client offers it through ALPN (else no protocol at all).
+    bool alpn_h2 = false;
   };
 
   // Plain server on 127.0.0.1 whose connections run `behaviour` (default: Respond
