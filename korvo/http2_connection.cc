@@ -198,10 +198,15 @@ std::uint64_t Http2Connection::StartHop(std::shared_ptr<Request> request, HopOpt
   }
   if (refusal.error.code() != kNoError) {
     Finish(*hop, std::move(refusal));
-  } else {
-    Touch(*hop);
+    Pump();
+    return id;
   }
-  Pump();
+  Touch(*hop);
+  if (pumping_) {
+    pump_again_ = true;
+  } else {
+    PostPump();
+  }
   return id;
 }
 
@@ -342,6 +347,15 @@ void Http2Connection::Pump() {
       !session_.WantsWrite()) {
     CloseSocket(true);
   }
+}
+
+void Http2Connection::PostPump() {
+  if (pump_posted_) return;
+  pump_posted_ = true;
+  boost::asio::post(io_context_, [self = shared_from_this()] {
+    self->pump_posted_ = false;
+    self->Pump();
+  });
 }
 
 void Http2Connection::Flush() {

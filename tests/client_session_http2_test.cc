@@ -61,6 +61,21 @@ TEST(SessionHttp2Test, ManyExchangesShareOneConnection) {
   EXPECT_EQ(session.Send(post)->GetData(), "/postpayload");
 }
 
+TEST(SessionHttp2Test, ServerThatAllowsOneStreamAtATime) {
+  H2Server::Options options;
+  options.peer.settings = {{0x3, 1}};  // SETTINGS_MAX_CONCURRENT_STREAMS
+  H2Server server(H2Server::Echo, options);
+  ClientSession session;
+  UseH2c(session);
+  session.SetMaxConnectionsPerHost(2);
+  std::vector<std::future<std::shared_ptr<Response>>> futures;
+  for (int i = 0; i < 20; ++i) {
+    futures.push_back(session.SendAsync(Get(server.Url("/" + std::to_string(i)))));
+  }
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(futures[i].get()->GetData(), "/" + std::to_string(i));
+  EXPECT_LE(server.Accepted(), 2u);
+}
+
 TEST(SessionHttp2Test, TlsSpeaksWhatTheServerPicks) {
   test::ScratchDir dir("korvo_h2_");
   const test::TestCertificate& certificate = test::TestPki::Get().good();

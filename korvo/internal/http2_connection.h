@@ -91,6 +91,9 @@ class Http2Connection : public Connection,
   // Writes what the session has, runs the handlers of ended hops, and closes the
   // connection once it has nothing more to do; loops while a handler adds work.
   void Pump();
+  // Pump from the loop, once, after whatever else it has queued: the hops started in
+  // one turn (a burst of SendAsync) go out in one write.
+  void PostPump();
   void Flush();
   void RunCompletions();
   void DoRead();
@@ -125,6 +128,7 @@ class Http2Connection : public Connection,
   bool in_session_ = false;  // inside a call of session_, which must not be re-entered
   bool pumping_ = false;
   bool pump_again_ = false;
+  bool pump_posted_ = false;
 
   // One timer serves every stream's limit: it waits for the earliest, and an expiry
   // that finds the limits moved on waits again.
