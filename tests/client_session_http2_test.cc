@@ -244,6 +244,21 @@ TEST(SessionHttp2Test, CancelEndsOneStreamOnly) {
   }
   EXPECT_EQ(session.Send(Get(server.Url("/after")))->GetData(), "/after");
   EXPECT_EQ(server.Accepted(), 1u);
+
+  // Destruction ends what is still in flight.
+  std::future<std::shared_ptr<Response>> orphan;
+  {
+    ClientSession doomed;
+    UseH2c(doomed);
+    EXPECT_EQ(doomed.Send(Get(server.Url("/first")))->GetData(), "/first");
+    orphan = doomed.SendAsync(Get(server.Url("/hang")));
+  }
+  try {
+    orphan.get();
+    ADD_FAILURE() << "the hanging exchange completed";
+  } catch (const Error& error) {
+    EXPECT_TRUE(error.cancelled());
+  }
 }
 
 TEST(SessionHttp2Test, ThreadsSendAndCancelOnOneConnection) {
