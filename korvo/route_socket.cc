@@ -189,6 +189,7 @@ void RouteSocket::AsyncConnect(const std::string& host, const Endpoints& endpoin
                            handler(error, endpoint);
                            return;
                          }
+                         proxy_fd_ = static_cast<Socket&>(*layer_).NativeHandle();
                          OnTransport(std::move(handler));
                        });
 }
@@ -413,6 +414,9 @@ void RouteSocket::AsyncWriteSome(const detail::Payload& payload, WriteHandler ha
 }
 
 void RouteSocket::AsyncReadSome(ReadHandler handler, std::vector<char>* buffer) {
+  // Once per wait, not per read: bytes that are already there need no acknowledgement
+  // in a hurry, and Linux forgets the mode at the next send anyway.
+  if (proxy_fd_ >= 0 && step_ == Step::kDone && !closed_) AcknowledgeAtOnce(proxy_fd_);
   layer_->AsyncReadSome(std::move(handler), buffer);
 }
 

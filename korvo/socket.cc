@@ -1,10 +1,13 @@
 #include "korvo/internal/socket.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include <memory>
 #include <utility>
@@ -189,6 +192,17 @@ void DisableNagle(boost::asio::ip::tcp::socket& socket) {
   boost::system::error_code error;
   socket.set_option(boost::asio::ip::tcp::no_delay(true), error);
   if (error) LOG_WARN("Socket option error (%s)", error.message().c_str());
+}
+
+void AcknowledgeAtOnce(int fd) {
+#ifdef TCP_QUICKACK
+  int on = 1;
+  if (::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof(on)) != 0) {
+    LOG_WARN("Socket option error (%s)", std::strerror(errno));
+  }
+#else
+  (void)fd;
+#endif
 }
 
 bool IsIdleSocketAlive(int fd) {

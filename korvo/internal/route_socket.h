@@ -11,7 +11,12 @@
 // absolute form. Whatever the proxy sends beyond its answer before the origin has
 // spoken fails the connection: it could only be a response forged for the origin.
 //
-// Once connected, every operation goes to the topmost layer. Close ends the step in
+// Once connected, every operation goes to the topmost layer, and every wait for the
+// origin's bytes through a proxy over TCP asks for immediate acknowledgements: a relay
+// that leaves Nagle's algorithm on (tinyproxy does) holds a small write back until its
+// previous one is acknowledged, and a delayed acknowledgement (40 ms on Linux) then
+// stalls an answer the origin sent in two pieces, such as a TLS 1.3 server's session
+// tickets followed by the first response. Close ends the step in
 // progress, whose handler then gets operation_aborted. A failure on the way names its
 // place (FailurePlace) and its reason in words (DescribeError: the proxy's answer, the
 // SOCKS reply's meaning), never the proxy's credentials.
@@ -102,6 +107,8 @@ class RouteSocket : public SocketBase {
   std::string failure_;       // why the route failed, when the proxy said so
   bool origin_lookup_failed_ = false;  // socks5: the origin's name did not resolve
   boost::asio::ip::tcp::endpoint endpoint_;
+  // The TCP connection to the proxy, whichever layer owns it now; -1 for a Unix socket.
+  int proxy_fd_ = -1;
   bool closed_ = false;
   // Held weakly by every pending step: a step completing after this socket has gone
   // touches nothing.

@@ -45,6 +45,11 @@ bool IsIdleSocketAlive(int fd);
 // Sends small writes at once instead of holding them for an acknowledgement.
 void DisableNagle(boost::asio::ip::tcp::socket& socket);
 
+// Acknowledges what arrives next on the TCP socket `fd` at once instead of delaying the
+// acknowledgement. Linux falls back to delaying as soon as the socket sends again, so it
+// holds for one wait for an answer only. Does nothing where the system has no such mode.
+void AcknowledgeAtOnce(int fd);
+
 // Completion of AsyncConnect: the error (none on success) and the endpoint reached.
 using ConnectHandler =
     std::function<void(boost::system::error_code, boost::asio::ip::tcp::endpoint)>;
@@ -168,6 +173,8 @@ class Socket : public TcpSocketBase {
 
   // Hands the connection over (to a TLS layer above it); this socket is then closed.
   boost::asio::ip::tcp::socket TakeTcp() { return std::move(socket_); }
+  // The descriptor, which stays the connection's after TakeTcp.
+  int NativeHandle() { return socket_.native_handle(); }
 
   void AsyncConnect(const std::string& host, const Endpoints& endpoints,
                     ConnectHandler handler) override;
