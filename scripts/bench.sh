@@ -224,7 +224,9 @@ fi
 
 # The HTTP proxy of the tunnel figure: CONNECT to the https port only, and nothing logged
 # but errors (a line per request would be part of what is measured). It binds its port
-# itself, so another one is tried when the one picked was taken meanwhile.
+# itself, so another one is tried when the one picked was taken meanwhile. It has no
+# setting for TCP_NODELAY and relays with Nagle's algorithm on, which a client pays for in
+# delayed acknowledgements (see bench/README.md); it is measured as it comes.
 proxy_args=()
 tinyproxy_bin=$(command -v tinyproxy || echo /usr/bin/tinyproxy)
 if [ -x "$tinyproxy_bin" ]; then
