@@ -261,6 +261,10 @@ void ClientBase::OnConnect(boost::system::error_code error,
   }
   if (!error) {
     connected_ = true;
+    if (options_.on_http1 && MayUseHttp2(request_->GetUrl(), options_.route,
+                                         options_.http_version)) {
+      options_.on_http1();
+    }
     DoWrite();
     return;
   }

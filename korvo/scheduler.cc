@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 
 #include "korvo/cancel_token.h"
@@ -130,6 +131,17 @@ void Scheduler::RunHop(const std::shared_ptr<Exchange>& exchange,
 
 void Scheduler::BeginHop(const std::shared_ptr<Exchange>& exchange) {
   HopOptions options = MakeHopOptions(*exchange);
+  if (exchange->probing) {
+    // The exchanges that wait for this connection need not wait for its response to
+    // learn that it speaks HTTP/1.1: they open connections of their own at once.
+    options.on_http1 = [this, weak = std::weak_ptr<Exchange>(exchange)] {
+      std::shared_ptr<Exchange> probe = weak.lock();
+      if (probe == nullptr || !probe->probing) return;
+      probe->probing = false;
+      pool_.Probed(probe->key, true);
+      boost::asio::post(loop_.context(), [this] { ServeWaiting(); });
+    };
+  }
   // A hop that ends before StartHop returns may already have led to the next one,
   // whose number must not be overwritten with this one's.
   std::uint64_t start = ++exchange->hop_starts;

@@ -93,6 +93,19 @@ TEST(SessionHttp2Test, TlsSpeaksWhatTheServerPicks) {
   EXPECT_EQ(session.Send(Get(h2.Url("/a")))->GetVersion(), "HTTP/2");
   EXPECT_EQ(session.Send(Get(http1.Url("/a")))->GetVersion(), "HTTP/1.1");
   EXPECT_EQ(session.Send(Get(cleartext.Url("/a")))->GetVersion(), "HTTP/1.1");
+
+  // Once the first connection to an origin turns out to speak HTTP/1.1, the exchanges
+  // that waited for it open their own: its response waits for a second connection.
+  test::ScriptedServer held(tls);
+  held.Script([&held](test::ScriptedConnection& connection) {
+    if (connection.ReadRequest()) {
+      connection.Send(test::HttpResponse(held.WaitForAccepted(2) ? 200 : 500, "first"));
+    }
+  });
+  auto first = session.SendAsync(Get(held.Url("/1")));
+  auto second = session.SendAsync(Get(held.Url("/2")));
+  EXPECT_EQ(first.get()->GetStatus(), 200);
+  EXPECT_EQ(second.get()->GetStatus(), 200);
 }
 
 // "/good" then "/bad" go out together on one connection; the server answers "/good"

@@ -106,6 +106,9 @@ struct HopOptions {
   // A new connection offers HTTP/2 (see MayUseHttp2); when its server takes it, the
   // hop ends at once, handing the connection over (HopOutcome::http2_socket).
   HttpVersion http_version = HttpVersion::kHttp1;
+  // Called once a connection made for this exchange is known to speak HTTP/1.1 although
+  // it might have spoken HTTP/2, before the request goes out.
+  std::function<void()> on_http1;
 };
 
 // Runs a caller's transfer callback (`what` names it in the log); nothing may escape
