@@ -62,6 +62,10 @@ std::string Target::Url(bool tls, const std::string& path) const {
   return std::string(tls ? "https://" : "http://") + HostHeader(tls) + path;
 }
 
+std::string Target::H2Url(const std::string& path) const {
+  return "https://" + host + ":" + std::to_string(h2_port) + path;
+}
+
 void Fail(const char* who, const std::string& what) {
   throw std::runtime_error(std::string(who) + ": " + what);
 }
@@ -77,6 +81,18 @@ void Contender::DecodeToFile(const std::string&) {
 }
 
 std::string_view Contender::KeptBody() const { Fail("bench", "this client keeps no body"); }
+
+void Contender::GetSmallNewTlsConnection(const std::string&) {
+  Fail("bench", "this client has no resumed-connection GET");
+}
+
+Tally Contender::GetSmallParallelTls(std::size_t, Budget&) {
+  Fail("bench", "this client has no parallel GETs from the HTTP/2 port");
+}
+
+std::vector<std::string> Contender::DownloadManyToFiles(std::size_t, const std::string&) {
+  Fail("bench", "this client has no parallel downloads");
+}
 
 bool Budget::Take() {
   if (over_.load(std::memory_order_relaxed)) return false;
@@ -121,6 +137,11 @@ constexpr const char* kKorvo64k = "korvo-64k";
 constexpr const char* kCurl = "libcurl";
 constexpr const char* kHttplib = "cpp-httplib";
 constexpr const char* kBeast = "Boost.Beast";
+// The same clients made for HTTP/2, for the figures on the HTTP/2 port.
+constexpr const char* kKorvoH2 = "korvo-h2";
+constexpr const char* kCurlH2 = "libcurl-h2";
+// nghttp2's load generator, run as a program: the most a client could get from nginx.
+constexpr const char* kH2load = "h2load";
 constexpr std::size_t kLargeBuffer = 64 * 1024;
 
 enum class Kind {
@@ -130,18 +151,24 @@ enum class Kind {
   kDecoded,           // MiB/s of decoded bytes of one gzip-coded transfer
   kFirstOfProcess,    // ms for the first request of the process's first client
   kFirstOfNewClient,  // ms for the first request of a client in a process that has one
+  kTimePerRequest,    // ms per request on a warm client, one request at a time
+  kManyTransfers,     // MB/s of kDownloadsAtOnce transfers side by side
 };
 
 // Requests outstanding at once in a kParallel figure (their titles say so).
 constexpr std::size_t kInFlight = 64;
+// Downloads side by side in a kManyTransfers figure.
+constexpr std::size_t kDownloadsAtOnce = 16;
 
 // Processes spawned per client and round for a kFirstOfProcess figure (one when quick):
 // a single request is a small sample.
 constexpr int kProcessesPerRound = 10;
 
-bool LowerIsBetter(Kind kind) {
+bool IsFirstRequest(Kind kind) {
   return kind == Kind::kFirstOfProcess || kind == Kind::kFirstOfNewClient;
 }
+
+bool LowerIsBetter(Kind kind) { return IsFirstRequest(kind) || kind == Kind::kTimePerRequest; }
 
 struct Figure {
   const char* id;
@@ -149,6 +176,8 @@ struct Figure {
   Kind kind;
   bool peak_memory;  // also report the peak resident memory of these measurements
   std::vector<const char*> clients;
+  // The client the ratio column divides by; figures without a floor name another.
+  const char* reference = kFloor;
 };
 
 const std::vector<Figure>& Figures() {
@@ -188,12 +217,25 @@ const std::vector<Figure>& Figures() {
        false, {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
       {"first-client", "first HTTPS GET, another client (ms)",
        Kind::kFirstOfNewClient, false, {kFloor, kKorvo, kCurl, kHttplib, kBeast}},
+      // On the HTTP/2 port (--h2-port). korvo's HTTP/1.1 row is the parallel figure's
+      // korvo over TLS, a connection per request in flight.
+      {"h2-parallel", "TLS keep-alive GET 100 B, 64 in flight (req/s; / h2load)",
+       Kind::kParallel, true, {kKorvoH2, kKorvo, kCurlH2, kH2load}, kH2load},
+      {"h2-download", "downloads to files at once, HTTP/2 (MB/s; / libcurl)",
+       Kind::kManyTransfers, true, {kKorvoH2, kCurlH2}, kCurlH2},
+      // A new TLS connection per request to an origin seen before, so the handshake can
+      // resume the session of an earlier one.
+      {"resume", "HTTPS GET 100 B, new resumed connection each (ms; / libcurl)",
+       Kind::kTimePerRequest, false, {kKorvo, kCurl}, kCurl},
   };
   return figures;
 }
 
 // Whether the figure's clients go through the benchmark's proxy.
 bool ThroughProxy(const Figure& figure) { return std::string(figure.id) == "tunnel"; }
+
+// Whether the figure is measured on nginx's HTTP/2 port.
+bool OnH2Port(const Figure& figure) { return std::string(figure.id).rfind("h2-", 0) == 0; }
 
 const Figure* FindFigure(const std::string& id) {
   for (const Figure& figure : Figures()) {
@@ -219,11 +261,13 @@ void Usage(std::ostream& out) {
   out << "usage: net_bench --http-port N --https-port N --ca FILE --dir DIR --size BYTES\n"
          "                 --text-size BYTES [--quick] [--rounds N] [--seconds S]\n"
          "                 [--figures a,b] [--clients a,b] [--korvo-untrusted]\n"
-         "                 [--proxy-port N]\n"
+         "                 [--proxy-port N] [--h2-port N --medium-size BYTES]\n"
          "Normally started by scripts/bench.sh, which provides the server and the proxy.\n"
          "figures: keepalive newconn https tunnel parallel parallel-newconn memory stream\n"
          "         sink upload gzip-memory gzip-stream first-process first-client\n"
-         "clients: floor korvo korvo-64k libcurl cpp-httplib Boost.Beast\n";
+         "         h2-parallel h2-download resume\n"
+         "clients: floor korvo korvo-64k libcurl cpp-httplib Boost.Beast korvo-h2 libcurl-h2\n"
+         "         h2load\n";
 }
 
 std::vector<std::string> SplitList(const std::string& text) {
@@ -252,6 +296,10 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
       options.target.https_port = std::stoi(value());
     } else if (arg == "--proxy-port") {
       options.target.proxy_port = std::stoi(value());
+    } else if (arg == "--h2-port") {
+      options.target.h2_port = std::stoi(value());
+    } else if (arg == "--medium-size") {
+      options.target.medium_size = std::stoull(value());
     } else if (arg == "--ca") {
       options.target.ca_file = value();
     } else if (arg == "--dir") {
@@ -299,6 +347,10 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
   }
   options.target.upload_file = target.dir + "/www/big";
   options.target.text_file = target.dir + "/text";
+  options.target.resume_log = target.dir + "/logs/resume.log";
+  if (target.h2_port > 0 && target.medium_size == 0) {
+    throw std::invalid_argument("--h2-port needs --medium-size");
+  }
   return options;
 }
 
@@ -309,6 +361,8 @@ std::unique_ptr<Contender> MakeContender(const std::string& client, const Target
   if (client == kCurl) return MakeCurl(target);
   if (client == kHttplib) return MakeHttplib(target);
   if (client == kBeast) return MakeBeast(target);
+  if (client == kKorvoH2) return MakeKorvo(target, 0, true);
+  if (client == kCurlH2) return MakeCurl(target, true);
   throw std::invalid_argument("unknown client " + client);
 }
 
@@ -333,6 +387,8 @@ double CpuSeconds() {
 double g_cpu_per_unit = NAN;
 // How long the first request of a request-rate measurement took, in ms; NaN elsewhere.
 double g_first_ms = NAN;
+// What the table should say beside the value (one line, no line break); usually empty.
+std::string g_note;
 
 // Makes a client and times its first HTTPS request: construction, whatever it loads to
 // verify certificates, connect, handshake and exchange. Its destruction is not timed.
@@ -465,30 +521,202 @@ void CheckTally(const char* who, const Tally& tally, const Budget& budget) {
 
 // A parallel figure; returns requests/s. The clock runs until the last request out has
 // ended, so a client pays for what it started.
-double MeasureParallel(const Options& options, Contender& contender, bool new_connection) {
+double MeasureParallel(const Options& options, const std::function<Tally(Budget&)>& run) {
   const char* who = options.child_client.c_str();
   {
     // Two requests a slot: every connection is made (a kept-alive run then reuses them)
     // and whatever a client builds lazily is built.
     Budget warm(2 * kInFlight, Clock::time_point::max());
-    CheckTally(who, contender.GetSmallParallel(kInFlight, new_connection, warm), warm);
+    CheckTally(who, run(warm), warm);
   }
   Clock::time_point start = Clock::now();
   double cpu = CpuSeconds();
   Budget budget(std::numeric_limits<std::uint64_t>::max(),
                 start + std::chrono::duration_cast<Clock::duration>(
                             std::chrono::duration<double>(options.seconds)));
-  Tally tally = contender.GetSmallParallel(kInFlight, new_connection, budget);
+  Tally tally = run(budget);
   double elapsed = Seconds(start);
   g_cpu_per_unit = (CpuSeconds() - cpu) / static_cast<double>(std::max<std::uint64_t>(tally.ended, 1)) * 1e6;
   CheckTally(who, tally, budget);
   return static_cast<double>(tally.ended) / elapsed;
 }
 
+// The parallel downloads; returns MB/s of all of them together. The files are checked
+// and removed once the clock is stopped.
+double MeasureManyDownloads(const Options& options, Contender& contender) {
+  const Target& target = options.target;
+  const char* who = options.child_client.c_str();
+  {
+    // A warm connection, as for the other downloads: over HTTP/2 the one all the
+    // downloads share.
+    Budget warm(1, Clock::time_point::max());
+    CheckTally(who, contender.GetSmallParallelTls(1, warm), warm);
+  }
+  struct RemovedAtEnd {
+    ~RemovedAtEnd() {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+    std::string path;
+  } directory{target.dir + "/temp/downloads-" + std::to_string(::getpid())};
+  std::filesystem::create_directories(directory.path);
+  Clock::time_point start = Clock::now();
+  double cpu = CpuSeconds();
+  std::vector<std::string> paths = contender.DownloadManyToFiles(kDownloadsAtOnce, directory.path);
+  double elapsed = Seconds(start);
+  double megabytes = static_cast<double>(kDownloadsAtOnce * target.medium_size) / 1e6;
+  g_cpu_per_unit = (CpuSeconds() - cpu) / megabytes * 1e6;
+  BENCH_CHECK(paths.size() == kDownloadsAtOnce, who,
+              Describe("downloads", static_cast<long long>(paths.size()),
+                       static_cast<long long>(kDownloadsAtOnce)));
+  for (const std::string& path : paths) {
+    std::error_code error;
+    std::uintmax_t size = std::filesystem::file_size(path, error);
+    BENCH_CHECK(!error, who, "cannot read the size of " + path);
+    BENCH_CHECK(size == target.medium_size, who,
+                Describe("length", static_cast<long long>(size),
+                         static_cast<long long>(target.medium_size)));
+  }
+  g_note = contender.Note();
+  contender.Release();
+  return megabytes / elapsed;
+}
+
+// How many of the requests tagged `tag` in the resume log resumed their TLS session; a
+// line is "<r or .> <TLS version> <query>". nginx writes a request's line once the
+// response is sent, so a line may be a moment behind the response that the client
+// already has.
+int CountResumed(const std::string& log, const std::string& tag, int expected,
+                 std::string* protocol = nullptr) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    std::ifstream in(log);
+    std::string line;
+    int seen = 0;
+    int resumed = 0;
+    while (std::getline(in, line)) {
+      std::size_t first = line.find(' ');
+      std::size_t last = line.rfind(' ');
+      if (first == last || line.compare(last + 1, tag.size(), tag) != 0) continue;
+      ++seen;
+      if (line.compare(0, first, "r") == 0) ++resumed;
+      if (protocol != nullptr) *protocol = line.substr(first + 1, last - first - 1);
+    }
+    if (seen >= expected) return resumed;
+    ::usleep(20000);
+  }
+  Fail("bench", "the resume log " + log + " has no lines for " + tag);
+}
+
+// The resume figure; returns ms per request. A few requests first, so that the client
+// holds a session of this server (TLS 1.3 sends its tickets after the handshake). The
+// first of them, and two more once the clock is stopped, go to the location that logs
+// whether the handshake resumed, and the row says what the log says: the first must
+// have made a full handshake, or the log cannot tell.
+double MeasureResumed(const Options& options, Contender& contender) {
+  std::string who = "client=" + options.child_client + "&pid=" + std::to_string(::getpid());
+  contender.GetSmallNewTlsConnection("first&" + who);
+  for (int i = 1; i < 5; ++i) contender.GetSmallNewTlsConnection();
+  long count = 0;
+  Clock::time_point start = Clock::now();
+  double cpu = CpuSeconds();
+  double elapsed = 0;
+  do {
+    contender.GetSmallNewTlsConnection();
+    ++count;
+    elapsed = Seconds(start);
+  } while (elapsed < options.seconds);
+  g_cpu_per_unit = (CpuSeconds() - cpu) / static_cast<double>(count) * 1e6;
+
+  constexpr int kChecks = 2;
+  for (int i = 0; i < kChecks; ++i) {
+    contender.GetSmallNewTlsConnection("later&" + who + "&n=" + std::to_string(i));
+  }
+  BENCH_CHECK(CountResumed(options.target.resume_log, "first&" + who, 1) == 0,
+              options.child_client.c_str(), "the first handshake was logged as resumed");
+  std::string protocol;
+  int resumed = CountResumed(options.target.resume_log, "later&" + who, kChecks, &protocol);
+  g_note = (resumed == kChecks ? "resumed"
+            : resumed == 0     ? "NOT resumed"
+                               : "resumed " + std::to_string(resumed) + " of " +
+                                 std::to_string(kChecks)) +
+           ", " + protocol;
+  return elapsed / static_cast<double>(count) * 1e3;
+}
+
+// h2load with one connection and kInFlight streams, asking for about what the fastest
+// client gets through in a measurement. Its rate is its own ("finished in ..., X req/s":
+// the connection and handshake included, a few ms of the whole), its CPU time that of
+// the waited-for program.
+double MeasureH2load(const Options& options) {
+  const Target& target = options.target;
+  const char* who = kH2load;
+  std::uint64_t requests =
+      std::max<std::uint64_t>(2000, static_cast<std::uint64_t>(options.seconds * 40000));
+  std::vector<std::string> args = {"h2load", "-n", std::to_string(requests), "-c", "1",
+                                   "-m", std::to_string(kInFlight),
+                                   target.H2Url(target.small_path)};
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  int out[2];
+  BENCH_CHECK(::pipe(out) == 0, who, std::string("pipe: ") + std::strerror(errno));
+  pid_t pid = ::fork();
+  BENCH_CHECK(pid >= 0, who, std::string("fork: ") + std::strerror(errno));
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::close(out[1]);
+    ::execvp(argv[0], argv.data());
+    std::perror("execvp h2load");
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string text;
+  char piece[4096];
+  for (;;) {
+    ssize_t n = ::read(out[0], piece, sizeof(piece));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(piece, static_cast<std::size_t>(n));
+  }
+  ::close(out[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  BENCH_CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0, who, "failed:\n" + text);
+  rusage usage{};
+  ::getrusage(RUSAGE_CHILDREN, &usage);
+  auto seconds = [](const timeval& time) { return time.tv_sec + time.tv_usec / 1e6; };
+  g_cpu_per_unit =
+      (seconds(usage.ru_utime) + seconds(usage.ru_stime)) / static_cast<double>(requests) * 1e6;
+
+  BENCH_CHECK(text.find("Application protocol: h2") != std::string::npos, who,
+              "did not speak HTTP/2:\n" + text);
+  unsigned long long total = 0;
+  unsigned long long succeeded = 0;
+  std::size_t at = text.find("requests: ");
+  BENCH_CHECK(at != std::string::npos &&
+                  std::sscanf(text.c_str() + at,
+                              "requests: %llu total, %*u started, %*u done, %llu succeeded",
+                              &total, &succeeded) == 2,
+              who, "no request count in its output:\n" + text);
+  BENCH_CHECK(total == requests && succeeded == requests, who,
+              Describe("requests succeeded", static_cast<long long>(succeeded),
+                       static_cast<long long>(requests)));
+  at = text.find("finished in ");
+  std::size_t comma = at == std::string::npos ? at : text.find(", ", at);
+  double rate = 0;
+  BENCH_CHECK(comma != std::string::npos && std::sscanf(text.c_str() + comma, ", %lf req/s", &rate) == 1,
+              who, "no rate in its output:\n" + text);
+  return rate;
+}
+
 // One measurement; runs in the child. Returns requests/s, MB/s, MiB/s or ms per request.
 double Measure(const Options& options) {
   const Figure& figure = *FindFigure(options.child_figure);
-  if (LowerIsBetter(figure.kind)) return MeasureFirst(options, figure.kind);
+  if (IsFirstRequest(figure.kind)) return MeasureFirst(options, figure.kind);
+  if (options.child_client == kH2load) return MeasureH2load(options);
   // A copy that outlives the client, which keeps a reference to it.
   Target target = options.target;
   if (ThroughProxy(figure)) target.proxy = "http://127.0.0.1:" + std::to_string(target.proxy_port);
@@ -497,9 +725,21 @@ double Measure(const Options& options) {
   if (figure.kind == Kind::kDecoded) {
     return MeasureDecoded(options, *contender, id == "gzip-stream");
   }
-  if (figure.kind == Kind::kParallel) {
-    return MeasureParallel(options, *contender, id == "parallel-newconn");
+  if (id == "h2-parallel") {
+    double rate = MeasureParallel(options, [&](Budget& budget) {
+      return contender->GetSmallParallelTls(kInFlight, budget);
+    });
+    g_note = contender->Note();
+    return rate;
   }
+  if (figure.kind == Kind::kParallel) {
+    bool new_connection = id == "parallel-newconn";
+    return MeasureParallel(options, [&](Budget& budget) {
+      return contender->GetSmallParallel(kInFlight, new_connection, budget);
+    });
+  }
+  if (figure.kind == Kind::kManyTransfers) return MeasureManyDownloads(options, *contender);
+  if (figure.kind == Kind::kTimePerRequest) return MeasureResumed(options, *contender);
 
   if (figure.kind == Kind::kRate) {
     std::function<void()> once;
@@ -552,7 +792,7 @@ int RunChild(const Options& options) {
   ::alarm(options.quick ? 60 : 300);
   try {
     double value = Measure(options);
-    std::printf("%.6f %.6f %.6f\n", value, g_cpu_per_unit, g_first_ms);
+    std::printf("%.6f %.6f %.6f %s\n", value, g_cpu_per_unit, g_first_ms, g_note.c_str());
     std::fflush(stdout);
     return 0;
   } catch (const std::exception& error) {
@@ -567,6 +807,7 @@ struct Sample {
   double peak_mib = 0;
   double cpu_per_unit = NAN;  // microseconds of CPU time per request or MB
   double first_ms = NAN;      // the first request of a request-rate measurement
+  std::string note;           // what the table says beside the value
 };
 
 // Runs one measurement in a child process.
@@ -629,7 +870,11 @@ std::optional<Sample> Spawn(int argc, char** argv, const Figure& figure, const c
   char* rest = nullptr;
   sample.value = std::strtod(text.c_str(), &rest);
   sample.cpu_per_unit = std::strtod(rest, &rest);
-  sample.first_ms = std::strtod(rest, nullptr);
+  sample.first_ms = std::strtod(rest, &rest);
+  std::string note(rest);
+  note.erase(0, note.find_first_not_of(' '));
+  note.erase(std::min(note.find('\n'), note.size()));
+  sample.note = note;
   sample.peak_mib = static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
   return sample;
 }
@@ -644,7 +889,7 @@ double Median(std::vector<double> values) {
 // Whether `client` trusts the benchmark's CA in `figure` only through the system's store.
 bool NeedsSystemRoots(const Figure& figure, const std::string& client) {
   if (client == kFloor) return false;
-  if (LowerIsBetter(figure.kind)) return true;
+  if (IsFirstRequest(figure.kind)) return true;
   return (std::string(figure.id) == "https" || ThroughProxy(figure)) &&
          client.rfind(kKorvo, 0) == 0;
 }
@@ -712,10 +957,24 @@ double MedianValue(const Results& results, const std::string& figure, const std:
 constexpr int kTitleWidth = 66;
 
 void PrintRow(const std::string& title, const std::string& client, double value, double floor,
-              bool first, double cpu = NAN) {
-  std::printf("%-*s %-12s %10s %7s %9s\n", kTitleWidth, first ? title.c_str() : "",
+              bool first, double cpu = NAN, const std::string& note = {}) {
+  std::printf("%-*s %-12s %10s %7s %9s%s%s\n", kTitleWidth, first ? title.c_str() : "",
               client.c_str(), FormatValue(value).c_str(), FormatRatio(value, floor).c_str(),
-              FormatValue(cpu).c_str());
+              FormatValue(cpu).c_str(), note.empty() ? "" : "  ", note.c_str());
+}
+
+// The notes of a client's samples in a figure, each said once.
+std::string Notes(const Results& results, const std::string& figure, const std::string& client) {
+  std::vector<std::string> notes;
+  for (const Sample& sample : results.at(figure).at(client)) {
+    if (!sample.note.empty() &&
+        std::find(notes.begin(), notes.end(), sample.note) == notes.end()) {
+      notes.push_back(sample.note);
+    }
+  }
+  std::string text;
+  for (const std::string& note : notes) text += (text.empty() ? "" : "; ") + note;
+  return text;
 }
 
 std::string SizeText(std::size_t size) {
@@ -724,6 +983,9 @@ std::string SizeText(std::size_t size) {
 
 // The size a transfer figure moves, as its title names it: decoded bytes when decoded.
 std::string FigureSize(const Options& options, const Figure& figure) {
+  if (figure.kind == Kind::kManyTransfers) {
+    return std::to_string(kDownloadsAtOnce) + " x " + SizeText(options.target.medium_size);
+  }
   return SizeText(figure.kind == Kind::kDecoded ? options.target.text_size
                                                 : options.target.big_size);
 }
@@ -736,25 +998,28 @@ void PrintTable(const Options& options, const Results& results) {
   for (const Figure& figure : Figures()) {
     if (results.count(figure.id) == 0) continue;
     std::string title = figure.title;
-    if (figure.kind == Kind::kTransfer || figure.kind == Kind::kDecoded) {
+    if (figure.kind == Kind::kTransfer || figure.kind == Kind::kDecoded ||
+        figure.kind == Kind::kManyTransfers) {
       title = FigureSize(options, figure) + " " + title;
     }
-    double floor = MedianValue(results, figure.id, kFloor);
+    double floor = MedianValue(results, figure.id, figure.reference);
     bool first = true;
     for (const char* client : figure.clients) {
       if (results.at(figure.id).count(client) == 0) continue;
       PrintRow(title, client, MedianValue(results, figure.id, client), floor, first,
-               MedianValue(results, figure.id, client, Measured::kCpu));
+               MedianValue(results, figure.id, client, Measured::kCpu),
+               Notes(results, figure.id, client));
       first = false;
     }
   }
   for (const Figure& figure : Figures()) {
     if (!figure.peak_memory || results.count(figure.id) == 0) continue;
     std::string title = std::string("peak RSS (MiB), ") + figure.id;
-    if (figure.kind == Kind::kTransfer || figure.kind == Kind::kDecoded) {
+    if (figure.kind == Kind::kTransfer || figure.kind == Kind::kDecoded ||
+        figure.kind == Kind::kManyTransfers) {
       title += " " + FigureSize(options, figure);
     }
-    double floor = MedianValue(results, figure.id, kFloor, Measured::kPeak);
+    double floor = MedianValue(results, figure.id, figure.reference, Measured::kPeak);
     bool first = true;
     for (const char* client : figure.clients) {
       if (results.at(figure.id).count(client) == 0) continue;
@@ -808,12 +1073,26 @@ void PrintGoals(const Results& results) {
   line("upload peak RSS < 32 MiB", MedianValue(results, "upload", kKorvo, Measured::kPeak), 32, false);
   line("gzip-decoded streamed download peak RSS < 32 MiB",
        MedianValue(results, "gzip-stream", kKorvo, Measured::kPeak), 32, false);
+  double korvo_h2 = MedianValue(results, "h2-parallel", kKorvoH2);
+  line("HTTP/2 64 in flight >= 1.8 x korvo HTTP/1.1",
+       korvo_h2 / MedianValue(results, "h2-parallel", kKorvo), 1.8, true);
+  line("HTTP/2 64 in flight >= libcurl HTTP/2 (req/s)", korvo_h2,
+       MedianValue(results, "h2-parallel", kCurlH2), true);
+  line("HTTP/2 64 in flight >= 0.5 x h2load", korvo_h2 / MedianValue(results, "h2-parallel", kH2load),
+       0.5, true);
+  line("HTTP/2 parallel downloads >= libcurl HTTP/2 (MB/s)",
+       MedianValue(results, "h2-download", kKorvoH2), MedianValue(results, "h2-download", kCurlH2),
+       true);
+  line("HTTP/2 parallel downloads peak RSS < 64 MiB",
+       MedianValue(results, "h2-download", kKorvoH2, Measured::kPeak), 64, false);
+  auto has = [](const Figure& figure, const char* client) {
+    return std::find(figure.clients.begin(), figure.clients.end(), std::string_view(client)) !=
+           figure.clients.end();
+  };
   for (const Figure& figure : Figures()) {
     for (const char* korvo : {kKorvo, kKorvo64k}) {
-      if (std::find(figure.clients.begin(), figure.clients.end(), std::string_view(korvo)) ==
-          figure.clients.end()) {
-        continue;
-      }
+      // korvo's HTTP/1.1 row of the HTTP/2 figure has its own goal above.
+      if (!has(figure, korvo) || !has(figure, kCurl)) continue;
       bool higher = !LowerIsBetter(figure.kind);
       line(std::string(korvo) + (higher ? " >= " : " <= ") + "libcurl: " + figure.id,
            MedianValue(results, figure.id, korvo), MedianValue(results, figure.id, kCurl),
@@ -838,6 +1117,10 @@ int RunParent(int argc, char** argv, const Options& options) {
   if (options.target.proxy_port > 0) {
     std::printf("tinyproxy on port %d for the tunnel\n", options.target.proxy_port);
   }
+  if (options.target.h2_port > 0) {
+    std::printf("nginx's HTTP/2 port %d (TLS), %zu-byte files for the parallel downloads\n",
+                options.target.h2_port, options.target.medium_size);
+  }
   std::fflush(stdout);
 
   Results results;
@@ -849,6 +1132,12 @@ int RunParent(int argc, char** argv, const Options& options) {
       if (ThroughProxy(figure) && options.target.proxy_port <= 0) {
         if (round == 0) {
           std::fprintf(stderr, "  %s: no proxy (--proxy-port), not measured\n", figure.id);
+        }
+        continue;
+      }
+      if (OnH2Port(figure) && options.target.h2_port <= 0) {
+        if (round == 0) {
+          std::fprintf(stderr, "  %s: no HTTP/2 port (--h2-port), not measured\n", figure.id);
         }
         continue;
       }

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace bench {
 
@@ -44,6 +45,18 @@ struct Target {
   // the tunnel figure only: empty, they connect directly.
   int proxy_port = 0;
   std::string proxy;
+  // The second TLS port of the same nginx, which also speaks HTTP/2 (ALPN "h2"), so that
+  // the https figures stay HTTP/1.1 for every client; 0 when there is none. It serves
+  // the same files, and medium_path for the parallel downloads.
+  int h2_port = 0;
+  std::string medium_path = "/medium";
+  std::size_t medium_size = 0;
+  // A location of the https port that logs whether each request's TLS session was
+  // resumed, one line per request: "<r or .> <query>".
+  std::string resume_check_path = "/resume-check";
+  std::string resume_log;
+
+  std::string H2Url(const std::string& path) const;
 
   std::string HostHeader(bool tls) const;
   std::string Url(bool tls, const std::string& path) const;
@@ -110,6 +123,22 @@ class Contender {
   // requests side by side. Starts requests as long as `budget` allows, then waits for the
   // ones still out. Nothing is thrown for a bad response: it goes into the tally.
   virtual Tally GetSmallParallel(std::size_t in_flight, bool new_connection, Budget& budget) = 0;
+  // GET of the small file over TLS on a connection of its own, closed afterwards, with
+  // whatever the client keeps of earlier TLS sessions to resume one. `query`, when not
+  // empty, is appended to the path of the resume check instead (see Target).
+  virtual void GetSmallNewTlsConnection(const std::string& query = {});
+  // As GetSmallParallel, kept alive, over TLS to the HTTP/2 port: a client made for
+  // HTTP/2 multiplexes the requests on one connection, the others use their pool.
+  virtual Tally GetSmallParallelTls(std::size_t in_flight, Budget& budget);
+  // `count` GETs of the medium file from the HTTP/2 port at once, each body written to a
+  // file of its own as it arrives (`directory` holds the client's files, for the clients
+  // that do not pick their own). Returns the paths of the files, checked and removed by
+  // the caller once the clock is stopped.
+  virtual std::vector<std::string> DownloadManyToFiles(std::size_t count,
+                                                       const std::string& directory);
+  // Called once the clock is stopped: what the table should say beside the client's
+  // value, such as the protocol a client asked for but did not get; empty when nothing.
+  virtual std::string Note() const { return {}; }
   // GET of the big file with the body held in memory.
   virtual void DownloadToMemory() = 0;
   // GET of the big file with the body written to a file as it arrives. Clients that pick
@@ -136,10 +165,12 @@ class Contender {
 };
 
 std::unique_ptr<Contender> MakeFloor(const Target& target);
-std::unique_ptr<Contender> MakeCurl(const Target& target);
+// With `http2`, the client offers HTTP/2 on the HTTP/2 port and multiplexes there.
+std::unique_ptr<Contender> MakeCurl(const Target& target, bool http2 = false);
 std::unique_ptr<Contender> MakeHttplib(const Target& target);
 std::unique_ptr<Contender> MakeBeast(const Target& target);
-std::unique_ptr<Contender> MakeKorvo(const Target& target, std::size_t buffer_size);
+std::unique_ptr<Contender> MakeKorvo(const Target& target, std::size_t buffer_size,
+                                     bool http2 = false);
 
 // Throws std::runtime_error with "<who>: <what>".
 [[noreturn]] void Fail(const char* who, const std::string& what);

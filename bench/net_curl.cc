@@ -38,7 +38,7 @@ std::size_t ReadFromFile(char* data, std::size_t size, std::size_t count, void* 
 
 class Curl : public Contender {
  public:
-  explicit Curl(const Target& target) : target_(target) {
+  Curl(const Target& target, bool http2) : target_(target), http2_(http2) {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     handle_ = curl_easy_init();
     BENCH_CHECK(handle_ != nullptr, kWho, "curl_easy_init failed");
@@ -53,6 +53,8 @@ class Curl : public Contender {
     big_url_ = target.Url(false, target.big_path);
     upload_url_ = target.Url(false, target.upload_path);
     text_url_ = target.Url(false, target.text_path);
+    h2_small_url_ = target.H2Url(target.small_path);
+    h2_medium_url_ = target.H2Url(target.medium_path);
   }
 
   ~Curl() override {
@@ -60,6 +62,12 @@ class Curl : public Contender {
       if (transfer.handle == nullptr) continue;
       if (multi_ != nullptr) curl_multi_remove_handle(multi_, transfer.handle);
       curl_easy_cleanup(transfer.handle);
+    }
+    for (Download& download : downloads_) {
+      if (download.file != nullptr) std::fclose(download.file);
+      if (download.handle == nullptr) continue;
+      if (multi_ != nullptr) curl_multi_remove_handle(multi_, download.handle);
+      curl_easy_cleanup(download.handle);
     }
     if (multi_ != nullptr) curl_multi_cleanup(multi_);
     if (close_headers_ != nullptr) curl_slist_free_all(close_headers_);
@@ -86,88 +94,119 @@ class Curl : public Contender {
   }
 
   Tally GetSmallParallel(std::size_t in_flight, bool new_connection, Budget& budget) override {
-    if (multi_ == nullptr) {
-      multi_ = curl_multi_init();
-      BENCH_CHECK(multi_ != nullptr, kWho, "curl_multi_init failed");
-    }
+    Multi();
     long limit = static_cast<long>(in_flight);
     curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, limit);
     curl_multi_setopt(multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, limit);
     // The cache of idle connections, otherwise sized from the handles added.
     curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, limit);
     if (close_headers_ == nullptr) close_headers_ = curl_slist_append(nullptr, "Connection: close");
-    if (transfers_.size() < in_flight) transfers_.resize(in_flight);
+    PrepareTransfers(in_flight, small_url_);
     for (Transfer& transfer : transfers_) {
-      if (transfer.handle == nullptr) {
-        transfer.handle = curl_easy_init();
-        BENCH_CHECK(transfer.handle != nullptr, kWho, "curl_easy_init failed");
-        curl_easy_setopt(transfer.handle, CURLOPT_PROXY, "");
-        curl_easy_setopt(transfer.handle, CURLOPT_URL, small_url_.c_str());
-        curl_easy_setopt(transfer.handle, CURLOPT_WRITEFUNCTION, AppendToString);
-      }
-      // Set on every run: the vector may have moved the transfers.
-      curl_easy_setopt(transfer.handle, CURLOPT_WRITEDATA, &transfer.body);
-      curl_easy_setopt(transfer.handle, CURLOPT_PRIVATE, &transfer);
       curl_easy_setopt(transfer.handle, CURLOPT_HTTPHEADER,
                        new_connection ? close_headers_ : nullptr);
       curl_easy_setopt(transfer.handle, CURLOPT_FORBID_REUSE, new_connection ? 1L : 0L);
     }
+    return RunTransfers(in_flight, budget);
+  }
 
-    Tally tally;
-    auto start = [&](Transfer& transfer) {
-      transfer.body.clear();
-      CURLMcode code = curl_multi_add_handle(multi_, transfer.handle);
-      if (code != CURLM_OK) {
-        tally.Failed(std::string("curl_multi_add_handle: ") + curl_multi_strerror(code));
-        return false;
-      }
-      return true;
-    };
-    int running = 0;
-    for (std::size_t i = 0; i < in_flight && budget.Take(); ++i) {
-      if (start(transfers_[i])) ++running;
+  void GetSmallNewTlsConnection(const std::string& query) override {
+    if (close_headers_ == nullptr) close_headers_ = curl_slist_append(nullptr, "Connection: close");
+    std::string url = query.empty() ? small_tls_url_
+                                    : target_.Url(true, target_.resume_check_path + "?" + query);
+    curl_easy_setopt(handle_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle_, CURLOPT_HTTPHEADER, close_headers_);
+    // The TLS session cache (CURLOPT_SSL_SESSIONID_CACHE) is on by default and outlives
+    // the connections, which is what lets the next handshake resume.
+    curl_easy_setopt(handle_, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(handle_, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(handle_, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    ToString();
+    Perform(200);
+    CheckSize(body_.size(), target_.small_size);
+  }
+
+  // Made for HTTP/2, every transfer waits for the one connection (CURLOPT_PIPEWAIT)
+  // rather than opening its own while the first is being made, and then takes a stream
+  // of it.
+  Tally GetSmallParallelTls(std::size_t in_flight, Budget& budget) override {
+    Multi();
+    long limit = http2_ ? 1L : static_cast<long>(in_flight);
+    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, limit);
+    curl_multi_setopt(multi_, CURLMOPT_MAX_TOTAL_CONNECTIONS, limit);
+    curl_multi_setopt(multi_, CURLMOPT_MAXCONNECTS, limit);
+    PrepareTransfers(in_flight, h2_small_url_);
+    for (Transfer& transfer : transfers_) {
+      curl_easy_setopt(transfer.handle, CURLOPT_HTTPHEADER, nullptr);
+      curl_easy_setopt(transfer.handle, CURLOPT_FORBID_REUSE, 0L);
+      SetTls(transfer.handle);
     }
+    return RunTransfers(in_flight, budget);
+  }
+
+  std::vector<std::string> DownloadManyToFiles(std::size_t count,
+                                               const std::string& directory) override {
+    Multi();
+    curl_multi_setopt(multi_, CURLMOPT_MAX_HOST_CONNECTIONS, http2_ ? 1L : 6L);
+    if (downloads_.size() < count) downloads_.resize(count);
+    std::vector<std::string> paths;
+    for (std::size_t i = 0; i < count; ++i) {
+      Download& download = downloads_[i];
+      download.path = directory + "/libcurl-" + std::to_string(i);
+      download.file = std::fopen(download.path.c_str(), "wb");
+      BENCH_CHECK(download.file != nullptr, kWho, "cannot create " + download.path);
+      if (download.handle == nullptr) {
+        download.handle = curl_easy_init();
+        BENCH_CHECK(download.handle != nullptr, kWho, "curl_easy_init failed");
+        curl_easy_setopt(download.handle, CURLOPT_PROXY, "");
+        curl_easy_setopt(download.handle, CURLOPT_URL, h2_medium_url_.c_str());
+        curl_easy_setopt(download.handle, CURLOPT_WRITEFUNCTION, WriteToFile);
+        SetTls(download.handle);
+      }
+      curl_easy_setopt(download.handle, CURLOPT_WRITEDATA, download.file);
+      CURLMcode code = curl_multi_add_handle(multi_, download.handle);
+      BENCH_CHECK(code == CURLM_OK, kWho,
+                  std::string("curl_multi_add_handle: ") + curl_multi_strerror(code));
+      paths.push_back(download.path);
+    }
+    std::size_t running = count;
+    std::string error;
     while (running > 0) {
       int active = 0;
       CURLMcode code = curl_multi_perform(multi_, &active);
-      if (code != CURLM_OK) {
-        // The transfers still out cannot end; the counts will not match.
-        tally.Failed(std::string("curl_multi_perform: ") + curl_multi_strerror(code));
-        break;
-      }
-      // Finished transfers are restarted before waiting, not after the next event.
+      BENCH_CHECK(code == CURLM_OK, kWho,
+                  std::string("curl_multi_perform: ") + curl_multi_strerror(code));
       int queued = 0;
       while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
         if (message->msg != CURLMSG_DONE) continue;
         CURL* handle = message->easy_handle;
-        CURLcode result = message->data.result;
-        Transfer* transfer = nullptr;
-        curl_easy_getinfo(handle, CURLINFO_PRIVATE, &transfer);
-        if (result != CURLE_OK) {
-          tally.Failed(curl_easy_strerror(result));
-        } else {
-          long status = 0;
-          curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-          if (status == 200 && transfer->body.size() == target_.small_size) {
-            tally.Good();
-          } else {
-            tally.Wrong(status, transfer->body.size());
-          }
+        long status = 0;
+        curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+        if (message->data.result != CURLE_OK) {
+          if (error.empty()) error = curl_easy_strerror(message->data.result);
+        } else if (status != 200 && error.empty()) {
+          error = Describe("status", status, 200);
         }
-        // Done handles are removed and added again to run once more.
+        CheckVersion(handle);
         curl_multi_remove_handle(multi_, handle);
         --running;
-        if (budget.Take() && start(*transfer)) ++running;
       }
       if (running == 0) break;
       code = curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
-      if (code != CURLM_OK) {
-        tally.Failed(std::string("curl_multi_poll: ") + curl_multi_strerror(code));
-        break;
-      }
+      BENCH_CHECK(code == CURLM_OK, kWho,
+                  std::string("curl_multi_poll: ") + curl_multi_strerror(code));
     }
-    return tally;
+    for (std::size_t i = 0; i < count; ++i) {
+      Download& download = downloads_[i];
+      bool closed = std::fclose(download.file) == 0;
+      download.file = nullptr;
+      BENCH_CHECK(closed, kWho, "cannot write " + download.path);
+    }
+    BENCH_CHECK(error.empty(), kWho, error);
+    return paths;
   }
+
+  std::string Note() const override { return note_; }
 
   void DownloadToMemory() override {
     curl_easy_setopt(handle_, CURLOPT_URL, big_url_.c_str());
@@ -259,6 +298,111 @@ class Curl : public Contender {
   void Release() override { std::string().swap(body_); }
 
  private:
+  void Multi() {
+    if (multi_ == nullptr) {
+      multi_ = curl_multi_init();
+      BENCH_CHECK(multi_ != nullptr, kWho, "curl_multi_init failed");
+    }
+    // libcurl's default since 7.62; said here because the HTTP/2 figures rest on it.
+    curl_multi_setopt(multi_, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+  }
+
+  // Makes the first `in_flight` transfers, each bound to its body, for GETs of `url`.
+  void PrepareTransfers(std::size_t in_flight, const std::string& url) {
+    if (transfers_.size() < in_flight) transfers_.resize(in_flight);
+    for (Transfer& transfer : transfers_) {
+      if (transfer.handle == nullptr) {
+        transfer.handle = curl_easy_init();
+        BENCH_CHECK(transfer.handle != nullptr, kWho, "curl_easy_init failed");
+        curl_easy_setopt(transfer.handle, CURLOPT_PROXY, "");
+        curl_easy_setopt(transfer.handle, CURLOPT_WRITEFUNCTION, AppendToString);
+      }
+      curl_easy_setopt(transfer.handle, CURLOPT_URL, url.c_str());
+      // Set on every run: the vector may have moved the transfers.
+      curl_easy_setopt(transfer.handle, CURLOPT_WRITEDATA, &transfer.body);
+      curl_easy_setopt(transfer.handle, CURLOPT_PRIVATE, &transfer);
+    }
+  }
+
+  // TLS to the HTTP/2 port: the benchmark's CA, and HTTP/2 offered through ALPN when
+  // the client is made for it.
+  void SetTls(CURL* handle) {
+    curl_easy_setopt(handle, CURLOPT_CAINFO, target_.ca_file.c_str());
+    curl_easy_setopt(handle, CURLOPT_HTTP_VERSION,
+                     http2_ ? CURL_HTTP_VERSION_2TLS : CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(handle, CURLOPT_PIPEWAIT, http2_ ? 1L : 0L);
+  }
+
+  // The first transfer to end says what was spoken; a client made for HTTP/2 that was
+  // answered in anything else did not measure what its row says.
+  void CheckVersion(CURL* handle) {
+    if (!http2_ || version_checked_) return;
+    version_checked_ = true;
+    long version = 0;
+    curl_easy_getinfo(handle, CURLINFO_HTTP_VERSION, &version);
+    if (version != CURL_HTTP_VERSION_2_0) note_ = "not answered over HTTP/2";
+  }
+
+  // Runs the first `in_flight` transfers, each re-added as soon as it is done, as long as
+  // `budget` allows.
+  Tally RunTransfers(std::size_t in_flight, Budget& budget) {
+    Tally tally;
+    auto start = [&](Transfer& transfer) {
+      transfer.body.clear();
+      CURLMcode code = curl_multi_add_handle(multi_, transfer.handle);
+      if (code != CURLM_OK) {
+        tally.Failed(std::string("curl_multi_add_handle: ") + curl_multi_strerror(code));
+        return false;
+      }
+      return true;
+    };
+    int running = 0;
+    for (std::size_t i = 0; i < in_flight && budget.Take(); ++i) {
+      if (start(transfers_[i])) ++running;
+    }
+    while (running > 0) {
+      int active = 0;
+      CURLMcode code = curl_multi_perform(multi_, &active);
+      if (code != CURLM_OK) {
+        // The transfers still out cannot end; the counts will not match.
+        tally.Failed(std::string("curl_multi_perform: ") + curl_multi_strerror(code));
+        break;
+      }
+      // Finished transfers are restarted before waiting, not after the next event.
+      int queued = 0;
+      while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+        if (message->msg != CURLMSG_DONE) continue;
+        CURL* handle = message->easy_handle;
+        CURLcode result = message->data.result;
+        Transfer* transfer = nullptr;
+        curl_easy_getinfo(handle, CURLINFO_PRIVATE, &transfer);
+        if (result != CURLE_OK) {
+          tally.Failed(curl_easy_strerror(result));
+        } else {
+          long status = 0;
+          curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+          if (status == 200 && transfer->body.size() == target_.small_size) {
+            tally.Good();
+          } else {
+            tally.Wrong(status, transfer->body.size());
+          }
+          CheckVersion(handle);
+        }
+        // Done handles are removed and added again to run once more.
+        curl_multi_remove_handle(multi_, handle);
+        --running;
+        if (budget.Take() && start(*transfer)) ++running;
+      }
+      if (running == 0) break;
+      code = curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+      if (code != CURLM_OK) {
+        tally.Failed(std::string("curl_multi_poll: ") + curl_multi_strerror(code));
+        break;
+      }
+    }
+    return tally;
+  }
+
   void ToString() {
     body_.clear();
     curl_easy_setopt(handle_, CURLOPT_WRITEFUNCTION, AppendToString);
@@ -293,10 +437,21 @@ class Curl : public Contender {
     std::string body;
   };
 
+  // One of the downloads side by side and the file it writes.
+  struct Download {
+    CURL* handle = nullptr;
+    std::FILE* file = nullptr;
+    std::string path;
+  };
+
   const Target& target_;
+  const bool http2_;
   CURL* handle_ = nullptr;
   CURLM* multi_ = nullptr;
   std::vector<Transfer> transfers_;
+  std::vector<Download> downloads_;
+  bool version_checked_ = false;
+  std::string note_;
   curl_slist* close_headers_ = nullptr;
   curl_slist* upload_headers_ = nullptr;
   std::string small_url_;
@@ -304,13 +459,15 @@ class Curl : public Contender {
   std::string big_url_;
   std::string upload_url_;
   std::string text_url_;
+  std::string h2_small_url_;
+  std::string h2_medium_url_;
   std::string body_;
 };
 
 }  // namespace
 
-std::unique_ptr<Contender> MakeCurl(const Target& target) {
-  return std::make_unique<Curl>(target);
+std::unique_ptr<Contender> MakeCurl(const Target& target, bool http2) {
+  return std::make_unique<Curl>(target, http2);
 }
 
 }  // namespace bench

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Network benchmark: korvo next to libcurl, cpp-httplib, Boost.Beast and a raw-socket floor,
-# all against one private nginx on loopback (http and https), and, where tinyproxy is
+# all against one private nginx on loopback (http, https, and a second https port that
+# also speaks HTTP/2, where h2load runs beside the clients), and, where tinyproxy is
 # installed, through a private tinyproxy beside it (the tunnel figure).
 #
 #   scripts/bench.sh            full run (several rounds, 256 MiB transfers, 64 MiB of
@@ -11,6 +12,7 @@
 #   scripts/bench.sh --figures keepalive,memory --clients floor,korvo --rounds 3
 #   scripts/bench.sh --figures gzip-memory,gzip-stream --text-size 16777216
 #   scripts/bench.sh --figures parallel,parallel-newconn --rounds 3   (64 requests in flight)
+#   scripts/bench.sh --figures h2-parallel,h2-download,resume   (HTTP/2 and TLS resumption)
 # KORVO_BENCH_WRAP runs the program under a tool, which follows the measurements'
 # child processes, e.g. KORVO_BENCH_WRAP="perf record -g -o /tmp/korvo.perf".
 # Builds in Release into ${KORVO_BENCH_BUILD_DIR:-build-bench} (relative to the repository,
@@ -91,6 +93,9 @@ fi
 mkdir -p "$work/www" "$work/logs" "$work/temp"
 head -c 100 /dev/urandom >"$work/www/small"
 head -c "$big_size" /dev/urandom >"$work/www/big"
+# The parallel downloads over HTTP/2 fetch this one 16 times at once.
+medium_size=$((64 << 20))
+head -c "$medium_size" /dev/urandom >"$work/www/medium"
 # Compressible text for the decoded downloads: JSON lines of an event log, made from a
 # fixed seed, about 8 to 1 under gzip -6. Only the coded copy is served (see /text below);
 # the plain one stays outside the served tree for the benchmark's checks.
@@ -122,7 +127,7 @@ while written < size:
     written += len(line)
 EOF
 gzip -6 -n -c "$work/text" >"$work/www/text.gz"
-chmod 644 "$work/www/small" "$work/www/big" "$work/www/text.gz"
+chmod 644 "$work/www/small" "$work/www/big" "$work/www/medium" "$work/www/text.gz"
 
 # A CA and a server certificate for 127.0.0.1 issued by it: every client verifies for real.
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=korvo bench CA" \
@@ -165,6 +170,9 @@ http {
   ssl_certificate $work/server.crt;
   ssl_certificate_key $work/server.key;
   ssl_protocols TLSv1.2 TLSv1.3;
+  # "r" when the request's TLS session was resumed, "." when its handshake was a full one;
+  # the TLS version; the query, which tells the requests apart.
+  log_format resume '\$ssl_session_reused \$ssl_protocol \$args';
   server {
     listen 127.0.0.1:$http_port;
     listen 127.0.0.1:$https_port ssl;
@@ -180,6 +188,18 @@ http {
       client_max_body_size 0;
       return 204;
     }
+    # The small file again, logged: the resume figure checks its clients' handshakes here.
+    location = /resume-check {
+      access_log $work/logs/resume.log resume;
+      try_files /small =404;
+    }
+  }
+  # The same files over TLS with HTTP/2 offered through ALPN, on a port of its own so that
+  # the https figures stay HTTP/1.1 whatever a client offers.
+  server {
+    listen 127.0.0.1:$h2_port ssl http2;
+    root $work/www;
+    location / { }
   }
 }
 EOF
@@ -204,11 +224,14 @@ started=0
 for _ in 1 2 3; do
   http_port=$(free_port)
   https_port=$(free_port)
-  [ "$http_port" != "$https_port" ] || continue
+  h2_port=$(free_port)
+  [ "$http_port" != "$https_port" ] && [ "$h2_port" != "$http_port" ] &&
+    [ "$h2_port" != "$https_port" ] || continue
   write_config
   "$nginx_bin" -p "$work" -c "$work/nginx.conf" -e "$work/logs/error.log" &
   nginx_pid=$!
-  if wait_for_port "$http_port" "$nginx_pid" && wait_for_port "$https_port" "$nginx_pid"; then
+  if wait_for_port "$http_port" "$nginx_pid" && wait_for_port "$https_port" "$nginx_pid" &&
+     wait_for_port "$h2_port" "$nginx_pid"; then
     started=1
     break
   fi
@@ -260,7 +283,8 @@ else
 fi
 
 args=(--http-port "$http_port" --https-port "$https_port" --ca "$work/ca.crt"
-      --dir "$work" --size "$big_size" --text-size "$text_size" "${proxy_args[@]}" "$@")
+      --dir "$work" --size "$big_size" --text-size "$text_size" "${proxy_args[@]}"
+      --h2-port "$h2_port" --medium-size "$medium_size" "$@")
 
 read -r -a program <<<"${KORVO_BENCH_WRAP:-}"
 program+=("$bench_bin")
