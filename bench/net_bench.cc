@@ -577,7 +577,6 @@ double MeasureManyDownloads(const Options& options, Contender& contender) {
                 Describe("length", static_cast<long long>(size),
                          static_cast<long long>(target.medium_size)));
   }
-  g_note = contender.Note();
   contender.Release();
   return megabytes / elapsed;
 }
@@ -726,11 +725,9 @@ double Measure(const Options& options) {
     return MeasureDecoded(options, *contender, id == "gzip-stream");
   }
   if (id == "h2-parallel") {
-    double rate = MeasureParallel(options, [&](Budget& budget) {
+    return MeasureParallel(options, [&](Budget& budget) {
       return contender->GetSmallParallelTls(kInFlight, budget);
     });
-    g_note = contender->Note();
-    return rate;
   }
   if (figure.kind == Kind::kParallel) {
     bool new_connection = id == "parallel-newconn";

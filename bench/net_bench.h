@@ -136,9 +136,6 @@ class Contender {
   // the caller once the clock is stopped.
   virtual std::vector<std::string> DownloadManyToFiles(std::size_t count,
                                                        const std::string& directory);
-  // Called once the clock is stopped: what the table should say beside the client's
-  // value, such as the protocol a client asked for but did not get; empty when nothing.
-  virtual std::string Note() const { return {}; }
   // GET of the big file with the body held in memory.
   virtual void DownloadToMemory() = 0;
   // GET of the big file with the body written to a file as it arrives. Clients that pick

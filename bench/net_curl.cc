@@ -206,8 +206,6 @@ class Curl : public Contender {
     return paths;
   }
 
-  std::string Note() const override { return note_; }
-
   void DownloadToMemory() override {
     curl_easy_setopt(handle_, CURLOPT_URL, big_url_.c_str());
     ToString();
@@ -333,14 +331,14 @@ class Curl : public Contender {
     curl_easy_setopt(handle, CURLOPT_PIPEWAIT, http2_ ? 1L : 0L);
   }
 
-  // The first transfer to end says what was spoken; a client made for HTTP/2 that was
-  // answered in anything else did not measure what its row says.
+  // The first transfer to end says what was spoken; a client made for HTTP/2 that is
+  // answered in anything else would not measure what its row says.
   void CheckVersion(CURL* handle) {
     if (!http2_ || version_checked_) return;
     version_checked_ = true;
     long version = 0;
     curl_easy_getinfo(handle, CURLINFO_HTTP_VERSION, &version);
-    if (version != CURL_HTTP_VERSION_2_0) note_ = "not answered over HTTP/2";
+    BENCH_CHECK(version == CURL_HTTP_VERSION_2_0, kWho, "not answered over HTTP/2");
   }
 
   // Runs the first `in_flight` transfers, each re-added as soon as it is done, as long as
@@ -451,7 +449,6 @@ class Curl : public Contender {
   std::vector<Transfer> transfers_;
   std::vector<Download> downloads_;
   bool version_checked_ = false;
-  std::string note_;
   curl_slist* close_headers_ = nullptr;
   curl_slist* upload_headers_ = nullptr;
   std::string small_url_;
