@@ -200,8 +200,8 @@ class Korvo : public Contender {
     std::vector<std::future<std::shared_ptr<korvo::Response>>> ring(in_flight);
     auto start = [&](std::size_t slot) {
       // A request is completed in place by the session, so each send gets its own.
-      ring[slot] =
-          session_.SendAsync(korvo::RequestBuilder().Method("GET").Url(url).KeepAlive(keep_alive)());
+      ring[slot] = session_.SendAsync(
+          korvo::RequestBuilder().Method("GET").Url(url).KeepAlive(keep_alive)());
     };
     for (std::size_t slot = 0; slot < in_flight && budget.Take(); ++slot) start(slot);
     for (std::size_t slot = 0, idle = 0; idle < in_flight; slot = (slot + 1) % in_flight) {
