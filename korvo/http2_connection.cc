@@ -180,8 +180,9 @@ std::uint64_t Http2Connection::StartHop(std::shared_ptr<Request> request, HopOpt
     LOG_ERRO("Request is not prepared");
     refusal.error = Error(kRequestError, "Request is not prepared");
   } else {
-    hop->Prepare();
     try {
+      // A form's size is measured here: a file part that cannot be read throws.
+      hop->Prepare();
       if (!IsReusable()) {
         Error closed(kWriteError, "Socket write error");
         closed.SetDetail("the HTTP/2 connection takes no new streams");
