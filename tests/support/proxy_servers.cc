@@ -61,84 +61,6 @@ bool PickPort(unsigned short* port, std::string* error) {
   return true;
 }
 
-using MakeOptions =
-    std::function<bool(unsigned short port, ServerProcess::Options* options, std::string* error)>;
-using WaitUntilReady = std::function<bool(unsigned short port, std::string* error)>;
-
-// Starts the program `make` describes for a picked port and waits until `ready` says it
-// serves that port; another port when the program ended first.
-bool StartOnPickedPort(ServerProcess& process, const MakeOptions& make,
-                       const WaitUntilReady& ready, unsigned short* port, std::string* error) {
-  for (int attempt = 1;; ++attempt) {
-    ServerProcess::Options options;
-    if (!PickPort(port, error) || !make(*port, &options, error)) return false;
-    if (!process.Start(options, error)) return false;
-    if (ready(*port, error)) return true;
-    const bool ended = process.WaitForExit(0);
-    *error += "\noutput:\n" + process.OutputTail();
-    process.Stop();
-    if (!ended || attempt == kPortTries) return false;
-  }
-}
-
-// Tries to connect until the program accepts: for one that says nothing once it
-// listens, or says so too early.
-bool WaitUntilAccepting(const ServerProcess& process, unsigned short port, std::string* error) {
-  for (int i = 0; i < kConnectTries; ++i) {
-    int fd = ConnectToLoopback(port);
-    if (fd >= 0) {
-      ::close(fd);
-      // Somebody else's port accepts too; the program then has given up on it.
-      if (!process.WaitForExit(0)) return true;
-      break;
-    }
-    if (process.WaitForExit(kConnectPauseMilliseconds)) break;
-  }
-  *error = process.WaitForExit(0) ? "the program ended without listening"
-                                  : "nothing accepts on port " + std::to_string(port);
-  return false;
-}
-
-// nginx with `config`, its log on standard error, the listening sockets `fds` handed
-// over as descriptors 3, 4, ... (nginx finds them through $NGINX and takes each for the
-// "listen" with its address). Returns once the master has started its worker: the
-// sockets listen already, so a client that comes earlier waits in their backlog.
-bool StartNginx(ServerProcess& process, const fs::path& dir, const std::string& config,
-                const std::vector<int>& fds, std::string* error) {
-  const fs::path file = dir / "nginx.conf";
-  if (!WriteFile(file, config, error)) return false;
-  std::string inherited = "NGINX=";
-  for (std::size_t i = 0; i < fds.size(); ++i) inherited += std::to_string(3 + i) + ";";
-  ServerProcess::Options options;
-  options.argv = {NginxServer::kNginx, "-p", dir.string() + "/", "-c", file.string(),
-                  "-e", "stderr"};
-  options.environment = {inherited};
-  options.descriptors = fds;
-  std::string line;
-  if (!process.Start(options, error) ||
-      !process.WaitForLine("start worker process", kStartSeconds, &line, error)) {
-    *error += "\nnginx output:\n" + process.OutputTail();
-    process.Stop();
-    return false;
-  }
-  return true;
-}
-
-// The lines every nginx here starts with.
-std::string NginxPreamble(const fs::path& dir, const char* module) {
-  std::ostringstream text;
-  text << "load_module " << kModuleDir << module << ";\n"
-       << "daemon off;\n"
-       << "master_process on;\n"
-       << "worker_processes 1;\n"
-       // As root, workers would drop to "nobody", who may not read the test's files.
-       << (::geteuid() == 0 ? "user root root;\n" : "")
-       << "pid " << dir.string() << "/nginx.pid;\n"
-       << "error_log stderr notice;\n"
-       << "events { worker_connections 256; }\n";
-  return text.str();
-}
-
 // The password file of basic_ncsa_auth: "user:$apr1$...", hashed by the openssl program.
 bool WritePasswordFile(const fs::path& dir, const std::string& user, const std::string& password,
                        std::string* error) {
@@ -196,6 +118,71 @@ bool HasNginxModule(const char* file, const char* package, std::string* reason) 
   *reason = path + " is not installed (Debian package " + package +
             "; scripts/install-deps.sh installs it)";
   return false;
+}
+
+bool StartOnPickedPort(ServerProcess& process, const MakeOptions& make,
+                       const WaitUntilReady& ready, unsigned short* port, std::string* error) {
+  for (int attempt = 1;; ++attempt) {
+    ServerProcess::Options options;
+    if (!PickPort(port, error) || !make(*port, &options, error)) return false;
+    if (!process.Start(options, error)) return false;
+    if (ready(*port, error)) return true;
+    const bool ended = process.WaitForExit(0);
+    *error += "\noutput:\n" + process.OutputTail();
+    process.Stop();
+    if (!ended || attempt == kPortTries) return false;
+  }
+}
+
+bool WaitUntilAccepting(const ServerProcess& process, unsigned short port, std::string* error) {
+  for (int i = 0; i < kConnectTries; ++i) {
+    int fd = ConnectToLoopback(port);
+    if (fd >= 0) {
+      ::close(fd);
+      // Somebody else's port accepts too; the program then has given up on it.
+      if (!process.WaitForExit(0)) return true;
+      break;
+    }
+    if (process.WaitForExit(kConnectPauseMilliseconds)) break;
+  }
+  *error = process.WaitForExit(0) ? "the program ended without listening"
+                                  : "nothing accepts on port " + std::to_string(port);
+  return false;
+}
+
+bool StartNginx(ServerProcess& process, const fs::path& dir, const std::string& config,
+                const std::vector<int>& fds, std::string* error) {
+  const fs::path file = dir / "nginx.conf";
+  if (!WriteFile(file, config, error)) return false;
+  std::string inherited = "NGINX=";
+  for (std::size_t i = 0; i < fds.size(); ++i) inherited += std::to_string(3 + i) + ";";
+  ServerProcess::Options options;
+  options.argv = {NginxServer::kNginx, "-p", dir.string() + "/", "-c", file.string(),
+                  "-e", "stderr"};
+  options.environment = {inherited};
+  options.descriptors = fds;
+  std::string line;
+  if (!process.Start(options, error) ||
+      !process.WaitForLine("start worker process", kStartSeconds, &line, error)) {
+    *error += "\nnginx output:\n" + process.OutputTail();
+    process.Stop();
+    return false;
+  }
+  return true;
+}
+
+std::string NginxPreamble(const fs::path& dir, const char* module) {
+  std::ostringstream text;
+  text << "load_module " << kModuleDir << module << ";\n"
+       << "daemon off;\n"
+       << "master_process on;\n"
+       << "worker_processes 1;\n"
+       // As root, workers would drop to "nobody", who may not read the test's files.
+       << (::geteuid() == 0 ? "user root root;\n" : "")
+       << "pid " << dir.string() << "/nginx.pid;\n"
+       << "error_log stderr notice;\n"
+       << "events { worker_connections 256; }\n";
+  return text.str();
 }
 
 // ---- ProxyOrigin ----

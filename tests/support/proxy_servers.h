@@ -20,6 +20,7 @@
 #define KORVO_TESTS_SUPPORT_PROXY_SERVERS_H_
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,33 @@ namespace test {
 // Whether the nginx module `file` (a path under /usr/lib/nginx/modules) is installed;
 // if not, `reason` names it and the Debian package that brings it.
 bool HasNginxModule(const char* file, const char* package, std::string* reason);
+
+// The runners the servers here share with other suites' servers.
+//
+// For a program that binds a port it is told: `make` describes the program for a port
+// picked at random, and `ready` says when it serves that port. Starts it, and starts it
+// again on another port when it ended first (somebody else took that port meanwhile).
+using MakeOptions =
+    std::function<bool(unsigned short port, ServerProcess::Options* options, std::string* error)>;
+using WaitUntilReady = std::function<bool(unsigned short port, std::string* error)>;
+bool StartOnPickedPort(ServerProcess& process, const MakeOptions& make,
+                       const WaitUntilReady& ready, unsigned short* port, std::string* error);
+
+// Tries to connect until the program accepts: for one that says nothing once it
+// listens, or says so too early.
+bool WaitUntilAccepting(const ServerProcess& process, unsigned short port, std::string* error);
+
+// nginx with `config` (written to `dir`/nginx.conf), its log on standard error, the
+// listening sockets `fds` handed over as descriptors 3, 4, ... (nginx finds them through
+// $NGINX and takes each for the "listen" with its address). Returns once the master has
+// started its worker: the sockets listen already, so a client that comes earlier waits
+// in their backlog.
+bool StartNginx(ServerProcess& process, const std::filesystem::path& dir,
+                const std::string& config, const std::vector<int>& fds, std::string* error);
+
+// The lines every such nginx starts with: `module` loaded, in the foreground, its pid
+// file in `dir`, one worker.
+std::string NginxPreamble(const std::filesystem::path& dir, const char* module);
 
 // ProxyOrigin: nginx serving a directory on 127.0.0.1, plain and TLS, and on two
 // Unix-domain sockets in its directory, plain and TLS, all with the same locations:
