@@ -58,7 +58,17 @@ TEST(SessionHttp2Test, ManyExchangesShareOneConnection) {
   // the 100 streams it carries at once, one more connection.
   EXPECT_LE(server.Accepted(), 2u);
   auto post = RequestBuilder().Url(server.Url("/post")).Method("POST").Body("payload")();
-  EXPECT_EQ(session.Send(post)->GetData(), "/postpayload");
+  SendOptions options;
+  std::uint64_t sent = 0;
+  std::uint64_t total = 0;
+  options.upload_progress = [&](std::uint64_t current, std::uint64_t size) {
+    sent = current;
+    total = size;
+    return true;
+  };
+  EXPECT_EQ(session.Send(post, options)->GetData(), "/postpayload");
+  EXPECT_EQ(sent, 7u);
+  EXPECT_EQ(total, 7u);
 }
 
 TEST(SessionHttp2Test, ServerThatAllowsOneStreamAtATime) {
@@ -254,6 +264,15 @@ TEST(SessionHttp2Test, CancelEndsOneStreamOnly) {
     ADD_FAILURE() << "the hanging exchange completed";
   } catch (const Error& error) {
     EXPECT_TRUE(error.cancelled());
+  }
+  SendOptions limited;
+  limited.timeout = std::chrono::milliseconds(300);
+  try {
+    session.Send(Get(server.Url("/hang")), limited);
+    ADD_FAILURE() << "the hanging exchange completed";
+  } catch (const Error& error) {
+    EXPECT_TRUE(error.timeout());
+    EXPECT_THAT(error.detail(), HasSubstr("the exchange's time limit"));
   }
   EXPECT_EQ(session.Send(Get(server.Url("/after")))->GetData(), "/after");
   EXPECT_EQ(server.Accepted(), 1u);
