@@ -103,19 +103,7 @@ bool H2Nginx::Start(const fs::path& root, const TestCertificate& certificate,
     const std::string h2_origin = "https://127.0.0.1:" + std::to_string(h2_port_);
     const std::string http1_origin = "https://127.0.0.1:" + std::to_string(http1_port_);
     std::ostringstream config;
-    config << NginxPreamble(dir_, kEchoModule)
-           << "http {\n"
-           << "  access_log off;\n"
-           << "  default_type application/octet-stream;\n"
-           << "  client_body_temp_path " << dir << "/temp/body;\n"
-           << "  proxy_temp_path " << dir << "/temp/proxy;\n"
-           << "  fastcgi_temp_path " << dir << "/temp/fastcgi;\n"
-           << "  uwsgi_temp_path " << dir << "/temp/uwsgi;\n"
-           << "  scgi_temp_path " << dir << "/temp/scgi;\n"
-           << "  ssl_certificate " << dir << "/server.crt;\n"
-           << "  ssl_certificate_key " << dir << "/server.key;\n"
-           << "  ssl_protocols TLSv1.2 TLSv1.3;\n"
-           << "  client_max_body_size 0;\n"
+    config << NginxPreamble(dir_, kEchoModule) << NginxHttpSettings(dir_)
            << "  server {\n"
            // In nginx 1.22 "http2" belongs to the listening socket, so the other port
            // of the same server never offers it.

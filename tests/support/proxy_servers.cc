@@ -171,6 +171,24 @@ bool StartNginx(ServerProcess& process, const fs::path& dir, const std::string& 
   return true;
 }
 
+std::string NginxHttpSettings(const fs::path& dir_path) {
+  const std::string dir = dir_path.string();
+  std::ostringstream config;
+  config << "http {\n"
+         << "  access_log off;\n"
+         << "  default_type application/octet-stream;\n"
+         << "  client_body_temp_path " << dir << "/temp/body;\n"
+         << "  proxy_temp_path " << dir << "/temp/proxy;\n"
+         << "  fastcgi_temp_path " << dir << "/temp/fastcgi;\n"
+         << "  uwsgi_temp_path " << dir << "/temp/uwsgi;\n"
+         << "  scgi_temp_path " << dir << "/temp/scgi;\n"
+         << "  ssl_certificate " << dir << "/server.crt;\n"
+         << "  ssl_certificate_key " << dir << "/server.key;\n"
+         << "  ssl_protocols TLSv1.2 TLSv1.3;\n"
+         << "  client_max_body_size 0;\n";
+  return config.str();
+}
+
 std::string NginxPreamble(const fs::path& dir, const char* module) {
   std::ostringstream text;
   text << "load_module " << kModuleDir << module << ";\n"
@@ -206,19 +224,7 @@ bool ProxyOrigin::Start(const fs::path& root, const TestCertificate& certificate
   if (started) {
     const std::string dir = dir_.string();
     std::ostringstream config;
-    config << NginxPreamble(dir_, kEchoModule)
-           << "http {\n"
-           << "  access_log off;\n"
-           << "  default_type application/octet-stream;\n"
-           << "  client_body_temp_path " << dir << "/temp/body;\n"
-           << "  proxy_temp_path " << dir << "/temp/proxy;\n"
-           << "  fastcgi_temp_path " << dir << "/temp/fastcgi;\n"
-           << "  uwsgi_temp_path " << dir << "/temp/uwsgi;\n"
-           << "  scgi_temp_path " << dir << "/temp/scgi;\n"
-           << "  ssl_certificate " << dir << "/server.crt;\n"
-           << "  ssl_certificate_key " << dir << "/server.key;\n"
-           << "  ssl_protocols TLSv1.2 TLSv1.3;\n"
-           << "  client_max_body_size 0;\n"
+    config << NginxPreamble(dir_, kEchoModule) << NginxHttpSettings(dir_)
            << "  server {\n"
            << "    listen 127.0.0.1:" << http_port_ << ";\n"
            << "    listen 127.0.0.1:" << https_port_ << " ssl;\n"

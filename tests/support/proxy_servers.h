@@ -61,6 +61,9 @@ bool StartNginx(ServerProcess& process, const std::filesystem::path& dir,
 // The lines every such nginx starts with: `module` loaded, in the foreground, its pid
 // file in `dir`, one worker.
 std::string NginxPreamble(const std::filesystem::path& dir, const char* module);
+// The start of an "http" block for an origin in `dir`: its temporary files there, its
+// certificate and key as dir/server.crt and dir/server.key, bodies of any size.
+std::string NginxHttpSettings(const std::filesystem::path& dir);
 
 // ProxyOrigin: nginx serving a directory on 127.0.0.1, plain and TLS, and on two
 // Unix-domain sockets in its directory, plain and TLS, all with the same locations:
