@@ -23,7 +23,7 @@ tsan_tests=(client_base_test client_session_test client_session_async_test clien
 # A sanitizer report ends the process with a failure status; leaks are checked at exit.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:report_signal_unsafe=0:suppressions=$(cd "$(dirname "$0")" && pwd)/tsan.supp}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:report_signal_unsafe=0:suppressions=$(pwd)/scripts/tsan.supp}
 
 configure() {  # build-dir sanitizers
   local flags=""
