@@ -2,7 +2,10 @@
 // (resolve, connect, TLS handshake, write the head, write the body piece by piece,
 // read and parse the response) as asynchronous steps on an event loop, and tells its
 // caller on the loop when the exchange has ended. Client speaks plain TCP (default
-// port 80), SslClient TLS (default port 443).
+// port 80), SslClient TLS (default port 443). A connection it makes whose server
+// speaks HTTP/2 (picked through ALPN, or known beforehand for cleartext) is not used
+// here: the exchange ends at once and hands the socket over (TakeHttp2Socket) to an
+// Http2Connection.
 //
 // After a complete response the connection stays open unless the response (or an
 // HTTP/1.0 status line without "Connection: keep-alive", or unsafe framing, or bytes
