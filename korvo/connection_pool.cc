@@ -117,8 +117,8 @@ void ConnectionPool::Release(const PoolKey& key, std::shared_ptr<Connection> cli
     }
     return;  // dropped already
   }
-  if (keep && client != nullptr && client->IsReusable() && client->SpareCapacity() > 0 && host.open <= per_key_limit_ &&
-      open_total_ <= total_limit_) {
+  if (keep && client != nullptr && client->IsReusable() && client->SpareCapacity() > 0 &&
+      host.open <= per_key_limit_ && open_total_ <= total_limit_) {
     host.idle.push_back(Entry{std::move(client), now});
     ++idle_count_;
     return;
