@@ -396,6 +396,14 @@ TEST_P(ProxyRouteTest, GetAndPostByteForByte) {
     EXPECT_EQ(post->GetHeader("X-Peer"), route.peer);
     EXPECT_TRUE(SameBytes(post->GetData(), suite_->uploaded()));
   }
+  // HTTP/2 inside the route: ALPN goes to the origin, never to a proxy.
+  auto session = MakeSession();
+  session->SetHttpVersion(HttpVersion::kHttp2);
+  auto h2 = Get(*session, Route(*session, route.via, Scheme::kHttps, "/small.bin"));
+  ASSERT_NE(h2, nullptr);
+  EXPECT_EQ(h2->GetVersion(), "HTTP/2");
+  EXPECT_EQ(h2->GetHeader("X-Peer"), route.peer);
+  EXPECT_TRUE(SameBytes(h2->GetData(), suite_->served()));
 }
 
 INSTANTIATE_TEST_SUITE_P(

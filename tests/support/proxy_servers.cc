@@ -227,9 +227,10 @@ bool ProxyOrigin::Start(const fs::path& root, const TestCertificate& certificate
     config << NginxPreamble(dir_, kEchoModule) << NginxHttpSettings(dir_)
            << "  server {\n"
            << "    listen 127.0.0.1:" << http_port_ << ";\n"
-           << "    listen 127.0.0.1:" << https_port_ << " ssl;\n"
+           // HTTP/2 for a client that offers it through ALPN; HTTP/1.1 for the others.
+           << "    listen 127.0.0.1:" << https_port_ << " ssl http2;\n"
            << "    listen unix:" << UnixSocket().string() << ";\n"
-           << "    listen unix:" << UnixTlsSocket().string() << " ssl;\n"
+           << "    listen unix:" << UnixTlsSocket().string() << " ssl http2;\n"
            << "    root " << root.string() << ";\n"
            << "    add_header X-Peer $remote_addr always;\n"
            << "    location / { }\n"

@@ -69,7 +69,8 @@ std::string NginxHttpSettings(const std::filesystem::path& dir);
 // Unix-domain sockets in its directory, plain and TLS, all with the same locations:
 //   /NAME   the file as it is;
 //   /echo   answers 200 with the request's body, byte for byte (the echo module).
-// Every answer carries "X-Peer: <the client's address>".
+// Every answer carries "X-Peer: <the client's address>". The TLS listeners speak HTTP/2 to
+// a client that offers it through ALPN.
 class ProxyOrigin {
  public:
   static constexpr const char* kEchoModule = "ngx_http_echo_module.so";
