@@ -8,8 +8,8 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include "korvo/cancel_token.h"
-#include "korvo/internal/http2_connection.h"
 #include "korvo/internal/cancel_state.h"
+#include "korvo/internal/http2_connection.h"
 #include "korvo/logger.h"
 
 namespace korvo {
