@@ -649,6 +649,62 @@ double MeasureResumed(const Options& options, Contender& contender) {
   return elapsed / static_cast<double>(count) * 1e3;
 }
 
+// What a program started by RunProgram left behind.
+struct ProgramRun {
+  bool started = false;  // false: the pipe or the fork failed (reported on stderr)
+  std::string output;    // its standard output, whole
+  int status = 0;        // as waitpid gives it
+  rusage usage{};        // its own resource usage
+};
+
+// Runs `args` (args[0]: a path, or with `search` a name looked up in PATH) with its
+// standard output captured, and waits for it. It never outlives the benchmark.
+ProgramRun RunProgram(std::vector<std::string> args, bool search) {
+  ProgramRun run;
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  int out[2];
+  if (::pipe(out) != 0) {
+    std::perror("pipe");
+    return run;
+  }
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    std::perror("fork");
+    ::close(out[0]);
+    ::close(out[1]);
+    return run;
+  }
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::close(out[1]);
+    if (search) {
+      ::execvp(argv[0], argv.data());
+    } else {
+      ::execv(argv[0], argv.data());
+    }
+    std::perror(argv[0]);
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  run.started = true;
+  char piece[4096];
+  for (;;) {
+    ssize_t n = ::read(out[0], piece, sizeof(piece));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    run.output.append(piece, static_cast<std::size_t>(n));
+  }
+  ::close(out[0]);
+  while (::wait4(pid, &run.status, 0, &run.usage) < 0 && errno == EINTR) {
+  }
+  return run;
+}
+
 // h2load with one connection and kInFlight streams, asking for about what the fastest
 // client gets through in a measurement. Its rate is its own ("finished in ..., X req/s":
 // the connection and handshake included, a few ms of the whole), its CPU time that of
@@ -658,44 +714,15 @@ double MeasureH2load(const Options& options) {
   const char* who = kH2load;
   std::uint64_t requests =
       std::max<std::uint64_t>(2000, static_cast<std::uint64_t>(options.seconds * 40000));
-  std::vector<std::string> args = {"h2load", "-n", std::to_string(requests), "-c", "1",
-                                   "-m", std::to_string(kInFlight),
-                                   target.H2Url(target.small_path)};
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  int out[2];
-  BENCH_CHECK(::pipe(out) == 0, who, std::string("pipe: ") + std::strerror(errno));
-  pid_t pid = ::fork();
-  BENCH_CHECK(pid >= 0, who, std::string("fork: ") + std::strerror(errno));
-  if (pid == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    ::dup2(out[1], STDOUT_FILENO);
-    ::close(out[0]);
-    ::close(out[1]);
-    ::execvp(argv[0], argv.data());
-    std::perror("execvp h2load");
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  std::string text;
-  char piece[4096];
-  for (;;) {
-    ssize_t n = ::read(out[0], piece, sizeof(piece));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(piece, static_cast<std::size_t>(n));
-  }
-  ::close(out[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  BENCH_CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0, who, "failed:\n" + text);
-  rusage usage{};
-  ::getrusage(RUSAGE_CHILDREN, &usage);
+  ProgramRun run = RunProgram({"h2load", "-n", std::to_string(requests), "-c", "1", "-m",
+                               std::to_string(kInFlight), target.H2Url(target.small_path)},
+                              true);
+  BENCH_CHECK(run.started, who, "could not be run");
+  const std::string& text = run.output;
+  BENCH_CHECK(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0, who, "failed:\n" + text);
   auto seconds = [](const timeval& time) { return time.tv_sec + time.tv_usec / 1e6; };
-  g_cpu_per_unit =
-      (seconds(usage.ru_utime) + seconds(usage.ru_stime)) / static_cast<double>(requests) * 1e6;
+  g_cpu_per_unit = (seconds(run.usage.ru_utime) + seconds(run.usage.ru_stime)) /
+                   static_cast<double>(requests) * 1e6;
 
   BENCH_CHECK(text.find("Application protocol: h2") != std::string::npos, who,
               "did not speak HTTP/2:\n" + text);
@@ -817,53 +844,16 @@ struct Sample {
 
 // Runs one measurement in a child process.
 std::optional<Sample> Spawn(int argc, char** argv, const Figure& figure, const char* client) {
-  int out[2];
-  if (::pipe(out) != 0) {
-    std::perror("pipe");
-    return std::nullopt;
-  }
-  std::vector<std::string> args(argv + 1, argv + argc);
+  std::vector<std::string> args = {"/proc/self/exe"};
+  args.insert(args.end(), argv + 1, argv + argc);
   args.push_back("--child");
   args.push_back(figure.id);
   args.push_back(client);
-  std::vector<char*> child_argv;
-  std::string self = "/proc/self/exe";
-  child_argv.push_back(self.data());
-  for (std::string& arg : args) child_argv.push_back(arg.data());
-  child_argv.push_back(nullptr);
-
-  std::fflush(nullptr);
-  pid_t pid = ::fork();
-  if (pid < 0) {
-    std::perror("fork");
-    ::close(out[0]);
-    ::close(out[1]);
-    return std::nullopt;
-  }
-  if (pid == 0) {
-    // A measurement never outlives the benchmark that started it.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    ::dup2(out[1], STDOUT_FILENO);
-    ::close(out[0]);
-    ::close(out[1]);
-    ::execv(child_argv[0], child_argv.data());
-    std::perror("execv");
-    ::_exit(127);
-  }
-  ::close(out[1]);
-  std::string text;
-  char piece[256];
-  for (;;) {
-    ssize_t n = ::read(out[0], piece, sizeof(piece));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(piece, static_cast<std::size_t>(n));
-  }
-  ::close(out[0]);
-  int status = 0;
-  rusage usage{};
-  while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-  }
+  ProgramRun run = RunProgram(std::move(args), false);
+  if (!run.started) return std::nullopt;
+  const std::string& text = run.output;
+  const int status = run.status;
+  const rusage& usage = run.usage;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     if (WIFSIGNALED(status)) {
       std::fprintf(stderr, "  %s %s: killed by signal %d%s\n", client, figure.id,

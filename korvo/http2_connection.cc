@@ -55,7 +55,6 @@ class Http2Connection::Hop : public Http2StreamObserver {
     parser_.SetDecoding(options_.decode, options_.max_decoded_size);
     parser_.SetBodyLimits(options_.sink, options_.max_body_size);
     parser_.SetDiscard(options_.discard, options_.max_discarded);
-    where_ = Where(request_->GetUrl());
     std::int64_t size = request_->GetBody() ? request_->GetBody()->GetSize() : 0;
     body_size_ = size >= 0 ? static_cast<std::uint64_t>(size) : kInvalidLength;
   }
@@ -144,7 +143,6 @@ class Http2Connection::Hop : public Http2StreamObserver {
   HopDone done_;
   std::shared_ptr<Response> response_;
   ResponseParser parser_;
-  std::string where_;  // "host:port", for error details
   std::int32_t stream_ = 0;
   std::uint64_t body_size_ = 0;  // kInvalidLength: unknown
   std::uint64_t sent_ = 0;
@@ -267,9 +265,9 @@ void Http2Connection::Finish(Hop& hop, HopOutcome outcome) {
   hop.ended_ = true;
   Error& error = outcome.error;
   if (error.code() != kNoError) {
-    if (!hop.where_.empty()) {
+    if (hop.request_ != nullptr) {
       error.SetDetail(error.detail() + (error.detail().empty() ? "" : " ") + "(" +
-                      hop.where_ + ")");
+                      Where(hop.request_->GetUrl()) + ")");
     }
     // A half-received body goes now (a streamed one's temporary file with it).
     hop.parser_.Init(nullptr, false);

@@ -182,13 +182,9 @@ class Suite {
   // In a test: starts `server` unless that was tried already, then fails (CI) or skips
   // (elsewhere) when its program is not installed, and fails when it did not start.
   void Require(Server server) {
-    const int index = static_cast<int>(server);
-    if (!tried_[index]) {
-      tried_[index] = true;
-      Start(server);
-    }
-    if (!missing_[index].empty()) KORVO_FAIL_IN_CI_ELSE_SKIP(missing_[index]);
-    ASSERT_TRUE(IsRunning(server)) << "a server did not start: " << error_[index];
+    const auto index = static_cast<std::size_t>(server);
+    starts_.Ensure(index, [&](std::string* error) { return Start(server, error); });
+    starts_.Require(index, IsRunning(server));
   }
 
   const std::string& served() const { return served_; }
@@ -204,38 +200,22 @@ class Suite {
   test::HypercornServer hypercorn;
 
  private:
-  void Start(Server server) {
-    const int index = static_cast<int>(server);
+  bool Start(Server server, std::string* error) {
     if (!files_error_.empty()) {
-      error_[index] = files_error_;
-      return;
+      *error = files_error_;
+      return false;
     }
     const test::TestCertificate& certificate = test::TestPki::Get().good();
     const fs::path www = dir_ / "www";
-    std::string error;
-    bool started = false;
     switch (server) {
-      case Server::kNginx:
-        started = nginx.Start(www, certificate, &error);
-        break;
-      case Server::kNghttpdTls:
-        started = nghttpd_tls.Start(www, &certificate, &error);
-        break;
-      case Server::kNghttpdH2c:
-        started = nghttpd_h2c.Start(www, nullptr, &error);
-        break;
+      case Server::kNginx: return nginx.Start(www, certificate, error);
+      case Server::kNghttpdTls: return nghttpd_tls.Start(www, &certificate, error);
+      case Server::kNghttpdH2c: return nghttpd_h2c.Start(www, nullptr, error);
       case Server::kHypercorn:
-        started = hypercorn.Start(fs::path(KORVO_SOURCE_DIR) / "tests/support/h2_app.py",
-                                  certificate, &error);
-        break;
+        return hypercorn.Start(fs::path(KORVO_SOURCE_DIR) / "tests/support/h2_app.py",
+                               certificate, error);
     }
-    if (started) return;
-    // What is not installed fails in CI only; what failed to start fails everywhere.
-    if (error.find("is not installed") != std::string::npos) {
-      missing_[index] = error;
-    } else {
-      error_[index] = error;
-    }
+    return false;
   }
 
   bool IsRunning(Server server) const {
@@ -254,9 +234,7 @@ class Suite {
   std::string uploaded_;
   std::string page_;
   std::string page_gzip_;
-  bool tried_[kServerCount] = {};
-  std::string missing_[kServerCount];
-  std::string error_[kServerCount];
+  test::ServerStarts starts_{kServerCount};
 };
 
 class Http2InteropTest : public ::testing::Test {

@@ -127,9 +127,7 @@ class Suite {
   // its program is not installed, and fails when it did not start.
   void Require(Server server) {
     Ensure(server);
-    const int index = static_cast<int>(server);
-    if (!missing_[index].empty()) KORVO_FAIL_IN_CI_ELSE_SKIP(missing_[index]);
-    ASSERT_TRUE(IsRunning(server)) << "a server did not start: " << error_[index];
+    starts_.Require(static_cast<std::size_t>(server), IsRunning(server));
   }
 
   const std::string& served() const { return served_; }
@@ -147,59 +145,39 @@ class Suite {
  private:
   // Starts `server`, and what it depends on, unless that was tried already.
   void Ensure(Server server) {
-    const int index = static_cast<int>(server);
-    if (tried_[index]) return;
-    tried_[index] = true;
-    Start(server);
+    starts_.Ensure(static_cast<std::size_t>(server),
+                   [&](std::string* error) { return Start(server, error); });
   }
 
-  void Start(Server server) {
-    const int index = static_cast<int>(server);
+  bool Start(Server server, std::string* error) {
     if (!files_error_.empty()) {
-      error_[index] = files_error_;
-      return;
+      *error = files_error_;
+      return false;
     }
     const test::TestCertificate& certificate = test::TestPki::Get().good();
-    std::string error;
-    bool started = false;
     switch (server) {
-      case Server::kOrigin:
-        started = origin.Start(dir_ / "www", certificate, &error);
-        break;
+      case Server::kOrigin: return origin.Start(dir_ / "www", certificate, error);
       case Server::kTinyproxy: {
         test::TinyproxyServer::Options options;
         options.bind_address = kViaTinyproxy;
         // CONNECT reaches the origin's https port and nothing else.
         Ensure(Server::kOrigin);
         if (origin.IsRunning()) options.connect_ports = {origin.https_port()};
-        started = tinyproxy.Start(options, &error);
-        break;
+        return tinyproxy.Start(options, error);
       }
-      case Server::kSquid:
-        started = squid.Start(kUser, kPassword, kViaSquid, &error);
-        break;
-      case Server::kSocks:
-        started = socks.Start("", "", kViaSocks, &error);
-        break;
+      case Server::kSquid: return squid.Start(kUser, kPassword, kViaSquid, error);
+      case Server::kSocks: return socks.Start("", "", kViaSocks, error);
       case Server::kSocksWithPassword:
-        started = socks_with_password.Start(kUser, kPassword, kViaSocksWithPassword, &error);
-        break;
+        return socks_with_password.Start(kUser, kPassword, kViaSocksWithPassword, error);
       case Server::kTlsFront:
         Ensure(Server::kTinyproxy);
         if (!tinyproxy.IsRunning()) {
-          error = "it fronts tinyproxy, which did not start";
-          break;
+          *error = "it fronts tinyproxy, which did not start";
+          return false;
         }
-        started = tls_front.Start(certificate, tinyproxy.port(), &error);
-        break;
+        return tls_front.Start(certificate, tinyproxy.port(), error);
     }
-    if (started) return;
-    // What is not installed fails in CI only; what failed to start fails everywhere.
-    if (error.find("is not installed") != std::string::npos) {
-      missing_[index] = error;
-    } else {
-      error_[index] = error;
-    }
+    return false;
   }
 
   bool IsRunning(Server server) const {
@@ -227,9 +205,7 @@ class Suite {
   std::string files_error_;
   std::string served_;
   std::string uploaded_;
-  bool tried_[kServerCount] = {};
-  std::string missing_[kServerCount];
-  std::string error_[kServerCount];
+  test::ServerStarts starts_{kServerCount};
 };
 
 class ProxyInteropTest : public ::testing::Test {

@@ -19,6 +19,8 @@
 #include <sstream>
 #include <system_error>
 
+#include <gtest/gtest.h>
+
 #include "korvo/internal/utility.h"
 #include "support/httpbin_server.h"
 
@@ -74,6 +76,21 @@ bool HasProgram(const char* program, const char* package, std::string* reason) {
   *reason = std::string(program) + " is not installed (Debian package " + package +
             "; scripts/install-deps.sh installs it)";
   return false;
+}
+
+void ServerStarts::Ensure(std::size_t index,
+                          const std::function<bool(std::string* error)>& start) {
+  if (tried_[index]) return;
+  tried_[index] = true;
+  std::string error;
+  if (start(&error)) return;
+  // What is not installed fails in CI only; what failed to start fails everywhere.
+  (error.find("is not installed") != std::string::npos ? missing_ : errors_)[index] = error;
+}
+
+void ServerStarts::Require(std::size_t index, bool running) const {
+  if (!missing_[index].empty()) KORVO_FAIL_IN_CI_ELSE_SKIP(missing_[index]);
+  ASSERT_TRUE(running) << "a server did not start: " << errors_[index];
 }
 
 bool InCi() {

@@ -17,8 +17,10 @@
 #define KORVO_TESTS_SUPPORT_REAL_SERVERS_H_
 
 #include <condition_variable>
+#include <cstddef>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -56,6 +58,27 @@ bool HasProgram(const char* program, const char* package, std::string* reason);
 // Whether the suite runs in CI (CI=true), where scripts/install-deps.sh has installed
 // every server program: there a missing one is a failure, elsewhere a reason to skip.
 bool InCi();
+
+// ServerStarts: for a suite of servers that its tests start as they first need them (ctest
+// runs each test in a process of its own, which then starts only its servers): which
+// have been tried, and why each that is not running is not. Thread rules: the test's
+// thread only.
+class ServerStarts {
+ public:
+  explicit ServerStarts(std::size_t count) : tried_(count), missing_(count), errors_(count) {}
+
+  // Runs `start` for server `index` unless it was tried already. A failure whose error
+  // says a program "is not installed" marks the server missing; any other, failed.
+  void Ensure(std::size_t index, const std::function<bool(std::string* error)>& start);
+  // In a test, after Ensure: fails (CI) or skips (elsewhere) when server `index` is
+  // missing, and fails unless it is `running`.
+  void Require(std::size_t index, bool running) const;
+
+ private:
+  std::vector<bool> tried_;
+  std::vector<std::string> missing_;
+  std::vector<std::string> errors_;
+};
 
 class ServerProcess {
  public:
